@@ -1,0 +1,23 @@
+# kv_add_plugin(<target> OUTPUT <deliverable name> [REVISION 2230|2120] SOURCES ...)
+# Builds one deliverable: a shared library named exactly as the deliverable, in
+# KV_PLUGIN_DIR, linking the frame of the chosen revision and exporting only
+# getModuleProperties and makeModule.
+function(kv_add_plugin target)
+  cmake_parse_arguments(ARG "" "OUTPUT;REVISION" "SOURCES" ${ARGN})
+  if(NOT ARG_REVISION)
+    set(ARG_REVISION 2230)
+  endif()
+  add_library(${target} MODULE ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE kv_frame_${ARG_REVISION})
+  target_compile_options(${target} PRIVATE ${KV_WARNINGS})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    SUFFIX ".so"
+    OUTPUT_NAME "${ARG_OUTPUT}"
+    LIBRARY_OUTPUT_DIRECTORY ${KV_PLUGIN_DIR}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(${target} PRIVATE
+    -Wl,--version-script=${PROJECT_SOURCE_DIR}/kv_sdk2/exports.map -Wl,--no-undefined)
+  set_property(GLOBAL APPEND PROPERTY KV_PLUGINS ${target})
+endfunction()
