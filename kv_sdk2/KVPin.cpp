@@ -50,8 +50,9 @@ bool KVPin::HostFlag() {
 }
 
 float KVPin::CurrentSample() {
+    if (m_index < 0) return 0.0f;  // the inert pin
     KV_ASSERT(m_datatype == DT_FSAMPLE, "m_datatype == DT_FSAMPLE");
-    if (m_index < 0 || m_datatype != DT_FSAMPLE || m_value == nullptr) return 0.0f;
+    if (m_datatype != DT_FSAMPLE || m_value == nullptr) return 0.0f;
     const float* buffer = *static_cast<float* const*>(m_value);
     if (buffer == nullptr) return 0.0f;
     const uint32_t start = static_cast<uint32_t>(m_module->AskHost(HOST_PIN_BLOCK_START, m_index));
