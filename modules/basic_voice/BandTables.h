@@ -1,0 +1,40 @@
+// The wave material of ZOR Basic Voice: eight 256-entry base waves, and for the chosen one
+// ten progressively smoothed bands with their backward differences.
+#pragma once
+
+#include <cstdint>
+
+namespace basic_voice {
+
+inline constexpr int32_t kWaveLength = 256;
+inline constexpr int32_t kWaveCount = 8;  // base waves 1 to 8 (8 is not in the pin's list)
+inline constexpr int32_t kBands = 10;
+// Ten bands in one flat array plus the one element the last band's pass writes beyond it.
+inline constexpr int32_t kBandStore = kBands * kWaveLength + 1;
+
+using BaseWaves = float[kWaveCount][kWaveLength];  // wave w in row w - 1
+
+// The random generator of wave 8: x <- 214013x + 2531011 (mod 2^32), r = (x >> 16) & 0x7FFF.
+int32_t NextRandom(uint32_t& state);
+// Its state: starts at 1, never seeded, shared by every instance opened on the calling
+// thread, so successive instances get successive stretches of the sequence.
+uint32_t& SharedRandomState();
+
+// Fills the eight base waves; wave 8 draws 256 values from `random_state`.
+void BuildBaseWaves(BaseWaves& waves, uint32_t& random_state);
+
+// Box averaging: band element 256k + j (j = 0 to 256) is the mean of the 2a_k samples
+// j - a_k .. j + a_k - 1 of `wave` (indices wrapping), a_k = 1, 3, 5, 7, 9, 19 ... 59.
+void BoxAverage(const float* wave, float* bands);
+// The smoothing pass over the averaged bands; see BuildBands.
+void Smooth(float* bands, float* diffs);
+
+// Box-averages `wave` into the ten bands, then runs the carried two-stage smoothing over
+// them, writing each smoothed value to `bands` and its backward difference to `diffs`
+// (both kBandStore long). diffs[0] is never written: the caller keeps it defined.
+void BuildBands(const float* wave, float* bands, float* diffs);
+
+// The band a block-start pitch plays from: 0 below 4 V, one more per half volt, 9 from 8 V.
+int32_t BandForPitch(float p);
+
+}  // namespace basic_voice

@@ -1,0 +1,165 @@
+// ZOR Basic Voice's DSP side: pins, the band build on a Wave change, block-start pitch and
+// band choice, the sample loop, on/off and dormancy.
+#include "Module.h"
+
+#include "KVModuleIdentity.h"
+#include "Oscillator.h"
+
+namespace basic_voice {
+
+Module::Module(kvaudioMaster callback, void* host_reference)
+    : KVModule_base(callback, host_reference) {}
+
+bool Module::DescribePin(int32_t index, KVPinProperties* p) {
+    switch (index) {
+        case 0:
+            p->name = "Pitch";
+            p->direction = DR_INPUT;
+            p->datatype = DT_FSAMPLE;
+            p->default_value = "5";
+            p->variable = &m_pitch;
+            return true;
+        case 1:
+            p->name = "Sync";
+            p->direction = DR_INPUT;
+            p->datatype = DT_FSAMPLE;
+            p->default_value = "0";
+            p->variable = &m_sync;
+            return true;
+        case 2:
+            p->name = "Wave";
+            p->direction = DR_INPUT;
+            p->datatype = DT_CHOICE;
+            p->default_value = "1";
+            p->choices = "Sine=1,Saw=2,Ramp=3,Triangle=4,Square=5,Pulse 1=6,Pulse 2=7";
+            p->variable = &m_wave;
+            return true;
+        case 3:
+            p->name = "On/Off";
+            p->direction = DR_INPUT;
+            p->datatype = DT_CHOICE;
+            p->default_value = "1";
+            p->choices = "On=1,Off=0";
+            p->variable = &m_on_off;
+            return true;
+        case 4:
+            p->name = "Output";
+            p->direction = DR_OUT;
+            p->datatype = DT_FSAMPLE;
+            p->default_value = "0";
+            p->variable = &m_output;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Module::Open() {
+    const float rate = SampleRate();
+    m_radians_per_hertz = RadiansPerHertz(rate);
+    m_index_scale = kIndexScale;
+    m_phase = 0.0f;
+    m_last_pitch = -20.0f;
+    m_last_sync = 0.0f;
+    m_built_wave = -1;
+    BuildBaseWaves(m_waves, SharedRandomState());
+    m_off_countdown = BlockSize();
+    KVModule_base::Open();
+    ChooseProcessFunction(&Module::ProcessOff);
+}
+
+void Module::OnPinUpdate(KVPin*) {
+    if (m_wave != m_built_wave) {
+        m_built_wave = m_wave;
+        // Only waves 1 to 8 exist; any other value keeps the bands as they are.
+        if (m_wave >= 1 && m_wave <= kWaveCount) BuildBands(m_waves[m_wave - 1], m_bands, m_diffs);
+    }
+    if (m_on_off == 1) {
+        PinAt(kOutputPin).SendStatus(SampleClock(), PS_STREAM);
+        ChooseProcessFunction(&Module::Process);
+    } else {
+        m_off_countdown = BlockSize();
+        ChooseProcessFunction(&Module::ProcessOff);
+    }
+}
+
+// The pitch is looked at on the block's first sample only; an unordered comparison counts
+// as "unchanged". The band follows the pitch before the limit, the frequency after it.
+void Module::BlockStart(int32_t first) {
+    const float p = m_pitch[first];
+    if (p < m_last_pitch || p > m_last_pitch) {
+        m_band = BandForPitch(p);
+        const float limited = p > kPitchLimit ? kPitchLimit : p;
+        m_last_pitch = limited;
+        m_frequency = PitchToFrequency(limited);
+        m_increment = PhaseIncrement(m_frequency, m_radians_per_hertz);
+    }
+}
+
+void Module::Process(int32_t first, int32_t count) {
+    if (count <= 0) return;
+    BlockStart(first);
+    float* const out = m_output + first;
+    if (m_on_off != 1) {
+        for (int32_t n = 0; n < count; ++n) out[n] = 0.0f;
+        return;
+    }
+    const float* const sync = m_sync + first;
+    const float* const band = m_bands + m_band * kWaveLength;
+    const float* const diff = m_diffs + m_band * kWaveLength;
+    const float increment = m_increment;
+    const float scale = m_index_scale;
+    float phase = m_phase;
+    float last_sync = m_last_sync;
+    for (int32_t n = 0; n < count; ++n) {
+        phase += increment;
+        if (phase >= kTwoPi) phase -= kTwoPi;
+        // Hard sync on a rising edge: the sample the edge arrives on plays phase 0.
+        const float s = sync[n];
+        if (!(last_sync >= 0.0f) && s >= 0.0f) phase = 0.0f;
+        last_sync = s;
+        const float b = scale * phase;  // [0, 253.44)
+        const int32_t idx = RoundEven(b);
+        const float frac = b - static_cast<float>(idx);  // [-0.5, 0.5]
+        // The backward difference for both signs of the fraction.
+        out[n] = static_cast<float>(band[idx] + static_cast<double>(frac) * diff[idx]);
+    }
+    m_phase = phase;
+    m_last_sync = last_sync;
+}
+
+void Module::ProcessOff(int32_t first, int32_t count) {
+    Process(first, count);
+    // Counted down to 0 and held there, so that it never wraps however long the module
+    // stays off.
+    if (count > 0) m_off_countdown = m_off_countdown > count ? m_off_countdown - count : 0;
+    if (m_off_countdown <= 0) AskHost(HOST_DORMANT);
+}
+
+}  // namespace basic_voice
+
+const KVModuleIdentity kvModuleIdentity = {
+    .name = "ZOR Basic Voice",
+    .id = "ZOR Basic Voice",
+    .about =
+        "ZOR Basic Voice\n"
+        "Written by the ZOR module workshop\n"
+        "zor-modules.example\n"
+        "Basic Wave Oscillator\n"
+        "\n"
+        "Smoothed band tables by the ZOR module workshop\n"
+        "\n"
+        "Sync - Restarts Waveform on VC Rising\n"
+        "On/Off - Oscillator On/Off\n"
+        "\n"
+        "\n"
+        "Warning: high voltage inside!\n"
+        "No user-serviceable parts inside.\n",
+    .sets_flags = false,
+    .flags = 0,
+    .sets_flags_ext = false,
+    .flags_ext = 0,
+    .revision_for_any_index = true,
+    .make_dsp = &KVMakeDsp<basic_voice::Module>,
+    .make_gui = nullptr,
+};

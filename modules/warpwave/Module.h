@@ -1,0 +1,55 @@
+// ZOR Warpwave: a single-cycle table oscillator whose 128-entry table is rebuilt from one of
+// eight phase-distortion shapes when the block-start depth or the Wave choice changes.
+#pragma once
+
+#include <cstdint>
+
+#include "KVModule_base.h"
+#include "WaveTables.h"
+
+namespace warpwave {
+
+class Module : public KVModule_base {
+  public:
+    Module(kvaudioMaster callback, void* host_reference);
+
+    void Open() override;
+    bool DescribePin(int32_t index, KVPinProperties* properties) override;
+    void OnPinUpdate(KVPin* pin) override;
+
+    // The main function: block-start control, then the sample loop (or zeros while off).
+    void Process(int32_t first, int32_t count);
+    // The off-state function: the main function, then the countdown to HOST_DORMANT.
+    void ProcessOff(int32_t first, int32_t count);
+
+  private:
+    static constexpr int32_t kOutputPin = 5;
+
+    void BlockStart(int32_t first);
+    void Rebuild(float depth_sample);
+
+    // Pin buffers.
+    float* m_pitch = nullptr;
+    float* m_sync = nullptr;
+    float* m_depth = nullptr;
+    float* m_output = nullptr;
+    // Samples still to produce after switching off before HOST_DORMANT is sent.
+    int32_t m_off_countdown = 0;
+    int16_t m_on_off = 1;
+    // One cycle in entries 0-127, guard copies of entries 0 and 1 in 128 and 129. Silence
+    // until the first build.
+    float m_table[kTableStore] = {};
+    float m_last_pitch = -99.0f;  // the limited pitch the frequency was computed from
+    float m_frequency = 0.0f;
+    float m_phase = 0.0f;      // radians, [0, 2*pi)
+    float m_increment = 0.0f;  // radians per sample, [0, 2*pi)
+    float m_last_sync = 0.0f;  // the previous sync sample, across blocks
+    float m_radians_per_hertz = 0.0f;
+    float m_index_scale = 0.0f;
+    int16_t m_wave = 1;
+    int16_t m_built_wave = -1;
+    float m_last_depth = -99.0f;  // the raw depth sample the table was last built from
+    Scratch m_scratch = {};
+};
+
+}  // namespace warpwave
