@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <ostream>
 #include <set>
 #include <string>
 
@@ -38,6 +39,8 @@ intptr_t QuietHost(void*, int32_t opcode, int32_t, int32_t, void*, float) {
     static const char empty[] = "";
     return opcode == GUIHOST_GET_TEXT ? reinterpret_cast<intptr_t>(empty) : 0;
 }
+
+void PrintTo(const Expected& e, std::ostream* os) { *os << e.file; }
 
 std::string PathOf(const Expected& e) { return std::string(KV_PLUGIN_DIR) + "/" + e.file + ".so"; }
 
