@@ -19,11 +19,11 @@ struct Rendered {
 };
 
 Rendered Render(const std::string& patch_file) {
-    const kvhost::PatchSpec spec = kvhost::LoadPatch(kExamples + "/" + patch_file);
-    kvhost::Patch patch(spec);
+    const kvhost::PatchPlan plan = kvhost::LoadPatch(kExamples + "/" + patch_file);
+    kvhost::Patch patch(plan);
     Rendered r{{},
-               kvhost::ReadMidiFile(kExamples + "/" + *spec.midi_file, spec.sample_rate),
-               spec.sample_rate};
+               kvhost::ReadMidiFile(kExamples + "/" + *plan.midi_file, plan.sample_rate),
+               plan.sample_rate};
     patch.SetMidi(r.midi);
     const uint32_t frames = patch.DefaultLength();
     EXPECT_EQ(patch.Channels(), 1);

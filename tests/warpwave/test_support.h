@@ -32,9 +32,9 @@ extern std::atomic<std::size_t> g_allocations;
 // The example patch `name`: wy_VUDA2DU plays the oscillator from the example melody.
 inline std::vector<float> RenderExample(const std::string& name, double& rate) {
     const std::string folder = KV_EXAMPLES_DIR;
-    const kvhost::PatchPlan spec = kvhost::LoadPatch(folder + "/" + name + ".json");
-    kvhost::Patch patch(spec);
-    patch.SetMidi(kvhost::ReadMidiFile(folder + "/" + *spec.midi_file, spec.sample_rate));
+    const kvhost::PatchPlan plan = kvhost::LoadPatch(folder + "/" + name + ".json");
+    kvhost::Patch patch(plan);
+    patch.SetMidi(kvhost::ReadMidiFile(folder + "/" + *plan.midi_file, plan.sample_rate));
     rate = patch.SampleRate();
     std::vector<float> out(patch.DefaultLength());
     patch.Render(out.data(), static_cast<uint32_t>(out.size()));

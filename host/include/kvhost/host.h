@@ -1,0 +1,391 @@
+// The substitute host: loads a deliverable and drives its DSP and GUI instances exactly as
+// the Kolvex host does (records, opcodes, sample clock, time-stamped events, pin values).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kv_abi.h"
+
+namespace kvhost {
+
+// Every failure the host reports; the message names the file, module, pin or value at fault.
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A plug-in that cannot be used at all: missing, not a library, no entry points, refused
+// instances, no GUI side where one is needed.
+struct LoadError : Error {
+    using Error::Error;
+};
+
+// The build's plug-in folder (compiled in).
+std::string PluginDir();
+
+// One loaded deliverable. Instances keep their Plugin alive; the library is unloaded with it.
+class Plugin {
+  public:
+    // A path (anything holding a '/' or ending in ".so"), or a deliverable name such as
+    // "ZOR Twin-Op" looked up in PluginDir().
+    static std::shared_ptr<Plugin> Load(const std::string& path_or_name);
+    ~Plugin();
+    Plugin(const Plugin&) = delete;
+    Plugin& operator=(const Plugin&) = delete;
+
+    const std::string& Path() const { return path_; }
+    const KVModuleInfo& Info() const { return info_; }  // getModuleProperties(0)
+    std::string Name() const;                           // Info().name, never null
+    int32_t Revision() const { return info_.frame_revision; }
+    KVGetModulePropertiesFn GetModuleProperties() const { return get_properties_; }
+    KVMakeModuleFn MakeModule() const { return make_module_; }
+
+  private:
+    Plugin() = default;
+
+    std::string path_;
+    void* handle_ = nullptr;
+    KVGetModulePropertiesFn get_properties_ = nullptr;
+    KVMakeModuleFn make_module_ = nullptr;
+    KVModuleInfo info_{};
+};
+
+// One pin description as MOD_PIN_INFO answered it.
+struct PinInfo {
+    int32_t index = 0;       // description index (GUI side addresses pins by it)
+    int32_t dsp_index = -1;  // PinAt position on the DSP side; -1: GUI-only
+    std::string name;
+    int32_t direction = 0, datatype = 0, flags = 0;
+    std::optional<std::string> default_value, choices;
+    void* variable = nullptr;  // the bound member of the instance that described it
+
+    bool IsOutput() const { return direction == DR_OUT; }
+    bool IsGuiSide() const { return (flags & IO_UI_COMMUNICATION) != 0; }
+    bool IsDspVisible() const { return (flags & IO_DSP_VISIBLE) != 0; }
+};
+
+// A "choices" text in any of its three forms: "A=1,B=0", "A,B,C" or "range lo,hi".
+struct ChoiceList {
+    bool is_range = false;
+    int32_t low = 0, high = 0;                             // range form
+    std::vector<std::pair<std::string, int32_t>> entries;  // label forms
+    // The value a label (or a number within the list or range) names.
+    std::optional<int32_t> Find(std::string_view text) const;
+};
+ChoiceList ParseChoices(std::string_view choices);
+
+// A pin value from a user's text: a number, a choice label (or value), on/off for a switch.
+// Nothing when the text fits none of them. Sample pins: the number as written (volts).
+std::optional<double> ValueFromText(const PinInfo& pin, std::string_view text);
+
+// Text names of the codes, for messages and listings.
+const char* DataTypeName(int32_t datatype);
+const char* DirectionName(int32_t direction);
+std::string FlagNames(int32_t flags);
+
+// One DSP-side instance, driven as the real host does.
+class DspInstance {
+  public:
+    // makeModule(kind 1), MOD_SAMPLE_RATE, MOD_BLOCK_SIZE, MOD_PIN_INFO until refused, host
+    // buffers allocated and default values written into the bound members. `repeat_pins`
+    // adds that many copies of a last description flagged IO_REPEAT_LAST to HOST_PIN_COUNT.
+    DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate = 44100.0,
+                int32_t block_size = 1024, int32_t repeat_pins = 0);
+    ~DspInstance();  // MOD_CLOSE
+    DspInstance(const DspInstance&) = delete;
+    DspInstance& operator=(const DspInstance&) = delete;
+
+    const std::shared_ptr<Plugin>& GetPlugin() const { return plugin_; }
+    const std::vector<PinInfo>& Pins() const { return pins_; }  // every description
+    int32_t PinCount() const;                                   // HOST_PIN_COUNT
+    int32_t DspPin(std::string_view name) const;       // DSP pin index by name (throws if none)
+    const PinInfo& DspPinInfo(int32_t dsp_pin) const;  // its description (repeats: the last)
+    double SampleRate() const { return sample_rate_; }
+    int32_t BlockSize() const { return block_size_; }
+
+    // Before Open: an input's starting value (DT_FSAMPLE: the constant it holds, in signal
+    // units), as if it were the pin's default.
+    void SetInitial(int32_t dsp_pin, double value);
+
+    // MOD_OPEN, then an initial EV_PIN_STATUS at the current clock for every input pin.
+    void Open();
+    bool IsOpen() const { return opened_; }
+
+    // Input changes, each taking effect at absolute sample clock `at` (>= Clock()).
+    // DT_CHOICE/SWITCH/REAL32/WHOLE32: the bound member is written at `at`, then
+    // EV_PIN_STATUS(PS_STEP) delivered. A DT_FSAMPLE pin takes the value as a constant.
+    void SetValue(std::string_view pin, double value, uint32_t at);
+    void SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status = PS_STEP);
+    // A DT_FSAMPLE input holds `value` from `at` on (PS_STEP).
+    void SetConstant(std::string_view pin, float value, uint32_t at);
+    void SetConstant(int32_t dsp_pin, float value, uint32_t at);
+    // A DT_FSAMPLE input follows f from `at` on (PS_STREAM).
+    void SetStream(std::string_view pin, std::function<float(uint32_t clock)> f, uint32_t at);
+    void SetStream(int32_t dsp_pin, std::function<float(uint32_t clock)> f, uint32_t at);
+    // A DT_FSAMPLE input copies another instance's block buffer (a wire); statuses come
+    // separately through PostStatus. Takes effect at once, without an event.
+    void ConnectBuffer(int32_t dsp_pin, const float* block_buffer);
+    // EV_PIN_STATUS(status) for an input at `at` (clamped to Clock()), value unchanged.
+    void PostStatus(int32_t dsp_pin, int32_t status, uint32_t at);
+    // An EV_MIDI event on a DT_MIDI_STREAM input.
+    void SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    void SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
+
+    // Advances the clock by `samples`, blocks cut at event times.
+    void Run(uint32_t samples);
+    uint32_t Clock() const { return clock_; }
+
+    // Every sample of a DT_FSAMPLE output since Open, indexed by clock (held values
+    // included while dormant). Empty when recording is off.
+    const std::vector<float>& Output(std::string_view pin) const;
+    const std::vector<float>& Output(int32_t dsp_pin) const;
+    void SetRecording(bool on) { recording_ = on; }
+    // Whether Statuses(), PinAtTimes() and DormantRequests() keep growing (long runs and
+    // benchmarks turn this off; the status listener is called either way).
+    void SetLogging(bool on) { logging_ = on; }
+    // The current block buffer of a DT_FSAMPLE pin and the clock of its first sample.
+    const float* Buffer(int32_t dsp_pin) const;
+    uint32_t BlockStart() const { return block_start_; }
+    // The value in a pin's bound member (DT_FSAMPLE: the sample at Clock() - 1).
+    double ReadValue(int32_t dsp_pin) const;
+
+    struct StatusRecord {
+        int32_t pin;
+        int32_t status;
+        uint32_t clock;        // the clock the module stamped it with
+        uint32_t sent_during;  // HOST_CLOCK when it was sent
+    };
+    const std::vector<StatusRecord>& Statuses() const { return statuses_; }  // HOST_OUT_STATUS
+    // Called for every HOST_OUT_STATUS, after it is recorded (wires, GUI carries).
+    void SetStatusListener(std::function<void(const StatusRecord&)> listener);
+    struct PinAtTimeRecord {
+        int32_t pin;
+        int32_t value;
+        uint32_t clock;
+    };
+    const std::vector<PinAtTimeRecord>& PinAtTimes() const { return pin_at_times_; }
+    const std::vector<uint32_t>& DormantRequests() const { return dormant_requests_; }
+    bool IsDormant() const { return dormant_; }
+    std::size_t ProcessCalls() const { return process_calls_; }
+    std::size_t EventsDelivered() const { return events_delivered_; }
+    // Events the module posted for a clock inside a slice already running: delivered at
+    // the end of that slice with the stamp moved to it.
+    std::size_t LateEvents() const { return late_events_; }
+    // What the instance asked the host for that the host does not know.
+    std::size_t UnknownRequests() const { return unknown_requests_; }
+    KVHostRecord* Record() { return record_; }
+
+  private:
+    enum class Source : uint8_t { kConstant, kStream, kBuffer };
+    enum class Action : uint8_t { kDeliver, kSetValue, kSetConstant, kSetStream };
+    struct Pin {
+        Pin(int32_t d, int32_t dir, int32_t type, void* var)
+            : desc(d), direction(dir), datatype(type), variable(var) {}
+        int32_t desc;  // description index (repeats: the last description)
+        int32_t direction, datatype;
+        void* variable;
+        float* buffer = nullptr;  // DT_FSAMPLE: one block of host storage
+        Source source = Source::kConstant;
+        float constant = 0.0f;
+        bool constant_filled = false;
+        std::function<float(uint32_t)> stream;
+        const float* external = nullptr;
+        float held = 0.0f;  // last output sample, repeated while dormant
+        bool connected = false;
+        std::vector<float> record;
+    };
+    struct Queued {
+        uint32_t time;
+        uint64_t seq;
+        Action action;
+        int32_t pin;
+        double value;
+        KVTimedEvent event;
+    };
+    struct Later {
+        bool operator()(const Queued& a, const Queued& b) const {
+            return a.time != b.time ? a.time > b.time : a.seq > b.seq;
+        }
+    };
+
+    static intptr_t Callback(void* record, int32_t opcode, int32_t index, int32_t value, void* ptr,
+                             float opt);
+    intptr_t HostRequest(int32_t opcode, int32_t index, int32_t value, void* ptr);
+    int32_t Resolve(std::string_view pin) const;
+    Pin& CheckedPin(int32_t dsp_pin, const char* what);
+    void CheckTime(uint32_t at, int32_t dsp_pin) const;
+    void Push(Queued q);
+    void Deliver(Queued& q);
+    void WriteMember(Pin& pin, double value);
+    void AfterSlice(int32_t pos, int32_t count, bool processed);
+    void RefillInputs();  // input buffers of the new block from their sources
+    void DeliverDue();
+
+    std::shared_ptr<Plugin> plugin_;
+    KVHostRecord* record_ = nullptr;
+    KVProcessEntry process_ = nullptr;
+    void* object_ = nullptr;
+    double sample_rate_;
+    int32_t block_size_;
+    std::vector<PinInfo> pins_;
+    std::vector<Pin> dsp_;
+    std::vector<int32_t> sample_inputs_, sample_outputs_;
+    std::vector<float> storage_;
+    std::vector<Queued> queue_;
+    std::vector<std::function<float(uint32_t)>> pending_streams_;
+    std::vector<StatusRecord> statuses_;
+    std::vector<PinAtTimeRecord> pin_at_times_;
+    std::vector<uint32_t> dormant_requests_;
+    std::function<void(const StatusRecord&)> status_listener_;
+    uint64_t seq_ = uint64_t{1} << 40;
+    uint32_t clock_ = 0;
+    uint32_t block_start_ = 0;
+    bool block_started_ = false;
+    bool opened_ = false;
+    bool dormant_ = false;
+    bool recording_ = true;
+    bool logging_ = true;
+    std::size_t process_calls_ = 0, events_delivered_ = 0, late_events_ = 0;
+    std::size_t unknown_requests_ = 0;
+    bool refill_inputs_ = false;   // some input buffer takes new samples each block
+    bool ran_last_slice_ = false;  // the module ran the previous slice (not dormant)
+    bool failed_ = false;
+    std::string deferred_error_;  // a failure inside a callback, raised after the call
+};
+
+// One GUI-side instance. Pin values are held by description index, typed by the pin's
+// datatype (texts for DT_STRING, floats for DT_REAL32 and DT_FSAMPLE, integers otherwise).
+class GuiInstance {
+  public:
+    // makeModule(kind 2); the pin descriptions come from a DSP instance of the same plug-in
+    // (opened and closed again); values from the description defaults.
+    explicit GuiInstance(std::shared_ptr<Plugin> plugin);
+    ~GuiInstance();  // GUI_CLOSE
+    GuiInstance(const GuiInstance&) = delete;
+    GuiInstance& operator=(const GuiInstance&) = delete;
+
+    const std::shared_ptr<Plugin>& GetPlugin() const { return plugin_; }
+    const std::vector<PinInfo>& Pins() const { return pins_; }
+    int32_t PinIndex(std::string_view name) const;  // description index (throws if none)
+
+    void Init(bool flag);  // GUI_INIT
+    // A user edit: stores the value and, when it changed, sends GUI_PIN_CHANGED.
+    void SetText(int32_t index, const std::string& text);
+    void SetText(std::string_view name, const std::string& text);
+    void SetFloat(int32_t index, float value);
+    void SetFloat(std::string_view name, float value);
+    void SetInt(int32_t index, int32_t value);
+    void SetInt(std::string_view name, int32_t value);
+    // A value arriving from elsewhere (the DSP side, a wire): stored, GUI_PIN_CHANGED sent
+    // when it changed (always when `always_notify`), no carry back.
+    void Receive(int32_t index, const std::string& text, bool always_notify = false);
+    void ReceiveFloat(int32_t index, float value, bool always_notify = false);
+    void ReceiveInt(int32_t index, int32_t value, bool always_notify = false);
+
+    std::string Text(int32_t index) const;  // any pin as text
+    std::string Text(std::string_view name) const;
+    float Float(int32_t index) const;
+    float Float(std::string_view name) const;
+    int32_t Int(int32_t index) const;
+    int32_t Int(std::string_view name) const;
+
+    intptr_t Dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* ptr = nullptr,
+                      float opt = 0.0f);
+
+    struct Request {
+        int32_t opcode;
+        int32_t index;
+        int32_t value;
+        float opt;
+        std::string text;  // GUIHOST_PUT_TEXT: the text written
+        int32_t depth;     // notification depth when the request was made
+    };
+    const std::vector<Request>& Log() const { return log_; }  // host requests, in order
+    void ClearLog() { log_.clear(); }
+    std::size_t Notifications() const { return notifications_; }  // GUI_PIN_CHANGED sent
+    std::size_t DepthLimitHits() const { return depth_limit_hits_; }
+    static constexpr int32_t kMaxDepth = 16;
+    // Called after the GUI itself wrote a pin (and its own notification returned).
+    void SetWriteListener(std::function<void(int32_t index)> listener);
+    KVGuiHostRecord* Record() { return record_; }
+
+  private:
+    struct Value {
+        int32_t datatype = DT_WHOLE32;
+        std::string text;
+        int32_t whole = 0;
+        float real = 0.0f;
+        std::string shown;  // GUIHOST_GET_TEXT answer for a number pin
+    };
+
+    static intptr_t Callback(void* record, int32_t opcode, int32_t index, int32_t value, void* ptr,
+                             float opt);
+    intptr_t HostRequest(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt);
+    Value& CheckedValue(int32_t index);
+    const Value& CheckedValue(int32_t index) const;
+    bool StoreText(Value& v, const std::string& text);
+    bool StoreFloat(Value& v, float f);
+    bool StoreInt(Value& v, int32_t i);
+    void Notify(int32_t index);
+    void Written(int32_t index, bool changed);
+
+    std::shared_ptr<Plugin> plugin_;
+    KVGuiHostRecord* record_ = nullptr;
+    std::vector<PinInfo> pins_;
+    std::vector<Value> values_;
+    std::vector<Request> log_;
+    std::function<void(int32_t)> write_listener_;
+    int32_t depth_ = 0;
+    std::size_t notifications_ = 0;
+    std::size_t depth_limit_hits_ = 0;
+};
+
+// Both sides of one module. Pins flagged IO_UI_COMMUNICATION are carried between them:
+// a GUI write to a pin that is IO_DSP_VISIBLE too writes the DSP member and delivers
+// EV_PIN_STATUS(PS_STEP) at the DSP clock; a status the DSP side announces on such a pin
+// carries its value to the GUI (GUI_PIN_CHANGED) when the DSP run returns.
+class ModuleInstance {
+  public:
+    explicit ModuleInstance(std::shared_ptr<Plugin> plugin, double sample_rate = 44100.0,
+                            int32_t block_size = 1024);
+    ~ModuleInstance();  // GUI_CLOSE, then MOD_CLOSE; nothing is carried while closing
+    ModuleInstance(const ModuleInstance&) = delete;
+    ModuleInstance& operator=(const ModuleInstance&) = delete;
+    DspInstance& Dsp() { return *dsp_; }
+    GuiInstance& Gui() { return *gui_; }
+    // Also carry a DSP output (DT_FSAMPLE or a bound member) to a GUI pin: each status the
+    // DSP side announces on it delivers the value at the announced clock.
+    void Carry(std::string_view dsp_output, std::string_view gui_pin);
+    void Open(bool gui_flag = true);  // GUI_INIT, then MOD_OPEN (carries delivered)
+    void Run(uint32_t samples);       // DSP run, then pending carries to the GUI
+    std::size_t Carried() const { return carried_; }
+
+  private:
+    struct PendingCarry {
+        int32_t dsp_pin;
+        int32_t gui_index;
+        uint32_t clock;
+        double value;
+        bool from_buffer;
+    };
+    void OnStatus(const DspInstance::StatusRecord& s);
+    void OnGuiWrite(int32_t index);
+    void DeliverCarries(bool all);
+
+    std::shared_ptr<Plugin> plugin_;
+    std::unique_ptr<DspInstance> dsp_;
+    std::unique_ptr<GuiInstance> gui_;
+    std::vector<std::vector<int32_t>> dsp_to_gui_;  // per DSP pin: GUI indices fed by it
+    std::vector<PendingCarry> pending_;
+    bool carrying_to_gui_ = false;
+    std::size_t carried_ = 0;
+};
+
+}  // namespace kvhost

@@ -1,0 +1,597 @@
+// The DSP side as the host drives it: pin enumeration and binding, host buffers, the
+// callback's DSP opcodes, the time-ordered event queue and the block loop cut at events.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "kvhost/host.h"
+#include "values.h"
+
+namespace kvhost {
+
+namespace {
+
+// A plug-in that keeps answering MOD_PIN_INFO is broken; stop asking here.
+constexpr int32_t kMaxDescriptions = 4096;
+
+std::string Quote(std::string_view s) {
+    return "\"" + std::string(s) + "\"";
+}
+
+}  // namespace
+
+DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block_size,
+                         int32_t repeat_pins)
+    : plugin_(std::move(plugin)), sample_rate_(sample_rate), block_size_(block_size) {
+    if (!plugin_) throw Error("DSP instance without a plug-in");
+    const std::string who = Quote(plugin_->Name()) + " (" + plugin_->Path() + ")";
+    if (!(sample_rate > 0.0) || !std::isfinite(sample_rate)) {
+        throw Error(who + ": sample rate " + std::to_string(sample_rate) + " is not positive");
+    }
+    if (block_size <= 0 || block_size > (1 << 20)) {
+        throw Error(who + ": block size " + std::to_string(block_size) + " is out of range");
+    }
+    if (repeat_pins < 0 || repeat_pins > 1024) {
+        throw Error(who + ": repeat pin count " + std::to_string(repeat_pins) + " out of range");
+    }
+    void* made = plugin_->MakeModule()(0, KV_KIND_DSP, &DspInstance::Callback, this);
+    if (made == nullptr) throw LoadError(who + ": makeModule refused a DSP instance");
+    record_ = static_cast<KVHostRecord*>(made);
+    if (record_->magic != KV_DSP_MAGIC || record_->format != KV_RECORD_FORMAT ||
+        record_->dispatch == nullptr || record_->process == nullptr || record_->event == nullptr) {
+        record_ = nullptr;  // not a record we can drive, nor close
+        throw LoadError(who + ": makeModule answered something that is not a DSP record");
+    }
+    object_ = record_->object;
+    process_ = record_->process;
+
+    record_->dispatch(record_, MOD_SAMPLE_RATE, 0, 0, nullptr, static_cast<float>(sample_rate));
+    record_->dispatch(record_, MOD_BLOCK_SIZE, 0, block_size, nullptr, 0.0f);
+
+    const bool older = plugin_->Revision() == KV_REVISION_OLDER;
+    for (int32_t d = 0;; ++d) {
+        if (d >= kMaxDescriptions) {
+            throw Error(who + ": describes more than " + std::to_string(kMaxDescriptions) +
+                        " pins");
+        }
+        KVPinProperties p;
+        std::memset(&p, 0, sizeof p);
+        if (record_->dispatch(record_, MOD_PIN_INFO, d, 0, &p, 0.0f) == 0) break;
+        PinInfo info;
+        info.index = d;
+        info.name = p.name != nullptr ? p.name : "";
+        info.direction = p.direction;
+        info.datatype = p.datatype;
+        info.flags = p.flags;
+        if (p.default_value != nullptr) info.default_value = p.default_value;
+        if (p.choices != nullptr) info.choices = p.choices;
+        info.variable = p.variable;
+        // The frame revision decides which descriptions get a DSP pin: the older frame
+        // gives every description one, the current frame only DSP-side descriptions.
+        const bool dsp_side = older || !info.IsGuiSide() || info.IsDspVisible();
+        if (dsp_side) {
+            info.dsp_index = static_cast<int32_t>(dsp_.size());
+            dsp_.push_back(Pin{d, p.direction, p.datatype, p.variable});
+        }
+        pins_.push_back(std::move(info));
+    }
+    if (repeat_pins > 0) {
+        if (pins_.empty() || pins_.back().dsp_index < 0 ||
+            (pins_.back().flags & IO_REPEAT_LAST) == 0) {
+            throw Error(who + ": extra pins asked for, but its last pin does not repeat");
+        }
+        const PinInfo& last = pins_.back();
+        for (int32_t i = 0; i < repeat_pins; ++i) {
+            dsp_.push_back(Pin{last.index, last.direction, last.datatype, nullptr});
+        }
+    }
+
+    // Host buffers: one block per DT_FSAMPLE pin, pointed to by the bound members.
+    std::size_t sample_pins = 0;
+    for (const Pin& pin : dsp_) sample_pins += pin.datatype == DT_FSAMPLE ? 1 : 0;
+    storage_.assign(std::max<std::size_t>(1, sample_pins) * static_cast<std::size_t>(block_size_),
+                    0.0f);
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < dsp_.size(); ++k) {
+        Pin& pin = dsp_[k];
+        if (pin.datatype != DT_FSAMPLE) continue;
+        pin.buffer = storage_.data() + next * static_cast<std::size_t>(block_size_);
+        ++next;
+        if (pin.variable != nullptr) *static_cast<float**>(pin.variable) = pin.buffer;
+        (pin.direction == DR_OUT ? sample_outputs_ : sample_inputs_)
+            .push_back(static_cast<int32_t>(k));
+    }
+
+    // Default values, written into the bound members (DT_FSAMPLE: volts x 0.1 fills the
+    // input buffer).
+    for (Pin& pin : dsp_) {
+        if (pin.direction == DR_OUT) continue;
+        const PinInfo& info = pins_[static_cast<std::size_t>(pin.desc)];
+        if (!info.default_value) continue;
+        const double v = DefaultNumber(info);
+        if (pin.datatype == DT_FSAMPLE) {
+            pin.constant = static_cast<float>(v * 0.1);
+            std::fill(pin.buffer, pin.buffer + block_size_, pin.constant);
+            pin.constant_filled = true;
+        } else {
+            WriteMember(pin, v);
+        }
+    }
+    for (int32_t k : sample_inputs_) dsp_[static_cast<std::size_t>(k)].constant_filled = true;
+    queue_.reserve(1024);
+    statuses_.reserve(256);
+    pending_streams_.reserve(16);
+}
+
+DspInstance::~DspInstance() {
+    if (record_ != nullptr) record_->dispatch(record_, MOD_CLOSE, 0, 0, nullptr, 0.0f);
+}
+
+int32_t DspInstance::PinCount() const {
+    return static_cast<int32_t>(dsp_.size());
+}
+
+int32_t DspInstance::Resolve(std::string_view name) const {
+    for (const PinInfo& info : pins_) {
+        if (info.name == name && info.dsp_index >= 0) return info.dsp_index;
+    }
+    for (const PinInfo& info : pins_) {
+        if (info.name == name) {
+            throw Error(Quote(plugin_->Name()) + ": pin " + Quote(name) +
+                        " belongs to the GUI side only");
+        }
+    }
+    throw Error(Quote(plugin_->Name()) + " has no pin " + Quote(name));
+}
+
+int32_t DspInstance::DspPin(std::string_view name) const {
+    return Resolve(name);
+}
+
+const PinInfo& DspInstance::DspPinInfo(int32_t dsp_pin) const {
+    if (dsp_pin < 0 || dsp_pin >= PinCount()) {
+        throw Error(Quote(plugin_->Name()) + " has no DSP pin " + std::to_string(dsp_pin));
+    }
+    return pins_[static_cast<std::size_t>(dsp_[static_cast<std::size_t>(dsp_pin)].desc)];
+}
+
+DspInstance::Pin& DspInstance::CheckedPin(int32_t dsp_pin, const char* what) {
+    if (dsp_pin < 0 || dsp_pin >= PinCount()) {
+        throw Error(Quote(plugin_->Name()) + " has no DSP pin " + std::to_string(dsp_pin));
+    }
+    Pin& pin = dsp_[static_cast<std::size_t>(dsp_pin)];
+    if (what != nullptr && pin.direction == DR_OUT) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " is an output; cannot " + what);
+    }
+    return pin;
+}
+
+void DspInstance::CheckTime(uint32_t at, int32_t dsp_pin) const {
+    if (at < clock_) {
+        throw Error(Quote(plugin_->Name()) + ": change of pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " at sample " + std::to_string(at) + " lies before the current sample " +
+                    std::to_string(clock_));
+    }
+}
+
+void DspInstance::Push(Queued q) {
+    queue_.push_back(q);
+    std::push_heap(queue_.begin(), queue_.end(), Later{});
+}
+
+void DspInstance::Open() {
+    if (opened_) throw Error(Quote(plugin_->Name()) + ": opened twice");
+    record_->dispatch(record_, MOD_OPEN, 0, 0, nullptr, 0.0f);
+    opened_ = true;
+    process_ = record_->process;
+    // Every input's status, before anything else queued for this clock, so the module
+    // sees its inputs before its first block.
+    for (std::size_t k = 0; k < dsp_.size(); ++k) {
+        const Pin& pin = dsp_[k];
+        if (pin.direction == DR_OUT) continue;
+        const int32_t status =
+            pin.datatype == DT_FSAMPLE && pin.source == Source::kStream ? PS_STREAM : PS_STEP;
+        Queued q{clock_, k, Action::kDeliver, static_cast<int32_t>(k), 0.0, {}};
+        q.event = KVTimedEvent{clock_, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(k), nullptr};
+        Push(q);
+    }
+    if (failed_) throw Error(deferred_error_);
+}
+
+void DspInstance::SetInitial(int32_t dsp_pin, double value) {
+    Pin& pin = CheckedPin(dsp_pin, "set its value");
+    if (opened_) {
+        throw Error(Quote(plugin_->Name()) + ": starting value of pin " +
+                    Quote(DspPinInfo(dsp_pin).name) + " given after it was opened");
+    }
+    if (pin.datatype == DT_FSAMPLE) {
+        pin.source = Source::kConstant;
+        pin.constant = static_cast<float>(value);
+        std::fill(pin.buffer, pin.buffer + block_size_, pin.constant);
+        pin.constant_filled = true;
+    } else {
+        WriteMember(pin, value);
+    }
+}
+
+void DspInstance::SetValue(std::string_view pin, double value, uint32_t at) {
+    SetValue(Resolve(pin), value, at);
+}
+
+void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status) {
+    Pin& pin = CheckedPin(dsp_pin, "set its value");
+    if (pin.datatype == DT_FSAMPLE) {
+        SetConstant(dsp_pin, static_cast<float>(value), at);
+        return;
+    }
+    if (pin.datatype == DT_MIDI_STREAM || pin.datatype == DT_STRING) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " carries no number");
+    }
+    CheckTime(at, dsp_pin);
+    Queued q{at, seq_++, Action::kSetValue, dsp_pin, value, {}};
+    q.event = KVTimedEvent{at, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(dsp_pin), nullptr};
+    Push(q);
+}
+
+void DspInstance::SetConstant(std::string_view pin, float value, uint32_t at) {
+    SetConstant(Resolve(pin), value, at);
+}
+
+void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at) {
+    Pin& pin = CheckedPin(dsp_pin, "set a constant");
+    if (pin.datatype != DT_FSAMPLE) {
+        SetValue(dsp_pin, value, at);
+        return;
+    }
+    CheckTime(at, dsp_pin);
+    Queued q{at, seq_++, Action::kSetConstant, dsp_pin, value, {}};
+    q.event = KVTimedEvent{at, EV_PIN_STATUS, PS_STEP, 0, static_cast<intptr_t>(dsp_pin), nullptr};
+    Push(q);
+}
+
+void DspInstance::SetStream(std::string_view pin, std::function<float(uint32_t)> f, uint32_t at) {
+    SetStream(Resolve(pin), std::move(f), at);
+}
+
+void DspInstance::SetStream(int32_t dsp_pin, std::function<float(uint32_t)> f, uint32_t at) {
+    Pin& pin = CheckedPin(dsp_pin, "stream into it");
+    if (pin.datatype != DT_FSAMPLE || !f) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " takes no sample stream");
+    }
+    CheckTime(at, dsp_pin);
+    pending_streams_.push_back(std::move(f));
+    Queued q{
+        at, seq_++, Action::kSetStream, dsp_pin, static_cast<double>(pending_streams_.size() - 1),
+        {}};
+    q.event =
+        KVTimedEvent{at, EV_PIN_STATUS, PS_STREAM, 0, static_cast<intptr_t>(dsp_pin), nullptr};
+    Push(q);
+}
+
+void DspInstance::ConnectBuffer(int32_t dsp_pin, const float* block_buffer) {
+    Pin& pin = CheckedPin(dsp_pin, "connect a wire to it");
+    if (pin.datatype != DT_FSAMPLE || block_buffer == nullptr) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " takes no sample stream");
+    }
+    pin.source = Source::kBuffer;
+    pin.external = block_buffer;
+    refill_inputs_ = true;
+    pin.connected = true;
+    const int32_t pos = static_cast<int32_t>(clock_ - block_start_);
+    if (pos < block_size_) {
+        std::memcpy(pin.buffer + pos, block_buffer + pos,
+                    static_cast<std::size_t>(block_size_ - pos) * sizeof(float));
+    }
+}
+
+void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {
+    CheckedPin(dsp_pin, "announce a status on it").connected = true;
+    const uint32_t when = std::max(at, clock_);
+    Queued q{when, seq_++, Action::kDeliver, dsp_pin, 0.0, {}};
+    q.event = KVTimedEvent{when, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(dsp_pin), nullptr};
+    Push(q);
+}
+
+void DspInstance::SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1,
+                           uint8_t d2) {
+    SendMidi(Resolve(pin), at, status, d1, d2);
+}
+
+void DspInstance::SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+    Pin& pin = CheckedPin(dsp_pin, "send MIDI to it");
+    if (pin.datatype != DT_MIDI_STREAM) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " is not a MIDI input");
+    }
+    CheckTime(at, dsp_pin);
+    pin.connected = true;
+    const int32_t packed = status | (d1 << 8) | (d2 << 16);
+    Queued q{at, seq_++, Action::kDeliver, dsp_pin, 0.0, {}};
+    q.event = KVTimedEvent{at, EV_MIDI, packed, 0, 0, nullptr};
+    Push(q);
+}
+
+void DspInstance::WriteMember(Pin& pin, double v) {
+    if (pin.variable == nullptr) return;
+    switch (pin.datatype) {
+        case DT_CHOICE:
+            *static_cast<int16_t*>(pin.variable) = ClampTo<int16_t>(v);
+            return;
+        case DT_SWITCH:
+            *static_cast<uint8_t*>(pin.variable) = v != 0.0 ? 1 : 0;
+            return;
+        case DT_REAL32:
+            *static_cast<float*>(pin.variable) = static_cast<float>(v);
+            return;
+        case DT_WHOLE32:
+            *static_cast<int32_t*>(pin.variable) = ClampTo<int32_t>(v);
+            return;
+        default:
+            return;
+    }
+}
+
+double DspInstance::ReadValue(int32_t dsp_pin) const {
+    const Pin& pin = const_cast<DspInstance*>(this)->CheckedPin(dsp_pin, nullptr);
+    if (pin.datatype == DT_FSAMPLE) {
+        const uint32_t pos = clock_ - block_start_;
+        if (clock_ == 0) return pin.buffer[0];
+        if (pos >= 1 && pos <= static_cast<uint32_t>(block_size_)) return pin.buffer[pos - 1];
+        return pin.held;
+    }
+    if (pin.variable == nullptr) return 0.0;
+    switch (pin.datatype) {
+        case DT_CHOICE:
+            return *static_cast<const int16_t*>(pin.variable);
+        case DT_SWITCH:
+            return *static_cast<const uint8_t*>(pin.variable);
+        case DT_REAL32:
+            return *static_cast<const float*>(pin.variable);
+        case DT_WHOLE32:
+            return *static_cast<const int32_t*>(pin.variable);
+        default:
+            return 0.0;
+    }
+}
+
+void DspInstance::Deliver(Queued& q) {
+    Pin* pin = q.pin >= 0 && q.pin < PinCount() ? &dsp_[static_cast<std::size_t>(q.pin)] : nullptr;
+    switch (q.action) {
+        case Action::kDeliver:
+            break;
+        case Action::kSetValue:
+            if (pin != nullptr) WriteMember(*pin, q.value);
+            break;
+        case Action::kSetConstant:
+            if (pin != nullptr) {
+                pin->source = Source::kConstant;
+                pin->constant = static_cast<float>(q.value);
+                std::fill(pin->buffer, pin->buffer + block_size_, pin->constant);
+                pin->constant_filled = true;
+                pin->connected = true;
+            }
+            break;
+        case Action::kSetStream:
+            if (pin != nullptr) {
+                auto& f = pending_streams_[static_cast<std::size_t>(q.value)];
+                pin->stream = std::move(f);
+                pin->source = Source::kStream;
+                pin->connected = true;
+                refill_inputs_ = true;
+                for (int32_t i = static_cast<int32_t>(clock_ - block_start_); i < block_size_;
+                     ++i) {
+                    pin->buffer[i] = pin->stream(block_start_ + static_cast<uint32_t>(i));
+                }
+            }
+            break;
+    }
+    if (q.event.time_stamp != clock_) {
+        ++late_events_;
+        q.event.time_stamp = clock_;
+    }
+    q.event.next = nullptr;
+    dormant_ = false;  // an event for the instance wakes it
+    ++events_delivered_;
+    record_->event(object_, &q.event);
+}
+
+void DspInstance::RefillInputs() {
+    bool again = false;  // whether a later block needs this loop again
+    for (int32_t k : sample_inputs_) {
+        Pin& pin = dsp_[static_cast<std::size_t>(k)];
+        switch (pin.source) {
+            case Source::kConstant:
+                if (!pin.constant_filled) {
+                    std::fill(pin.buffer, pin.buffer + block_size_, pin.constant);
+                    pin.constant_filled = true;
+                }
+                break;
+            case Source::kStream:
+                for (int32_t i = 0; i < block_size_; ++i) {
+                    pin.buffer[i] = pin.stream(block_start_ + static_cast<uint32_t>(i));
+                }
+                again = true;
+                break;
+            case Source::kBuffer:
+                std::memcpy(pin.buffer, pin.external,
+                            static_cast<std::size_t>(block_size_) * sizeof(float));
+                again = true;
+                break;
+        }
+    }
+    refill_inputs_ = again;
+}
+
+void DspInstance::AfterSlice(int32_t pos, int32_t count, bool processed) {
+    if (!processed) {
+        if (ran_last_slice_) {
+            // Entering dormancy: each output holds the last sample the module wrote, at
+            // the end of the previous slice (the previous block's end when pos is 0).
+            const int32_t last = (pos == 0 ? block_size_ : pos) - 1;
+            for (int32_t k : sample_outputs_) {
+                Pin& pin = dsp_[static_cast<std::size_t>(k)];
+                pin.held = pin.buffer[last];
+            }
+            ran_last_slice_ = false;
+        }
+        for (int32_t k : sample_outputs_) {
+            Pin& pin = dsp_[static_cast<std::size_t>(k)];
+            std::fill(pin.buffer + pos, pin.buffer + pos + count, pin.held);
+        }
+    }
+    if (!recording_) return;
+    for (int32_t k : sample_outputs_) {
+        Pin& pin = dsp_[static_cast<std::size_t>(k)];
+        const float* out = pin.buffer + pos;
+        pin.record.insert(pin.record.end(), out, out + count);
+    }
+}
+
+void DspInstance::DeliverDue() {
+    // Every event due now, including those the deliveries themselves post for now.
+    while (!queue_.empty() && static_cast<int32_t>(queue_.front().time - clock_) <= 0) {
+        std::pop_heap(queue_.begin(), queue_.end(), Later{});
+        Queued q = queue_.back();
+        queue_.pop_back();
+        Deliver(q);
+    }
+    if (failed_) throw Error(deferred_error_);
+}
+
+void DspInstance::Run(uint32_t samples) {
+    if (!opened_) throw Error(Quote(plugin_->Name()) + ": run before it was opened");
+    if (recording_) {
+        for (int32_t k : sample_outputs_) {
+            auto& r = dsp_[static_cast<std::size_t>(k)].record;
+            r.reserve(r.size() + samples);
+        }
+    }
+    const auto block = static_cast<uint32_t>(block_size_);
+    uint32_t remaining = samples;
+    while (remaining > 0) {
+        if (clock_ - block_start_ >= block || !block_started_) {
+            block_start_ = clock_;
+            block_started_ = true;
+            if (refill_inputs_) RefillInputs();
+        }
+        if (!queue_.empty() && static_cast<int32_t>(queue_.front().time - clock_) <= 0) {
+            DeliverDue();
+        }
+        const uint32_t pos = clock_ - block_start_;
+        uint32_t count = std::min(remaining, block - pos);
+        if (!queue_.empty()) count = std::min(count, queue_.front().time - clock_);
+        if (!dormant_) {
+            process_(object_, static_cast<int32_t>(pos), static_cast<int32_t>(count));
+            ++process_calls_;
+            ran_last_slice_ = true;
+            if (recording_)
+                AfterSlice(static_cast<int32_t>(pos), static_cast<int32_t>(count), true);
+        } else {
+            AfterSlice(static_cast<int32_t>(pos), static_cast<int32_t>(count), false);
+        }
+        clock_ += count;
+        remaining -= count;
+    }
+    if (failed_) throw Error(deferred_error_);
+}
+
+const std::vector<float>& DspInstance::Output(std::string_view pin) const {
+    return Output(Resolve(pin));
+}
+
+const std::vector<float>& DspInstance::Output(int32_t dsp_pin) const {
+    const Pin& pin = const_cast<DspInstance*>(this)->CheckedPin(dsp_pin, nullptr);
+    if (pin.datatype != DT_FSAMPLE || pin.direction != DR_OUT) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " is not a sample output");
+    }
+    return pin.record;
+}
+
+const float* DspInstance::Buffer(int32_t dsp_pin) const {
+    const Pin& pin = const_cast<DspInstance*>(this)->CheckedPin(dsp_pin, nullptr);
+    return pin.buffer;
+}
+
+void DspInstance::SetStatusListener(std::function<void(const StatusRecord&)> listener) {
+    status_listener_ = std::move(listener);
+}
+
+intptr_t DspInstance::Callback(void* record, int32_t opcode, int32_t index, int32_t value,
+                               void* ptr, float) {
+    if (record == nullptr) return 0;
+    auto* rec = static_cast<KVHostRecord*>(record);
+    if (rec->magic != KV_DSP_MAGIC || rec->host_reference == nullptr) return 0;
+    auto* self = static_cast<DspInstance*>(rec->host_reference);
+    // Nothing may unwind through the plug-in: a failure is kept and raised after its call.
+    try {
+        return self->HostRequest(opcode, index, value, ptr);
+    } catch (const std::exception& e) {
+        if (!self->failed_) self->deferred_error_ = e.what();
+        self->failed_ = true;
+    } catch (...) {
+        if (!self->failed_) self->deferred_error_ = "unknown failure in the host";
+        self->failed_ = true;
+    }
+    return 0;
+}
+
+intptr_t DspInstance::HostRequest(int32_t opcode, int32_t index, int32_t value, void* ptr) {
+    const bool valid = index >= 0 && index < PinCount();
+    switch (opcode) {
+        case HOST_OUT_STATUS: {
+            const StatusRecord s{index, value,
+                                 static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ptr)), clock_};
+            if (logging_) statuses_.push_back(s);
+            if (status_listener_ && valid) status_listener_(s);
+            return 0;
+        }
+        case HOST_PIN_QUERY:
+            return valid && dsp_[static_cast<std::size_t>(index)].connected ? 1 : 0;
+        case HOST_CLOCK:
+            return static_cast<intptr_t>(clock_);
+        case HOST_PIN_AT_TIME:
+            if (logging_) {
+                pin_at_times_.push_back(
+                    {index, value, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ptr))});
+            }
+            return 0;
+        case HOST_PIN_BUFFER:
+            if (!valid) return 0;
+            return reinterpret_cast<intptr_t>(dsp_[static_cast<std::size_t>(index)].buffer);
+        case HOST_PIN_BLOCK_START:
+            return static_cast<intptr_t>(block_start_);
+        case HOST_DORMANT:
+            dormant_ = true;
+            if (logging_) dormant_requests_.push_back(clock_);
+            return 0;
+        case HOST_PIN_COUNT:
+            return PinCount();
+        case HOST_POST_EVENT: {
+            if (ptr == nullptr) return 0;
+            Queued q{};
+            q.event = *static_cast<const KVTimedEvent*>(ptr);
+            q.event.next = nullptr;
+            q.time = q.event.time_stamp;
+            q.seq = seq_++;
+            q.action = Action::kDeliver;
+            q.pin = -1;
+            Push(q);
+            return 0;
+        }
+        case HOST_PROCESS_CHANGED:
+            process_ = record_->process;
+            return 0;
+        default:
+            ++unknown_requests_;
+            return 0;
+    }
+}
+
+}  // namespace kvhost

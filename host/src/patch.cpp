@@ -1,0 +1,483 @@
+// Patch files (JSON) and running a patch: instances created and set, wires connected, the
+// modules run in wiring order block by block, statuses passed downstream at their clocks.
+#include "kvhost/patch.h"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "values.h"
+
+namespace kvhost {
+
+using nlohmann::json;
+
+namespace {
+
+std::string Quote(std::string_view s) {
+    return "\"" + std::string(s) + "\"";
+}
+
+std::string Describe(const PatchPin& p) {
+    return p.module + "." + p.pin;
+}
+
+// Line and column (both from 1) of a byte offset.
+std::pair<std::size_t, std::size_t> LineColumn(const std::string& text, std::size_t byte) {
+    std::size_t line = 1, column = 1;
+    for (std::size_t i = 0; i < byte && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return {line, column};
+}
+
+class Reader {
+  public:
+    explicit Reader(const std::string& source) : source_(source) {}
+
+    [[noreturn]] void Fail(const std::string& what) const { throw Error(source_ + ": " + what); }
+
+    void OnlyKeys(const json& j, std::initializer_list<const char*> keys,
+                  const std::string& where) const {
+        for (const auto& item : j.items()) {
+            if (std::find_if(keys.begin(), keys.end(),
+                             [&](const char* k) { return item.key() == k; }) == keys.end()) {
+                Fail("unknown key " + Quote(item.key()) + " in " + where);
+            }
+        }
+    }
+    double Number(const json& j, const std::string& what) const {
+        if (!j.is_number()) Fail(what + " must be a number");
+        return j.get<double>();
+    }
+    std::string Text(const json& j, const std::string& what) const {
+        if (!j.is_string()) Fail(what + " must be a text");
+        return j.get<std::string>();
+    }
+    // "module.pin" (split at the first dot) or ["module", "pin"].
+    PatchPin Pin(const json& j, const std::string& what) const {
+        if (j.is_array() && j.size() == 2 && j[0].is_string() && j[1].is_string()) {
+            return {j[0].get<std::string>(), j[1].get<std::string>()};
+        }
+        if (j.is_string()) {
+            const std::string s = j.get<std::string>();
+            const auto dot = s.find('.');
+            if (dot != std::string::npos && dot > 0 && dot + 1 < s.size()) {
+                return {s.substr(0, dot), s.substr(dot + 1)};
+            }
+        }
+        Fail(what + " must name a pin as \"module.pin\" or [\"module\", \"pin\"]");
+    }
+    std::string SettingText(const json& j, const std::string& what) const {
+        if (j.is_string()) return j.get<std::string>();
+        if (j.is_boolean()) return j.get<bool>() ? "1" : "0";
+        if (j.is_number()) return j.dump();
+        Fail(what + " must be a number, a text or true/false");
+    }
+
+  private:
+    const std::string& source_;
+};
+
+}  // namespace
+
+PatchPlan ParsePatch(const std::string& text, const std::string& source,
+                     const std::string& folder) {
+    json root;
+    try {
+        root = json::parse(text);
+    } catch (const json::parse_error& e) {
+        const std::size_t byte = e.byte > 0 ? e.byte - 1 : 0;
+        const auto [line, column] = LineColumn(text, byte);
+        std::string why = e.what();
+        const auto colon = why.find(": ", why.find("column"));
+        if (colon != std::string::npos) why = why.substr(colon + 2);
+        throw Error(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
+                    why);
+    }
+    Reader r(source);
+    PatchPlan plan;
+    plan.source = source;
+    plan.folder = folder;
+    if (!root.is_object()) r.Fail("a patch is a JSON object");
+    r.OnlyKeys(
+        root,
+        {"sample_rate", "block_size", "seconds", "modules", "wires", "midi", "audio", "comment"},
+        "the patch");
+    if (root.contains("sample_rate")) {
+        plan.sample_rate = r.Number(root["sample_rate"], "\"sample_rate\"");
+        if (!(plan.sample_rate >= 1000.0 && plan.sample_rate <= 768000.0)) {
+            r.Fail("\"sample_rate\" " + root["sample_rate"].dump() + " is out of range");
+        }
+    }
+    if (root.contains("block_size")) {
+        const double b = r.Number(root["block_size"], "\"block_size\"");
+        if (b != std::floor(b) || b < 1 || b > 65536) {
+            r.Fail("\"block_size\" " + root["block_size"].dump() +
+                   " is not a whole number 1-65536");
+        }
+        plan.block_size = static_cast<int32_t>(b);
+    }
+    if (root.contains("seconds")) {
+        plan.seconds = r.Number(root["seconds"], "\"seconds\"");
+        if (!(*plan.seconds > 0.0 && *plan.seconds <= 3600.0)) {
+            r.Fail("\"seconds\" " + root["seconds"].dump() + " is out of range (0-3600]");
+        }
+    }
+    if (!root.contains("modules") || !root["modules"].is_array() || root["modules"].empty()) {
+        r.Fail("\"modules\" must be a list of at least one module");
+    }
+    for (const json& m : root["modules"]) {
+        if (!m.is_object()) r.Fail("each module is an object with \"name\" and \"plugin\"");
+        PatchPlan::Module mod;
+        if (!m.contains("name")) r.Fail("a module has no \"name\"");
+        mod.name = r.Text(m["name"], "a module's \"name\"");
+        const std::string where = "module " + Quote(mod.name);
+        r.OnlyKeys(m, {"name", "plugin", "pins", "comment"}, where);
+        if (mod.name.empty() || mod.name.find('.') != std::string::npos) {
+            r.Fail(where + ": a module name is not empty and holds no '.'");
+        }
+        for (const auto& other : plan.modules) {
+            if (other.name == mod.name) r.Fail(where + " appears twice");
+        }
+        if (!m.contains("plugin")) r.Fail(where + " has no \"plugin\"");
+        mod.plugin = r.Text(m["plugin"], where + ": \"plugin\"");
+        if (m.contains("pins")) {
+            if (!m["pins"].is_object()) r.Fail(where + ": \"pins\" must be an object");
+            for (const auto& item : m["pins"].items()) {
+                mod.settings.push_back(
+                    {item.key(),
+                     r.SettingText(item.value(), where + ", pin " + Quote(item.key()))});
+            }
+        }
+        plan.modules.push_back(std::move(mod));
+    }
+    if (root.contains("wires")) {
+        if (!root["wires"].is_array()) r.Fail("\"wires\" must be a list");
+        for (const json& w : root["wires"]) {
+            if (w.is_array() && w.size() == 2) {
+                plan.wires.push_back({r.Pin(w[0], "a wire's start"), r.Pin(w[1], "a wire's end")});
+                continue;
+            }
+            if (!w.is_object() || !w.contains("from") || !w.contains("to")) {
+                r.Fail("each wire is {\"from\": \"module.pin\", \"to\": \"module.pin\"}");
+            }
+            r.OnlyKeys(w, {"from", "to"}, "a wire");
+            plan.wires.push_back({r.Pin(w["from"], "\"from\""), r.Pin(w["to"], "\"to\"")});
+        }
+    }
+    if (root.contains("midi")) {
+        const json& m = root["midi"];
+        if (m.is_string()) {
+            plan.midi_file = m.get<std::string>();
+        } else {
+            if (!m.is_object()) r.Fail("\"midi\" must be a file name or {\"file\", \"to\"}");
+            r.OnlyKeys(m, {"file", "to"}, "\"midi\"");
+            if (m.contains("file")) plan.midi_file = r.Text(m["file"], "\"midi\": \"file\"");
+            if (m.contains("to")) plan.midi_to = r.Pin(m["to"], "\"midi\": \"to\"");
+        }
+    }
+    if (root.contains("audio")) {
+        const json& a = root["audio"];
+        if (!a.is_object()) r.Fail("\"audio\" must be an object with \"outputs\"");
+        r.OnlyKeys(a, {"outputs", "gain", "format"}, "\"audio\"");
+        if (a.contains("outputs")) {
+            if (!a["outputs"].is_array() || a["outputs"].empty()) {
+                r.Fail("\"audio\": \"outputs\" must be a list of at least one pin");
+            }
+            for (const json& o : a["outputs"]) plan.outputs.push_back(r.Pin(o, "an audio output"));
+        }
+        if (a.contains("gain")) plan.gain = r.Number(a["gain"], "\"audio\": \"gain\"");
+        if (a.contains("format")) {
+            plan.sample_format = r.Text(a["format"], "\"audio\": \"format\"");
+            if (*plan.sample_format != "float" && *plan.sample_format != "pcm24") {
+                r.Fail("\"audio\": \"format\" must be \"float\" or \"pcm24\"");
+            }
+        }
+    }
+    return plan;
+}
+
+PatchPlan LoadPatch(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Error(path + ": cannot open patch file");
+    std::ostringstream text;
+    text << in.rdbuf();
+    const auto slash = path.find_last_of('/');
+    return ParsePatch(text.str(), path, slash == std::string::npos ? "." : path.substr(0, slash));
+}
+
+// ---- Running a patch ---------------------------------------------------------------
+
+void Patch::Fail(const std::string& what) const {
+    throw Error(plan_.source + ": " + what);
+}
+
+DspInstance& Patch::Find(const PatchPin& ref, const char* role) {
+    for (Node& n : nodes_) {
+        if (n.name == ref.module) return *n.dsp;
+    }
+    Fail(std::string(role) + " " + Quote(Describe(ref)) + ": no module named " + Quote(ref.module));
+}
+
+Patch::Patch(const PatchPlan& plan) : plan_(plan) {
+    // Wiring order: every module after the modules that feed it, file order otherwise.
+    const std::size_t count = plan_.modules.size();
+    auto index_of = [&](const PatchPin& p, const char* role) -> std::size_t {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (plan_.modules[i].name == p.module) return i;
+        }
+        Fail(std::string(role) + " " + Quote(Describe(p)) + ": no module named " + Quote(p.module));
+    };
+    std::vector<std::vector<std::size_t>> feeds(count);
+    std::vector<int> waiting(count, 0);
+    for (const auto& w : plan_.wires) {
+        const std::size_t a = index_of(w.from, "wire from");
+        const std::size_t b = index_of(w.to, "wire to");
+        if (a == b) Fail("wire " + Describe(w.from) + " -> " + Describe(w.to) + " loops back");
+        feeds[a].push_back(b);
+        ++waiting[b];
+    }
+    std::vector<std::size_t> order;
+    std::vector<bool> placed(count, false);
+    while (order.size() < count) {
+        std::size_t next = count;
+        for (std::size_t i = 0; i < count && next == count; ++i) {
+            if (!placed[i] && waiting[i] == 0) next = i;
+        }
+        if (next == count) {
+            std::string loop;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!placed[i]) loop += (loop.empty() ? "" : ", ") + Quote(plan_.modules[i].name);
+            }
+            Fail("the wires form a loop through " + loop);
+        }
+        placed[next] = true;
+        order.push_back(next);
+        for (std::size_t b : feeds[next]) --waiting[b];
+    }
+
+    std::map<std::string, std::shared_ptr<Plugin>> plugins;
+    for (std::size_t i : order) {
+        const auto& m = plan_.modules[i];
+        const std::string where = "module " + Quote(m.name);
+        std::shared_ptr<Plugin>& plugin = plugins[m.plugin];
+        try {
+            if (!plugin) plugin = Plugin::Load(m.plugin);
+            nodes_.push_back({m.name, std::make_unique<DspInstance>(plugin, plan_.sample_rate,
+                                                                    plan_.block_size)});
+        } catch (const LoadError& e) {
+            throw LoadError(plan_.source + ": " + where + ": " + e.what());
+        } catch (const Error& e) {
+            Fail(where + ": " + e.what());
+        }
+        order_names_.push_back(m.name);
+        DspInstance& dsp = *nodes_.back().dsp;
+        dsp.SetRecording(false);
+        dsp.SetLogging(false);
+        for (const auto& s : m.settings) {
+            int32_t pin = -1;
+            try {
+                pin = dsp.DspPin(s.pin);
+            } catch (const Error& e) {
+                std::string names;
+                for (const PinInfo& p : dsp.Pins()) {
+                    if (p.dsp_index >= 0 && !p.IsOutput())
+                        names += (names.empty() ? "" : ", ") + Quote(p.name);
+                }
+                Fail(where + " (" + m.plugin + ") has no input pin " + Quote(s.pin) +
+                     " (its inputs: " + names + ")");
+            }
+            const PinInfo& info = dsp.DspPinInfo(pin);
+            const std::string at = where + ", pin " + Quote(s.pin);
+            if (info.IsOutput()) Fail(at + " is an output and cannot be set");
+            if (info.datatype == DT_MIDI_STREAM || info.datatype == DT_STRING) {
+                Fail(at + " takes no value");
+            }
+            const auto value = PinValueFromText(info, s.text);
+            if (!value) {
+                std::string expected = "a number";
+                if (info.datatype == DT_CHOICE && info.choices) {
+                    expected = "one of: " + *info.choices;
+                }
+                Fail(at + ": " + Quote(s.text) + " is not " + expected);
+            }
+            dsp.SetInitial(pin, info.datatype == DT_FSAMPLE ? *value * 0.1 : *value);
+        }
+    }
+
+    // Wires.
+    links_.resize(nodes_.size());
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        links_[n].resize(static_cast<std::size_t>(nodes_[n].dsp->PinCount()));
+    }
+    std::vector<std::pair<DspInstance*, int32_t>> wired;
+    for (const auto& w : plan_.wires) {
+        const std::string what = "wire " + Describe(w.from) + " -> " + Describe(w.to);
+        DspInstance& from = Find(w.from, "wire from");
+        DspInstance& to = Find(w.to, "wire to");
+        int32_t a = -1, b = -1;
+        try {
+            a = from.DspPin(w.from.pin);
+            b = to.DspPin(w.to.pin);
+        } catch (const Error& e) {
+            Fail(what + ": " + e.what());
+        }
+        const PinInfo& pa = from.DspPinInfo(a);
+        const PinInfo& pb = to.DspPinInfo(b);
+        if (!pa.IsOutput()) Fail(what + ": " + Quote(pa.name) + " is not an output");
+        if (pb.IsOutput()) Fail(what + ": " + Quote(pb.name) + " is not an input");
+        const bool samples = pa.datatype == DT_FSAMPLE;
+        const auto carries_value = [](int32_t t) {
+            return t == DT_CHOICE || t == DT_SWITCH || t == DT_REAL32 || t == DT_WHOLE32;
+        };
+        if (samples != (pb.datatype == DT_FSAMPLE) ||
+            (!samples && (!carries_value(pa.datatype) || !carries_value(pb.datatype)))) {
+            Fail(what + ": cannot connect " + DataTypeName(pa.datatype) + " to " +
+                 DataTypeName(pb.datatype));
+        }
+        for (const auto& [d, p] : wired) {
+            if (d == &to && p == b) Fail(what + ": " + Quote(Describe(w.to)) + " is wired twice");
+        }
+        for (const auto& m : plan_.modules) {
+            if (m.name != w.to.module) continue;
+            for (const auto& s : m.settings) {
+                if (s.pin == w.to.pin) Fail(what + ": the pin is both wired and set");
+            }
+        }
+        wired.emplace_back(&to, b);
+        std::size_t node = 0;
+        while (nodes_[node].dsp.get() != &from) ++node;
+        links_[node][static_cast<std::size_t>(a)].push_back({a, &to, b, samples});
+        if (samples) to.ConnectBuffer(b, from.Buffer(a));
+    }
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        DspInstance* src = nodes_[n].dsp.get();
+        auto* links = &links_[n];
+        src->SetStatusListener([src, links](const DspInstance::StatusRecord& s) {
+            for (const Link& l : (*links)[static_cast<std::size_t>(s.pin)]) {
+                if (l.samples) {
+                    l.to->PostStatus(l.to_pin, s.status, s.clock);
+                } else {
+                    l.to->SetValue(l.to_pin, src->ReadValue(s.pin),
+                                   std::max(s.clock, l.to->Clock()), s.status);
+                }
+            }
+        });
+    }
+
+    // Audio outputs: as listed, or the first sample output of the last module.
+    std::vector<PatchPin> outs = plan_.outputs;
+    if (outs.empty()) {
+        DspInstance& last = *nodes_.back().dsp;
+        for (const PinInfo& p : last.Pins()) {
+            if (p.dsp_index >= 0 && p.IsOutput() && p.datatype == DT_FSAMPLE) {
+                outs.push_back({nodes_.back().name, p.name});
+                break;
+            }
+        }
+        if (outs.empty())
+            Fail("no \"audio\" outputs given and the last module has no sample output");
+    }
+    for (const PatchPin& o : outs) {
+        DspInstance& d = Find(o, "audio output");
+        int32_t pin = -1;
+        try {
+            pin = d.DspPin(o.pin);
+        } catch (const Error& e) {
+            Fail("audio output " + Quote(Describe(o)) + ": " + e.what());
+        }
+        const PinInfo& info = d.DspPinInfo(pin);
+        if (!info.IsOutput() || info.datatype != DT_FSAMPLE) {
+            Fail("audio output " + Quote(Describe(o)) + " is not a sample output");
+        }
+        outputs_.push_back({&d, pin});
+    }
+
+    if (plan_.midi_to) {
+        midi_target_ = &Find(*plan_.midi_to, "MIDI input");
+        try {
+            midi_pin_ = midi_target_->DspPin(plan_.midi_to->pin);
+        } catch (const Error& e) {
+            Fail(std::string("MIDI input: ") + e.what());
+        }
+        if (midi_target_->DspPinInfo(midi_pin_).datatype != DT_MIDI_STREAM) {
+            Fail("MIDI input " + Quote(Describe(*plan_.midi_to)) + " is not a MIDI input");
+        }
+    } else {
+        for (Node& n : nodes_) {
+            for (const PinInfo& p : n.dsp->Pins()) {
+                if (midi_target_ == nullptr && p.dsp_index >= 0 && !p.IsOutput() &&
+                    p.datatype == DT_MIDI_STREAM) {
+                    midi_target_ = n.dsp.get();
+                    midi_pin_ = p.dsp_index;
+                }
+            }
+        }
+    }
+
+    for (Node& n : nodes_) n.dsp->Open();
+}
+
+Patch::~Patch() {
+    // Downstream instances close first; listeners point into this object.
+    for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) it->dsp->SetStatusListener(nullptr);
+}
+
+DspInstance& Patch::Instance(const std::string& module) {
+    return Find({module, ""}, "module");
+}
+
+void Patch::SetMidi(MidiSequence sequence) {
+    if (midi_target_ == nullptr) Fail("the patch has no MIDI input to play the MIDI file on");
+    midi_ = std::move(sequence);
+    next_midi_ = 0;
+    while (next_midi_ < midi_.events.size() && midi_.events[next_midi_].sample < clock_) {
+        ++next_midi_;  // already past
+    }
+}
+
+uint32_t Patch::DefaultLength() const {
+    if (plan_.seconds)
+        return static_cast<uint32_t>(std::llround(*plan_.seconds * plan_.sample_rate));
+    if (!midi_.events.empty()) {
+        return midi_.end_sample + static_cast<uint32_t>(std::llround(plan_.sample_rate));
+    }
+    return static_cast<uint32_t>(std::llround(5.0 * plan_.sample_rate));
+}
+
+void Patch::Render(float* interleaved, uint32_t frames) {
+    const auto block = static_cast<uint32_t>(plan_.block_size);
+    const std::size_t channels = outputs_.size();
+    const float gain = static_cast<float>(plan_.gain);
+    uint32_t done = 0;
+    while (done < frames) {
+        const uint32_t pos = clock_ % block;
+        const uint32_t n = std::min(frames - done, block - pos);
+        while (next_midi_ < midi_.events.size() && midi_.events[next_midi_].sample < clock_ + n) {
+            const MidiEvent& e = midi_.events[next_midi_++];
+            midi_target_->SendMidi(midi_pin_, std::max(e.sample, clock_), e.status, e.d1, e.d2);
+        }
+        for (Node& node : nodes_) node.dsp->Run(n);
+        for (std::size_t c = 0; c < channels; ++c) {
+            const float* buf = outputs_[c].dsp->Buffer(outputs_[c].pin) + pos;
+            float* out = interleaved + static_cast<std::size_t>(done) * channels + c;
+            if (gain == 1.0f) {
+                for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i];
+            } else {
+                for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i] * gain;
+            }
+        }
+        clock_ += n;
+        done += n;
+    }
+}
+
+}  // namespace kvhost
