@@ -309,7 +309,7 @@ int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_j
     } catch (const Error& e) {
         Fail(kPlugin, e.what());
     }
-    gui->Init(true);
+    gui->Init(false);  // a module just placed in a patch, not one restored from a stored patch
     for (const std::string& s : sets) {
         const auto eq = s.find('=');
         if (eq == std::string::npos || eq == 0) {
@@ -338,15 +338,18 @@ int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_j
         gui->SetText(index, value);
     }
     if (as_json) {
-        nlohmann::json j = nlohmann::json::object();
+        // One entry per pin in description order: several pins may share a name.
+        nlohmann::json j = nlohmann::json::array();
         for (const PinInfo& p : gui->Pins()) {
+            nlohmann::json pin = {{"index", p.index}, {"name", p.name}};
             if (p.datatype == DT_STRING) {
-                j[p.name] = gui->Text(p.index);
+                pin["value"] = gui->Text(p.index);
             } else if (p.datatype == DT_REAL32 || p.datatype == DT_FSAMPLE) {
-                j[p.name] = gui->Float(p.index);
+                pin["value"] = gui->Float(p.index);
             } else {
-                j[p.name] = gui->Int(p.index);
+                pin["value"] = gui->Int(p.index);
             }
+            j.push_back(pin);
         }
         std::cout << j.dump(2) << "\n";
     } else {

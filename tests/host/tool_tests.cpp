@@ -83,6 +83,28 @@ TEST(KvhostTool, InfoAndGui) {
     EXPECT_EQ(r.err, "kvhost: \"test_probe\" has no GUI side\n");
 }
 
+TEST(KvhostTool, GuiDrivesTheConverters) {
+    for (const char* p : {"jx_VecMul", "jx_CsvFloats"}) {
+        if (!std::filesystem::exists(std::string(KVHOST_PLUGIN_DIR) + "/" + p + ".so"))
+            GTEST_SKIP() << p << " is not built";
+    }
+    Result r = Kvhost("gui jx_VecMul --set 'Array In=1,2,3' --set 'Multiply by=2'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("Array Out   = \"2.000000,4.000000,6.000000\""), std::string::npos)
+        << r.out;
+    // A fresh instance starts as one just placed in a patch: "Multiply by" 0 becomes 1.
+    r = Kvhost("gui jx_VecMul --set 'Array In=1,2,3'");
+    EXPECT_NE(r.out.find("Array Out   = \"1.000000,2.000000,3.000000\""), std::string::npos)
+        << r.out;
+    // Pins that share a name keep their own entries in the JSON answer.
+    r = Kvhost("gui jx_CsvFloats --set OUTPUT=1,2,3 --json");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("\"index\": 3,\n    \"name\": \"FLOAT\",\n    \"value\": 3.0"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"index\": 33"), std::string::npos);
+}
+
 TEST(KvhostTool, BadPluginsAndCommandLines) {
     Result r = Kvhost("info " + Plugin("test_noentry"));
     EXPECT_EQ(r.code, 3);
