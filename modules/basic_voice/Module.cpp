@@ -72,7 +72,13 @@ void Module::OnPinUpdate(KVPin*) {
     if (m_wave != m_built_wave) {
         m_built_wave = m_wave;
         // Only waves 1 to 8 exist; any other value keeps the bands as they are.
-        if (m_wave >= 1 && m_wave <= kWaveCount) BuildBands(m_waves[m_wave - 1], m_bands, m_diffs);
+        if (m_wave >= 1 && m_wave <= kWaveCount) {
+            BuildBands(m_waves[m_wave - 1], m_bands, m_diffs);
+            for (int32_t i = 0; i < kBandStore; ++i) {
+                m_band_lines[i] = m_bands[i];
+                m_diff_lines[i] = m_diffs[i];
+            }
+        }
     }
     if (m_on_off == 1) {
         PinAt(kOutputPin).SendStatus(SampleClock(), PS_STREAM);
@@ -105,18 +111,18 @@ void Module::Process(int32_t first, int32_t count) {
         return;
     }
     const float* const sync = m_sync + first;
-    const float* const band = m_bands + m_band * kWaveLength;
-    const float* const diff = m_diffs + m_band * kWaveLength;
+    const double* const band = m_band_lines + m_band * kWaveLength;
+    const double* const diff = m_diff_lines + m_band * kWaveLength;
     const float increment = m_increment;
     const float scale = m_index_scale;
     float phase = m_phase;
     float last_sync = m_last_sync;
     for (int32_t n = 0; n < count; ++n) {
         phase += increment;
-        if (phase >= kTwoPi) phase -= kTwoPi;
+        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
         // Hard sync on a rising edge: the sample the edge arrives on plays phase 0.
         const float s = sync[n];
-        if (!(last_sync >= 0.0f) && s >= 0.0f) phase = 0.0f;
+        phase = (!(last_sync >= 0.0f) && s >= 0.0f) ? 0.0f : phase;
         last_sync = s;
         const float b = scale * phase;  // [0, 253.44)
         const int32_t idx = RoundEven(b);

@@ -45,6 +45,10 @@ class Module : public KVModule_base {
     // which no build writes) until the first build.
     float m_bands[kBandStore] = {};
     float m_diffs[kBandStore] = {};
+    // The same values widened to double once per build, so the sample loop reads its line
+    // without converting.
+    double m_band_lines[kBandStore] = {};
+    double m_diff_lines[kBandStore] = {};
     int32_t m_band = 0;
     // Samples still to produce after switching off before HOST_DORMANT is sent.
     int32_t m_off_countdown = 0;

@@ -89,6 +89,12 @@ void Module::Rebuild(float depth_sample) {
     float m = depth_sample > 1.0f ? 1.0f : depth_sample;
     if (!(m >= 0.0f)) m = 0.0f;
     BuildTable(m_wave, m, m_scratch, m_table);
+    for (int32_t k = 0; k < kTableStore - 1; ++k) {
+        const double t0 = m_table[k];
+        const double t1 = m_table[k + 1];
+        m_line_base[k] = 0.5 * t0;
+        m_line_slope[k] = 0.5 * (t1 - t0);
+    }
 }
 
 // Pitch, depth and wave are looked at on the block's first sample only. An unordered
@@ -121,26 +127,25 @@ void Module::Process(int32_t first, int32_t count) {
         return;
     }
     const float* const sync = m_sync + first;
-    const float* const table = m_table;
+    const double* const base = m_line_base;
+    const double* const slope = m_line_slope;
     const float increment = m_increment;
     const float scale = m_index_scale;
     float phase = m_phase;
     float last_sync = m_last_sync;
     for (int32_t n = 0; n < count; ++n) {
         phase += increment;
-        if (phase >= kTwoPi) phase -= kTwoPi;
+        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
         // Hard sync on a rising edge: the sample the edge arrives on plays entry 0.
         const float s = sync[n];
-        if (!(last_sync >= 0.0f) && s >= 0.0f) phase = 0.0f;
+        phase = (!(last_sync >= 0.0f) && s >= 0.0f) ? 0.0f : phase;
         last_sync = s;
         const float b = scale * phase;  // [0, 128]
         const int32_t idx = RoundEven(b);
         const float frac = b - static_cast<float>(idx);  // [-0.5, 0.5]
         // The line through entries idx and idx + 1, extended backward for a negative
         // fraction; idx + 1 reaches the guard entries.
-        const double t0 = table[idx];
-        const double t1 = table[idx + 1];
-        out[n] = static_cast<float>(0.5 * (t0 + frac * (t1 - t0)));
+        out[n] = static_cast<float>(base[idx] + frac * slope[idx]);
     }
     m_phase = phase;
     m_last_sync = last_sync;

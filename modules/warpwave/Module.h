@@ -39,6 +39,11 @@ class Module : public KVModule_base {
     // One cycle in entries 0-127, guard copies of entries 0 and 1 in 128 and 129. Silence
     // until the first build.
     float m_table[kTableStore] = {};
+    // The sample formula's line through entries k and k + 1, halved: 0.5·T[k] and
+    // 0.5·(T[k+1] − T[k]), formed once per build so the sample loop only multiplies and adds
+    // (scaling by 0.5 is exact, so the samples are those of the formula itself).
+    double m_line_base[kTableStore - 1] = {};
+    double m_line_slope[kTableStore - 1] = {};
     float m_last_pitch = -99.0f;  // the limited pitch the frequency was computed from
     float m_frequency = 0.0f;
     float m_phase = 0.0f;      // radians, [0, 2*pi)
