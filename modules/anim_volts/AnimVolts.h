@@ -99,6 +99,7 @@ class Module : public KVModule_base {
     float sampled_value_ = 0.0f;  // volts
     float start_sample_ = 0.0f;   // signal units
     float end_sample_ = 0.0f;     // signal units
+    float held_sample_ = 0.0f;    // "Start": what "Volts Out" holds between captures
     float sum_ = 0.0f;
     int32_t sample_count_ = 0;
     int32_t tick_period_ = 44100;

@@ -306,10 +306,18 @@ void Module::StartCapture(int32_t first, int32_t count) {
     if (volts_in_ == nullptr || count <= 0) return;
     start_sample_ = volts_in_[first];
     ChooseProcessFunction(&Module::Hold);
-    CopyThrough(first, count);
+    held_sample_ = CopyThrough(first, count);
 }
 
-void Module::Hold(int32_t, int32_t) {}
+// Until the next tick "Volts Out" holds the last sample the capture passed through: the
+// output is announced as streaming, so every sample of the call is written.
+void Module::Hold(int32_t first, int32_t count) {
+    float* out = volts_out_;
+    if (out == nullptr) return;
+    out += first;
+    const float value = held_sample_;
+    for (int32_t i = 0; i < count; ++i) out[i] = value;
+}
 
 void Module::EndCapture(int32_t first, int32_t count) {
     end_sample_ = CopyThrough(first, count);

@@ -144,11 +144,11 @@ TEST(AnimVoltsDsp, SamplingMethodsReportAndPassThrough) {
                 }
             }
             ASSERT_EQ(ticks[k].value, expected) << "tick at " << now;
-            // "Start" writes the output only from the tick to the end of that slice.
+            // "Start" passes the input through from the tick to the end of that slice, then
+            // holds the last sample it passed.
             ASSERT_EQ(out[now], Ramp(now));
-            if (method != 0) {
-                ASSERT_EQ(out[now - 1], Ramp(now - 1));
-            }
+            const uint32_t capture_end = (prev / 1024 + 1) * 1024 - 1;
+            ASSERT_EQ(out[now - 1], Ramp(method == 0 ? capture_end : now - 1));
         }
     }
 }
