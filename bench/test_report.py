@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Checks of bench/report.py: the README section is replaced in place or appended, medians
+are read from the right records, and ratios and targets come out of the figures."""
+
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import report  # noqa: E402
+
+
+def record(name, cpu, unit="ns", aggregate="median", **counters):
+    r = {"name": name + ("_" + aggregate if aggregate else ""), "run_name": name,
+         "run_type": "aggregate" if aggregate else "iteration", "cpu_time": cpu,
+         "real_time": cpu, "time_unit": unit, "repetitions": 3}
+    if aggregate:
+        r["aggregate_name"] = aggregate
+    r.update(counters)
+    return r
+
+
+class ReadmeSection(unittest.TestCase):
+    def rewrite(self, text, section):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "README.md")
+            with open(path, "w") as f:
+                f.write(text)
+            report.rewrite_readme(section, path)
+            with open(path) as f:
+                return f.read()
+
+    def test_replaced_between_markers_and_appended_without_them(self):
+        new = f"{report.BEGIN}\nnew table\n{report.END}\n"
+        old = f"# Title\n\nintro\n\n{report.BEGIN}\nold table\n{report.END}\n\n## After\nkept\n"
+        out = self.rewrite(old, new)
+        self.assertEqual(out, f"# Title\n\nintro\n\n{report.BEGIN}\nnew table\n{report.END}"
+                              "\n\n## After\nkept\n")
+        # Run twice: the section stays single.
+        self.assertEqual(self.rewrite(out, new), out)
+        appended = self.rewrite("# Title\n\nintro\n", new)
+        self.assertEqual(appended, "# Title\n\nintro\n\n" + new)
+        self.assertEqual(self.rewrite(appended, new), appended)
+
+
+class Figures(unittest.TestCase):
+    def test_medians_ratios_and_targets(self):
+        data = {"context": {"num_cpus": 2, "mhz_per_cpu": 2000, "kernel_check": "ok"},
+                "benchmarks": [
+                    record("Osc/BasicVoice/host/1024", 2560.0),
+                    record("Osc/BasicVoice/host/1024", 9999.0, aggregate="mean"),
+                    record("Osc/BasicVoice/frame/1024", 2048.0),
+                    record("Osc/BasicVoice/floor/1024", 2048.0),
+                    record("Osc/BasicVoice/host/64", 160.0),
+                    record("Osc/BasicVoice/floor/64", 128.0),
+                    record("Open/ZOR_Twin-Op/host/manual_time", 120.0, unit="us"),
+                    record("Memory/ZOR_Twin-Op/iterations:1/repeats:1", 5.0, aggregate=None,
+                           dsp_bytes=802656, gui_bytes=0),
+                    record("Host/nothing_block/host/64", 8.0),
+                    record("Host/nothing_block/floor/64", 7.8),
+                ]}
+        m = report.medians(data)
+        self.assertEqual(m["Osc/BasicVoice/host/1024"]["cpu_time"], 2560.0)
+        self.assertIn("Open/ZOR_Twin-Op/host", m)
+        self.assertIn("Memory/ZOR_Twin-Op", m)
+        text = report.build_section(data, 3, "/nonexistent")
+        # 2.5 / 2.0 ns per sample: 1.25× misses 1.15×; 2.5 / 2.0 at 64 meets 1.3×.
+        self.assertIn("| ZOR Basic Voice | 1024 | 2.5 | 2 | 2 | – | 1.25 ✗ | – |", text)
+        self.assertIn("| ZOR Basic Voice | 64 | 2.5 | – | 2 | – | 1.25 ✓ | – |", text)
+        self.assertIn("| ZOR Twin-Op open under 250 µs | 120 µs | met |", text)
+        self.assertIn("802,656", text)
+        self.assertIn("host adds at most 5 % to a 64-sample do-nothing block | 3 % (+0.2 ns) "
+                      "| met |", text)
+        self.assertIn("0 of 1 cases (worst 1.25×); missed: ZOR Basic Voice | **missed** |",
+                      text)
+        self.assertTrue(text.startswith(report.BEGIN) and text.rstrip().endswith(report.END))
+
+
+if __name__ == "__main__":
+    unittest.main()
