@@ -101,6 +101,13 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         if (colon != std::string::npos) why = why.substr(colon + 2);
         throw Error(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
                     why);
+    } catch (const json::exception& e) {
+        // Errors the reader meets past the syntax (a number too large for a double) carry
+        // no position; the message still names the file.
+        std::string why = e.what();
+        const auto tag = why.find("] ");
+        if (tag != std::string::npos) why = why.substr(tag + 2);
+        throw Error(source + ": " + why);
     }
     Reader r(source);
     PatchPlan plan;

@@ -16,6 +16,8 @@
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
+#include "kvhost/validate.h"
+#include "kvhost/plot.h"
 
 namespace {
 
@@ -416,9 +418,15 @@ int main(int argc, char** argv) {
     std::string melody_out;
     demo->add_option("--save-melody", melody_out, "also write the built-in melody as a MIDI file");
 
+    kvhost::AddValidateCommand(app);  // answered in full (and the process ended) while parsing
+
+    AddPlotCommand(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        // A subcommand run inside the parse (plot) ends with its own exit code.
+        if (dynamic_cast<const CLI::RuntimeError*>(&e) != nullptr) return e.get_exit_code();
         const int code = app.exit(e);
         return code == 0 ? kOk : kUsage;
     }
@@ -431,6 +439,7 @@ int main(int argc, char** argv) {
         }
         if (*gui) return Gui(gui_plugin, sets, gui_json);
         if (*demo) return Demo(dopt, melody_out);
+        if (app.got_subcommand("plot")) return kOk;  // it ran inside the parse
     } catch (const Failure& f) {
         std::fflush(stdout);
         std::fprintf(stderr, "kvhost: %s\n", f.message.c_str());

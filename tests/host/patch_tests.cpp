@@ -87,6 +87,8 @@ TEST(HostPatch, MalformedPatchesNameTheFileLineAndColumnOrTheModuleAndPin) {
                              "p.json");
               }),
               "p.json: unknown key \"bogus\" in the patch");
+    EXPECT_EQ(MessageOf([] { ParsePatch(R"({"sample_rate": 4e4100})", "p.json"); }),
+              "p.json: number overflow parsing '4e4100'");
 
     auto fails = [](const std::string& text) {
         return MessageOf([&] { Patch p(ParsePatch(text, "p.json")); });

@@ -1,0 +1,46 @@
+// Counting of heap allocations made while a counting window is open: what the validator
+// uses to prove that process functions and event deliveries allocate nothing.
+#pragma once
+
+#include <cstdint>
+
+namespace kvhost::validate::alloc {
+
+// Installs the counters (sanitizer builds: the sanitizer's allocation hooks; other builds
+// count through the replaced allocation functions, which are always in place).
+void Install();
+
+// Allocations (malloc, calloc, realloc, operator new in every form) made inside open
+// windows since the last ResetWindowCount().
+uint64_t WindowCount();
+void ResetWindowCount();
+
+// Blocks allocated minus blocks released since the process started, windows or not.
+int64_t LiveBlocks();
+
+// Opens a counting window for its lifetime; Pause suspends an open window (the host's own
+// bookkeeping inside a callback is not the module's allocation).
+class Window {
+  public:
+    Window();
+    ~Window();
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+};
+class Pause {
+  public:
+    Pause();
+    ~Pause();
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+
+  private:
+    int saved_;
+};
+
+// True when this build runs under AddressSanitizer (leak checks can ask it).
+bool UnderAddressSanitizer();
+// Asks LeakSanitizer for a report now; true when it found leaks (false when unavailable).
+bool LeakCheck();
+
+}  // namespace kvhost::validate::alloc

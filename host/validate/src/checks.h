@@ -1,0 +1,33 @@
+// The tests kvhost validate runs on one deliverable. Each runs alone (usually in a child
+// process) against the deliverable's entry points and reports into its Context.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+
+namespace kvhost::validate {
+
+struct Context {
+    Entries entries;
+    std::string path;
+    uint64_t seed = 0;  // this test's own seed, derived from the run's seed
+    uint64_t iterations = 2000;
+    int32_t cycles = 1000;
+    Findings findings;
+    std::map<std::string, double> figures;  // counts worth reporting (summed per deliverable)
+    std::string skipped;                    // why the test did not apply, if it did not
+};
+
+struct TestCase {
+    const char* name;
+    const char* what;
+    void (*run)(Context&);
+};
+
+const std::vector<TestCase>& Tests();
+
+}  // namespace kvhost::validate
