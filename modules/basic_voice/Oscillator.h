@@ -1,50 +1,18 @@
-// Small pieces of ZOR Basic Voice's oscillator arithmetic shared by the module and its tests:
-// pitch to frequency, the per-sample phase increment and the rounding of the table index.
+// ZOR Basic Voice's oscillator constants and the shared phase arithmetic, for the module and
+// its tests.
 #pragma once
 
-#include <cmath>
-#include <cstdint>
-
-#if defined(__SSE_MATH__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
+#include "../shared/PhaseArithmetic.h"
 
 namespace basic_voice {
 
-inline constexpr float kTwoPi = 6.2831855f;
+using phase_arithmetic::kTwoPi;
 inline constexpr float kPitchLimit = 0.9f;        // 9 V, 7,040 Hz
 inline constexpr float kIndexScale = 40.336227f;  // 0.99 * 256 / 2*pi: a cycle sweeps 99 %
 
-// b rounded to the nearest integer, ties to even: one conversion instruction on SSE.
-inline int32_t RoundEven(float b) {
-#if defined(__SSE_MATH__) || defined(__x86_64__)
-    return _mm_cvtss_si32(_mm_set_ss(b));
-#else
-    return static_cast<int32_t>(std::nearbyint(b));
-#endif
-}
-
-// 440 Hz at 5 V (0.5), one octave per volt (0.1).
-inline float PitchToFrequency(float p) {
-    return static_cast<float>(440.0 * std::pow(2.0, 10.0 * p - 5.0));
-}
-
-// (1 / rate) * 2*pi, stored in single precision.
-inline float RadiansPerHertz(float sample_rate) {
-    return static_cast<float>((1.0 / sample_rate) * kTwoPi);
-}
-
-// frequency * (2*pi / rate), brought into [0, 2*pi). At sample rates at or below the
-// frequency the plain product reaches 2*pi or more (and an unusable rate gives a negative or
-// unordered one); the phase then advances by the same angle modulo 2*pi, which keeps the
-// phase - and so every band read - inside one cycle.
-inline float PhaseIncrement(float frequency, float radians_per_hertz) {
-    const float inc = frequency * radians_per_hertz;
-    if (inc >= 0.0f && inc < kTwoPi) return inc;
-    if (!std::isfinite(inc)) return 0.0f;
-    float r = std::fmod(inc, kTwoPi);
-    if (r < 0.0f) r += kTwoPi;
-    return (r >= 0.0f && r < kTwoPi) ? r : 0.0f;
-}
+using phase_arithmetic::PhaseIncrement;
+using phase_arithmetic::PitchToFrequency;
+using phase_arithmetic::RadiansPerHertz;
+using phase_arithmetic::RoundEven;
 
 }  // namespace basic_voice
