@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "AnimVolts.h"
+#include "KVPinRow.h"
 
 namespace anim_volts {
 
@@ -13,17 +14,8 @@ namespace {
 // A host flag this module sets on every pin; the frame passes it on unchanged.
 constexpr int32_t kHostFlag = 0x20000;
 
-struct PinRow {
-    const char* name;
-    int32_t direction;
-    int32_t datatype;
-    const char* default_value;
-    const char* choices;
-    int32_t flags;
-};
-
 // The pins as the user sees them, in description order.
-constexpr PinRow kPins[kPinDescriptions] = {
+constexpr KVPinRow kPins[kPinDescriptions] = {
     {"GUI 2 DSP", DR_INPUT, DT_REAL32, nullptr, nullptr,
      IO_PRIVATE | IO_UI_COMMUNICATION | IO_DSP_VISIBLE | kHostFlag},
     {"DSP 2 GUI - Out", DR_OUT, DT_REAL32, nullptr, nullptr,
@@ -67,14 +59,7 @@ bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
         &gui_value_, &report_value_, &unused_gui_in_, &unused_position_, &volts_in_,
         &volts_out_, &unused_min_,   &unused_max_,    &method_,          &rate_,
     };
-    const PinRow& row = kPins[index];
-    properties->variable = variables[index];
-    properties->direction = row.direction;
-    properties->datatype = row.datatype;
-    properties->name = row.name;
-    properties->default_value = row.default_value;
-    properties->choices = row.choices;
-    properties->flags = row.flags;
+    KVDescribe(kPins[index], variables[index], properties);
     return true;
 }
 

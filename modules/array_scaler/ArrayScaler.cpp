@@ -6,6 +6,7 @@
 
 #include "ArrayText.h"
 #include "KVModuleIdentity.h"
+#include "KVPinRow.h"
 
 namespace array_scaler {
 
@@ -17,24 +18,16 @@ bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
     //   "Add"          float
     //   "Array Out"    text   "Array In" × "Multiply by" + "Add"; editing it rewrites
     //                         "Array In"; elements past the 128th are ignored
-    struct Row {
-        const char* name;
-        int32_t direction;
-        int32_t datatype;
-    };
-    static constexpr Row kPins[] = {
-        {"Array In", DR_INPUT, DT_STRING},
-        {"Multiply by", DR_INPUT, DT_REAL32},
-        {"Add", DR_INPUT, DT_REAL32},
-        {"Array Out", DR_OUT, DT_STRING},
+    static constexpr KVPinRow kPins[] = {
+        {"Array In", DR_INPUT, DT_STRING, nullptr, nullptr, IO_UI_COMMUNICATION},
+        {"Multiply by", DR_INPUT, DT_REAL32, nullptr, nullptr, IO_UI_COMMUNICATION},
+        {"Add", DR_INPUT, DT_REAL32, nullptr, nullptr, IO_UI_COMMUNICATION},
+        {"Array Out", DR_OUT, DT_STRING, nullptr, nullptr, IO_UI_COMMUNICATION},
     };
     if (index < 0 || index >= static_cast<int32_t>(std::size(kPins)) || properties == nullptr) {
         return false;
     }
-    properties->direction = kPins[index].direction;
-    properties->datatype = kPins[index].datatype;
-    properties->name = kPins[index].name;
-    properties->flags = IO_UI_COMMUNICATION;
+    KVDescribe(kPins[index], nullptr, properties);
     return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include "KVGUI_base.h"
 #include "KVModule_base.h"
+#include "KVPinRow.h"
 #include "NumberText.h"
 
 namespace csv_lists {
@@ -58,27 +59,18 @@ struct IntList {
     static void Write(KVGuiPinRef& pin, Value v) { pin.WriteInt(v); }
 };
 
-struct PinRow {
-    const char* name;
-    int32_t direction;
-    int32_t datatype;
-    int32_t flags;
-    const char* default_value;
-    const char* choices;
-};
-
 // The pins as the user sees them, 34 in all. Every pin belongs to the user-interface side (the
 // DSP side builds no KVPin) and none is bound to a member.
 //   0      "OUTPUT"  the list text, e.g. "1,2,3", of any length; fields past the 32nd are ignored
 //   1..32  "FLOAT" (FloatList) or "INT" (IntList), all 32 alike: one value per field
 //   33     "Mode"    0 both ways, 1 values to text only, 2 text to values only
 template <class List>
-constexpr PinRow kPins[] = {
+constexpr KVPinRow kPins[] = {
     // clang-format off
-    // name               direction datatype          flags                default  choices
-    {"OUTPUT",            DR_INPUT, DT_STRING,        kGuiPinPassingFlag4, nullptr, nullptr},
-    {List::kValuePinName, DR_OUT,   List::kValueType, kGuiPinPassingFlag4, nullptr, nullptr},
-    {"Mode",              DR_INPUT, DT_CHOICE,        IO_UI_COMMUNICATION, "0",     kModeChoices},
+    // name               direction datatype          default  choices       flags
+    {"OUTPUT",            DR_INPUT, DT_STRING,        nullptr, nullptr,      kGuiPinPassingFlag4},
+    {List::kValuePinName, DR_OUT,   List::kValueType, nullptr, nullptr,      kGuiPinPassingFlag4},
+    {"Mode",              DR_INPUT, DT_CHOICE,        "0",     kModeChoices, IO_UI_COMMUNICATION},
     // clang-format on
 };
 
@@ -90,13 +82,8 @@ class Module : public KVModule_base {
 
     bool DescribePin(int32_t index, KVPinProperties* properties) override {
         if (index < 0 || index > kModePin || properties == nullptr) return false;
-        const PinRow& row = kPins<List>[index == kTextPin ? 0 : index == kModePin ? 2 : 1];
-        properties->direction = row.direction;
-        properties->datatype = row.datatype;
-        properties->name = row.name;
-        properties->default_value = row.default_value;
-        properties->choices = row.choices;
-        properties->flags = row.flags;
+        KVDescribe(kPins<List>[index == kTextPin ? 0 : index == kModePin ? 2 : 1], nullptr,
+                   properties);
         return true;
     }
 

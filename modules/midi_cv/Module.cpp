@@ -4,28 +4,21 @@
 #include <bit>
 
 #include "KVModuleIdentity.h"
+#include "KVPinRow.h"
 
 namespace midi_cv {
 
 namespace {
 
-struct PinRow {
-    const char* name;
-    int32_t direction;
-    int32_t datatype;
-    const char* default_value;
-    const char* choices;
-};
-
 // The pins as the user sees them.
-constexpr PinRow kPins[] = {
-    {"MIDI In", DR_INPUT, DT_MIDI_STREAM, nullptr, nullptr},
-    {"Channel", DR_INPUT, DT_CHOICE, "0", "All,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16"},
-    {"Bend Range", DR_INPUT, DT_CHOICE, "2", "range 0,12"},
-    {"Retrigger", DR_INPUT, DT_CHOICE, "0", "On,Off"},
-    {"Gate", DR_OUT, DT_FSAMPLE, nullptr, nullptr},
-    {"Pitch", DR_OUT, DT_FSAMPLE, nullptr, nullptr},
-    {"Velocity", DR_OUT, DT_FSAMPLE, nullptr, nullptr},
+constexpr KVPinRow kPins[] = {
+    {"MIDI In", DR_INPUT, DT_MIDI_STREAM, nullptr, nullptr, 0},
+    {"Channel", DR_INPUT, DT_CHOICE, "0", "All,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16", 0},
+    {"Bend Range", DR_INPUT, DT_CHOICE, "2", "range 0,12", 0},
+    {"Retrigger", DR_INPUT, DT_CHOICE, "0", "On,Off", 0},
+    {"Gate", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
+    {"Pitch", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
+    {"Velocity", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
 };
 constexpr int32_t kPinCount = sizeof kPins / sizeof kPins[0];
 
@@ -52,13 +45,7 @@ bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
     void* const variables[kPinCount] = {nullptr,           &m_channel,     &m_bend_range,
                                         &m_retrigger,      &m_gate_buffer, &m_pitch_buffer,
                                         &m_velocity_buffer};
-    const PinRow& row = kPins[index];
-    properties->variable = variables[index];
-    properties->direction = row.direction;
-    properties->datatype = row.datatype;
-    properties->name = row.name;
-    properties->default_value = row.default_value;
-    properties->choices = row.choices;
+    KVDescribe(kPins[index], variables[index], properties);
     return true;
 }
 

@@ -2,28 +2,21 @@
 #include "Module.h"
 
 #include "KVModuleIdentity.h"
+#include "KVPinRow.h"
 
 namespace twin_op {
 
 namespace {
 
-struct PinRow {
-    const char* name;
-    int32_t direction;
-    int32_t datatype;
-    const char* default_value;
-    const char* choices;
-};
-
 // The pins as the user sees them; defaults in volts.
-constexpr PinRow kPins[] = {
-    {"On/Off", DR_INPUT, DT_CHOICE, "1", "On=1,Off=0"},
-    {"Algorithm", DR_INPUT, DT_CHOICE, "0", "1->1=0,2->1=1,Test=3"},
-    {"OP1 Pitch", DR_INPUT, DT_FSAMPLE, "5", nullptr},
-    {"OP1 FB/Level", DR_INPUT, DT_FSAMPLE, "10", nullptr},
-    {"OP2 Pitch", DR_INPUT, DT_FSAMPLE, "5", nullptr},
-    {"OP2 Level", DR_INPUT, DT_FSAMPLE, "0", nullptr},
-    {"Output", DR_OUT, DT_FSAMPLE, nullptr, nullptr},
+constexpr KVPinRow kPins[] = {
+    {"On/Off", DR_INPUT, DT_CHOICE, "1", "On=1,Off=0", 0},
+    {"Algorithm", DR_INPUT, DT_CHOICE, "0", "1->1=0,2->1=1,Test=3", 0},
+    {"OP1 Pitch", DR_INPUT, DT_FSAMPLE, "5", nullptr, 0},
+    {"OP1 FB/Level", DR_INPUT, DT_FSAMPLE, "10", nullptr, 0},
+    {"OP2 Pitch", DR_INPUT, DT_FSAMPLE, "5", nullptr, 0},
+    {"OP2 Level", DR_INPUT, DT_FSAMPLE, "0", nullptr, 0},
+    {"Output", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
 };
 constexpr int32_t kPinCount = sizeof kPins / sizeof kPins[0];
 
@@ -36,13 +29,7 @@ bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
     if (index < 0 || index >= kPinCount) return false;
     void* const variables[kPinCount] = {&m_on_off,    &m_algorithm, &m_op1_pitch, &m_op1_level,
                                         &m_op2_pitch, &m_op2_level, &m_output};
-    const PinRow& row = kPins[index];
-    properties->variable = variables[index];
-    properties->direction = row.direction;
-    properties->datatype = row.datatype;
-    properties->name = row.name;
-    properties->default_value = row.default_value;
-    properties->choices = row.choices;
+    KVDescribe(kPins[index], variables[index], properties);
     return true;
 }
 
