@@ -263,14 +263,16 @@ def build_section(data, repetitions, build_dir):
                         ns(mh) < 300))
     for block in (64, 1024):
         h, fr, fl = (get(f"Host/nothing_block/{t}/{block}") for t in ("host", "frame", "floor"))
-        if h and fl:
-            added = (ns(h) - ns(fl)) / ns(fl)
-            lines.append(f"| do-nothing plug-in, {block}-sample block: host / frame / bare write "
-                         f"| {fmt(ns(h))} / {fmt(ns(fr)) if fr else '–'} / {fmt(ns(fl))} ns "
-                         f"(host adds {added * 100:.0f} %) |")
+        # The plug-in's own block is its process entry called directly (frame); the bare
+        # write inlined into the benchmark, with no call at all, is shown beside it.
+        if h and fr:
+            added = (ns(h) - ns(fr)) / ns(fr)
+            lines.append(f"| do-nothing plug-in, {block}-sample block: host / process entry "
+                         f"called directly / bare write, no call | {fmt(ns(h))} / {fmt(ns(fr))} "
+                         f"/ {fmt(ns(fl)) if fl else '–'} ns (host adds {added * 100:.0f} %) |")
             if block == 64:
                 targets.append(("host adds at most 5 % to a 64-sample do-nothing block",
-                                f"{added * 100:.0f} % (+{ns(h) - ns(fl):.1f} ns)", added <= 0.05))
+                                f"{added * 100:+.0f} % ({ns(h) - ns(fr):+.1f} ns)", added <= 0.05))
         for kind, title in (("event", "at the block's start"),
                             ("midevent", "in mid-block (block cut in two)")):
             he, fe = (get(f"Host/nothing_block_{kind}/{t}/{block}") for t in ("host", "frame"))

@@ -58,7 +58,8 @@ class Figures(unittest.TestCase):
                     record("Memory/ZOR_Twin-Op/iterations:1/repeats:1", 5.0, aggregate=None,
                            dsp_bytes=802656, gui_bytes=0),
                     record("Host/nothing_block/host/64", 8.0),
-                    record("Host/nothing_block/floor/64", 7.8),
+                    record("Host/nothing_block/frame/64", 7.8),
+                    record("Host/nothing_block/floor/64", 6.0),
                 ]}
         m = report.medians(data)
         self.assertEqual(m["Osc/BasicVoice/host/1024"]["cpu_time"], 2560.0)
@@ -70,7 +71,8 @@ class Figures(unittest.TestCase):
         self.assertIn("| ZOR Basic Voice | 64 | 2.5 | – | 2 | – | 1.25 ✓ | – |", text)
         self.assertIn("| ZOR Twin-Op open under 250 µs | 120 µs | met |", text)
         self.assertIn("802,656", text)
-        self.assertIn("host adds at most 5 % to a 64-sample do-nothing block | 3 % (+0.2 ns) "
+        # The host's share is weighed against the process entry called directly.
+        self.assertIn("host adds at most 5 % to a 64-sample do-nothing block | +3 % (+0.2 ns) "
                       "| met |", text)
         self.assertIn("0 of 1 cases (worst 1.25×); missed: ZOR Basic Voice | **missed** |",
                       text)

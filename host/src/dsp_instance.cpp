@@ -178,6 +178,7 @@ void DspInstance::CheckTime(uint32_t at, int32_t dsp_pin) const {
 }
 
 void DspInstance::Push(Queued q) {
+    whole_blocks_ = false;
     queue_.push_back(q);
     std::push_heap(queue_.begin(), queue_.end(), Later{});
 }
@@ -464,7 +465,11 @@ void DspInstance::DeliverDue() {
     if (failed_) throw Error(deferred_error_);
 }
 
-void DspInstance::Run(uint32_t samples) {
+void DspInstance::RaiseDeferred() const {
+    throw Error(deferred_error_);
+}
+
+void DspInstance::RunSlices(uint32_t samples) {
     if (!opened_) throw Error(Quote(plugin_->Name()) + ": run before it was opened");
     if (recording_) {
         for (int32_t k : sample_outputs_) {
@@ -499,6 +504,8 @@ void DspInstance::Run(uint32_t samples) {
         remaining -= count;
     }
     if (failed_) throw Error(deferred_error_);
+    whole_blocks_ = !recording_ && ran_last_slice_ && !dormant_ && queue_.empty() &&
+                    clock_ - block_start_ == block;
 }
 
 const std::vector<float>& DspInstance::Output(std::string_view pin) const {
@@ -535,9 +542,11 @@ intptr_t DspInstance::Callback(void* record, int32_t opcode, int32_t index, int3
     } catch (const std::exception& e) {
         if (!self->failed_) self->deferred_error_ = e.what();
         self->failed_ = true;
+        self->whole_blocks_ = false;
     } catch (...) {
         if (!self->failed_) self->deferred_error_ = "unknown failure in the host";
         self->failed_ = true;
+        self->whole_blocks_ = false;
     }
     return 0;
 }
@@ -569,6 +578,7 @@ intptr_t DspInstance::HostRequest(int32_t opcode, int32_t index, int32_t value, 
             return static_cast<intptr_t>(block_start_);
         case HOST_DORMANT:
             dormant_ = true;
+            whole_blocks_ = false;
             if (logging_) dormant_requests_.push_back(clock_);
             return 0;
         case HOST_PIN_COUNT:

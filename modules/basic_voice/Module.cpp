@@ -3,64 +3,42 @@
 #include "Module.h"
 
 #include "KVModuleIdentity.h"
+#include "KVPinRow.h"
 #include "Oscillator.h"
 
 namespace basic_voice {
 
+namespace {
+
+// The pins as the user sees them.
+constexpr KVPinRow kPins[] = {
+    {"Pitch", DR_INPUT, DT_FSAMPLE, "5", nullptr, 0},
+    {"Sync", DR_INPUT, DT_FSAMPLE, "0", nullptr, 0},
+    {"Wave", DR_INPUT, DT_CHOICE, "1",
+     "Sine=1,Saw=2,Ramp=3,Triangle=4,Square=5,Pulse 1=6,Pulse 2=7", 0},
+    {"On/Off", DR_INPUT, DT_CHOICE, "1", "On=1,Off=0", 0},
+    {"Output", DR_OUT, DT_FSAMPLE, "0", nullptr, 0},
+};
+constexpr int32_t kPinCount = sizeof kPins / sizeof kPins[0];
+
+}  // namespace
+
 Module::Module(kvaudioMaster callback, void* host_reference)
     : KVModule_base(callback, host_reference) {}
 
-bool Module::DescribePin(int32_t index, KVPinProperties* p) {
-    switch (index) {
-        case 0:
-            p->name = "Pitch";
-            p->direction = DR_INPUT;
-            p->datatype = DT_FSAMPLE;
-            p->default_value = "5";
-            p->variable = &m_pitch;
-            return true;
-        case 1:
-            p->name = "Sync";
-            p->direction = DR_INPUT;
-            p->datatype = DT_FSAMPLE;
-            p->default_value = "0";
-            p->variable = &m_sync;
-            return true;
-        case 2:
-            p->name = "Wave";
-            p->direction = DR_INPUT;
-            p->datatype = DT_CHOICE;
-            p->default_value = "1";
-            p->choices = "Sine=1,Saw=2,Ramp=3,Triangle=4,Square=5,Pulse 1=6,Pulse 2=7";
-            p->variable = &m_wave;
-            return true;
-        case 3:
-            p->name = "On/Off";
-            p->direction = DR_INPUT;
-            p->datatype = DT_CHOICE;
-            p->default_value = "1";
-            p->choices = "On=1,Off=0";
-            p->variable = &m_on_off;
-            return true;
-        case 4:
-            p->name = "Output";
-            p->direction = DR_OUT;
-            p->datatype = DT_FSAMPLE;
-            p->default_value = "0";
-            p->variable = &m_output;
-            return true;
-        default:
-            return false;
-    }
+bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
+    if (index < 0 || index >= kPinCount) return false;
+    void* const variables[kPinCount] = {&m_pitch, &m_sync, &m_wave, &m_on_off, &m_output};
+    KVDescribe(kPins[index], variables[index], properties);
+    return true;
 }
 
 void Module::Open() {
     const float rate = SampleRate();
     m_radians_per_hertz = RadiansPerHertz(rate);
     m_index_scale = kIndexScale;
-    m_phase = 0.0f;
+    m_state = {};
     m_last_pitch = -20.0f;
-    m_last_sync = 0.0f;
     m_built_wave = -1;
     BuildBaseWaves(m_waves, SharedRandomState());
     m_off_countdown = BlockSize();
@@ -110,28 +88,10 @@ void Module::Process(int32_t first, int32_t count) {
         for (int32_t n = 0; n < count; ++n) out[n] = 0.0f;
         return;
     }
-    const float* const sync = m_sync + first;
-    const double* const band = m_band_lines + m_band * kWaveLength;
-    const double* const diff = m_diff_lines + m_band * kWaveLength;
-    const float increment = m_increment;
-    const float scale = m_index_scale;
-    float phase = m_phase;
-    float last_sync = m_last_sync;
-    for (int32_t n = 0; n < count; ++n) {
-        phase += increment;
-        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
-        // Hard sync on a rising edge: the sample the edge arrives on plays phase 0.
-        const float s = sync[n];
-        phase = (!(last_sync >= 0.0f) && s >= 0.0f) ? 0.0f : phase;
-        last_sync = s;
-        const float b = scale * phase;  // [0, 253.44)
-        const int32_t idx = RoundEven(b);
-        const float frac = b - static_cast<float>(idx);  // [-0.5, 0.5]
-        // The backward difference for both signs of the fraction.
-        out[n] = static_cast<float>(band[idx] + static_cast<double>(frac) * diff[idx]);
-    }
-    m_phase = phase;
-    m_last_sync = last_sync;
+    // The backward difference serves both signs of the fraction.
+    const int32_t at = m_band * kWaveLength;
+    PlayLines(out, m_sync + first, count, m_band_lines + at, m_diff_lines + at, m_increment,
+              m_index_scale, m_state);
 }
 
 void Module::ProcessOff(int32_t first, int32_t count) {

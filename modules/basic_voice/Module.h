@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../shared/PhaseArithmetic.h"
 #include "BandTables.h"
 #include "KVModule_base.h"
 
@@ -30,13 +31,12 @@ class Module : public KVModule_base {
     float* m_pitch = nullptr;
     float m_last_pitch = -20.0f;  // the limited pitch the frequency was computed from
     float* m_sync = nullptr;
-    float m_last_sync = 0.0f;  // the previous sync sample, across blocks
     float* m_output = nullptr;
     int16_t m_wave = 1;
     int16_t m_built_wave = -1;  // the Wave value the bands were last built for
     int16_t m_on_off = 1;
     float m_frequency = 0.0f;
-    float m_phase = 0.0f;      // radians, [0, 2*pi)
+    phase_arithmetic::PhaseState m_state;
     float m_increment = 0.0f;  // radians per sample, [0, 2*pi)
     float m_radians_per_hertz = 0.0f;
     float m_index_scale = 0.0f;

@@ -82,8 +82,10 @@ class Module : public KVModule_base {
 
     bool DescribePin(int32_t index, KVPinProperties* properties) override {
         if (index < 0 || index > kModePin || properties == nullptr) return false;
-        KVDescribe(kPins<List>[index == kTextPin ? 0 : index == kModePin ? 2 : 1], nullptr,
-                   properties);
+        KVDescribe(kPins<List>[index == kTextPin   ? 0
+                               : index == kModePin ? 2
+                                                   : 1],
+                   nullptr, properties);
         return true;
     }
 

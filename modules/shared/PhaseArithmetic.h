@@ -1,5 +1,6 @@
 // Phase arithmetic the two table oscillators (ZOR Warpwave, ZOR Basic Voice) share: pitch to
-// frequency, the per-sample phase increment in radians and the rounding of a table index.
+// frequency, the per-sample phase increment in radians, the rounding of a table index, and
+// the sample loop itself.
 #pragma once
 
 #include <cmath>
@@ -43,6 +44,35 @@ inline float PhaseIncrement(float frequency, float radians_per_hertz) {
     float r = std::fmod(inc, kTwoPi);
     if (r < 0.0f) r += kTwoPi;
     return (r >= 0.0f && r < kTwoPi) ? r : 0.0f;
+}
+
+// The phase and the previous sync sample, carried from one block to the next.
+struct PhaseState {
+    float phase = 0.0f;      // radians, [0, 2*pi)
+    float last_sync = 0.0f;  // the previous sync sample
+};
+
+// The sample loop: the phase advances by `increment` and wraps; a rising sync edge (the
+// previous sample below 0 or unordered, this one at or above 0) restarts it, so the sample
+// the edge arrives on plays phase 0. Each sample reads the line through the table entry
+// nearest `scale` * phase: base[idx] + fraction * slope[idx], the fraction in [-0.5, 0.5].
+inline void PlayLines(float* out, const float* sync, int32_t count, const double* base,
+                      const double* slope, float increment, float scale, PhaseState& state) {
+    float phase = state.phase;
+    float last_sync = state.last_sync;
+    for (int32_t n = 0; n < count; ++n) {
+        phase += increment;
+        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
+        const float s = sync[n];
+        phase = (!(last_sync >= 0.0f) && s >= 0.0f) ? 0.0f : phase;
+        last_sync = s;
+        const float b = scale * phase;
+        const int32_t idx = RoundEven(b);
+        const float frac = b - static_cast<float>(idx);
+        out[n] = static_cast<float>(base[idx] + static_cast<double>(frac) * slope[idx]);
+    }
+    state.phase = phase;
+    state.last_sync = last_sync;
 }
 
 }  // namespace phase_arithmetic

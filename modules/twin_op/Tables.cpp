@@ -57,8 +57,8 @@ void BuildIncrementTable(const float* pitch_table, int32_t sample_rate, int32_t*
     // The table rises with k: when its top entry stays below one cycle every entry does,
     // and the plain rounding (a loop the compiler can vectorise) gives IncrementFor exactly.
     const double rate = static_cast<double>(sample_rate);
-    const float top = static_cast<float>(
-        static_cast<double>(pitch_table[kPitchEntries - 1]) / rate * 65536.0 * 512.0);
+    const float top = static_cast<float>(static_cast<double>(pitch_table[kPitchEntries - 1]) /
+                                         rate * 65536.0 * 512.0);
     if (!(top < static_cast<float>(kCycle))) {
         for (int32_t k = 0; k < kPitchEntries; ++k) {
             increments[k] = IncrementFor(pitch_table[k], sample_rate);

@@ -2,71 +2,43 @@
 #include "Module.h"
 
 #include "KVModuleIdentity.h"
+#include "KVPinRow.h"
 #include "Oscillator.h"
 
 namespace warpwave {
 
+namespace {
+
+// The pins as the user sees them.
+constexpr KVPinRow kPins[] = {
+    {"On/Off", DR_INPUT, DT_CHOICE, "1", "On=1,Off=0", 0},
+    {"Wave", DR_INPUT, DT_CHOICE, "1",
+     "Saw=1,Square=2,Square-Saw=3,Dbl-ResSine=4,Reso1=5,Reso2=6,Reso3=7,Reso4=8", 0},
+    {"Pitch", DR_INPUT, DT_FSAMPLE, "5", nullptr, 0},
+    {"Sync", DR_INPUT, DT_FSAMPLE, "0", nullptr, 0},
+    {"Modulation Depth", DR_INPUT, DT_FSAMPLE, "0", nullptr, 0},
+    {"Output", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
+};
+constexpr int32_t kPinCount = sizeof kPins / sizeof kPins[0];
+
+}  // namespace
+
 Module::Module(kvaudioMaster callback, void* host_reference)
     : KVModule_base(callback, host_reference) {}
 
-bool Module::DescribePin(int32_t index, KVPinProperties* p) {
-    switch (index) {
-        case 0:
-            p->name = "On/Off";
-            p->direction = DR_INPUT;
-            p->datatype = DT_CHOICE;
-            p->default_value = "1";
-            p->choices = "On=1,Off=0";
-            p->variable = &m_on_off;
-            return true;
-        case 1:
-            p->name = "Wave";
-            p->direction = DR_INPUT;
-            p->datatype = DT_CHOICE;
-            p->default_value = "1";
-            p->choices =
-                "Saw=1,Square=2,Square-Saw=3,Dbl-ResSine=4,Reso1=5,Reso2=6,Reso3=7,Reso4=8";
-            p->variable = &m_wave;
-            return true;
-        case 2:
-            p->name = "Pitch";
-            p->direction = DR_INPUT;
-            p->datatype = DT_FSAMPLE;
-            p->default_value = "5";
-            p->variable = &m_pitch;
-            return true;
-        case 3:
-            p->name = "Sync";
-            p->direction = DR_INPUT;
-            p->datatype = DT_FSAMPLE;
-            p->default_value = "0";
-            p->variable = &m_sync;
-            return true;
-        case 4:
-            p->name = "Modulation Depth";
-            p->direction = DR_INPUT;
-            p->datatype = DT_FSAMPLE;
-            p->default_value = "0";
-            p->variable = &m_depth;
-            return true;
-        case 5:
-            p->name = "Output";
-            p->direction = DR_OUT;
-            p->datatype = DT_FSAMPLE;
-            p->variable = &m_output;
-            return true;
-        default:
-            return false;
-    }
+bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
+    if (index < 0 || index >= kPinCount) return false;
+    void* const variables[kPinCount] = {&m_on_off, &m_wave, &m_pitch, &m_sync, &m_depth, &m_output};
+    KVDescribe(kPins[index], variables[index], properties);
+    return true;
 }
 
 void Module::Open() {
     const float rate = SampleRate();
     m_index_scale = kIndexScale;
-    m_phase = 0.0f;
+    m_state = {};
     m_last_pitch = -99.0f;
     m_last_depth = -99.0f;
-    m_last_sync = 0.0f;
     m_built_wave = -1;
     m_radians_per_hertz = RadiansPerHertz(rate);
     m_off_countdown = BlockSize();
@@ -126,29 +98,10 @@ void Module::Process(int32_t first, int32_t count) {
         for (int32_t n = 0; n < count; ++n) out[n] = 0.0f;
         return;
     }
-    const float* const sync = m_sync + first;
-    const double* const base = m_line_base;
-    const double* const slope = m_line_slope;
-    const float increment = m_increment;
-    const float scale = m_index_scale;
-    float phase = m_phase;
-    float last_sync = m_last_sync;
-    for (int32_t n = 0; n < count; ++n) {
-        phase += increment;
-        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
-        // Hard sync on a rising edge: the sample the edge arrives on plays entry 0.
-        const float s = sync[n];
-        phase = (!(last_sync >= 0.0f) && s >= 0.0f) ? 0.0f : phase;
-        last_sync = s;
-        const float b = scale * phase;  // [0, 128]
-        const int32_t idx = RoundEven(b);
-        const float frac = b - static_cast<float>(idx);  // [-0.5, 0.5]
-        // The line through entries idx and idx + 1, extended backward for a negative
-        // fraction; idx + 1 reaches the guard entries.
-        out[n] = static_cast<float>(base[idx] + frac * slope[idx]);
-    }
-    m_phase = phase;
-    m_last_sync = last_sync;
+    // The line through entries idx and idx + 1, extended backward for a negative fraction;
+    // idx + 1 reaches the guard entries.
+    PlayLines(out, m_sync + first, count, m_line_base, m_line_slope, m_increment, m_index_scale,
+              m_state);
 }
 
 void Module::ProcessOff(int32_t first, int32_t count) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../shared/PhaseArithmetic.h"
 #include "KVModule_base.h"
 #include "WaveTables.h"
 
@@ -46,9 +47,8 @@ class Module : public KVModule_base {
     double m_line_slope[kTableStore - 1] = {};
     float m_last_pitch = -99.0f;  // the limited pitch the frequency was computed from
     float m_frequency = 0.0f;
-    float m_phase = 0.0f;      // radians, [0, 2*pi)
+    phase_arithmetic::PhaseState m_state;
     float m_increment = 0.0f;  // radians per sample, [0, 2*pi)
-    float m_last_sync = 0.0f;  // the previous sync sample, across blocks
     float m_radians_per_hertz = 0.0f;
     float m_index_scale = 0.0f;
     int16_t m_wave = 1;

@@ -13,7 +13,9 @@ inline constexpr float kPitchLimit = 0.94f;       // 9.4 V
 inline constexpr float kIndexScale = 20.371832f;  // 128 / 2*pi
 
 using phase_arithmetic::PhaseIncrement;
+using phase_arithmetic::PhaseState;
 using phase_arithmetic::PitchToFrequency;
+using phase_arithmetic::PlayLines;
 using phase_arithmetic::RadiansPerHertz;
 using phase_arithmetic::RoundEven;
 

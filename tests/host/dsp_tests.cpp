@@ -2,8 +2,10 @@
 // order and slicing, scheduled calls, MIDI, process switching and dormancy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -199,6 +201,83 @@ TEST(HostDsp, AnEventPostedInsideTheRunningSliceComesAtItsEndWithItsStampMoved) 
     // frame's debug check would stop the run otherwise), and is counted as late.
     EXPECT_EQ(Observed(d, {400}), (std::vector<Obs>{{400, 0, 64}}));
     EXPECT_EQ(d.LateEvents(), 1u);
+}
+
+// Whole blocks with nothing queued take a short path when nothing is recorded. The same
+// session, run once recording (always the slice loop) and once not, must look the same to
+// the module and to the user: what it saw, when it slept and woke, and every block's output.
+TEST(HostDsp, TheShortPathForQuietBlocksChangesNothingTheModuleOrUserSees) {
+    struct Seen {
+        std::vector<std::vector<float>> blocks;
+        std::vector<uint32_t> clocks;
+        std::vector<DspInstance::PinAtTimeRecord> observed;
+        std::size_t calls, late;
+        std::vector<uint32_t> dormant;
+    };
+    auto session = [](bool recording) {
+        std::vector<float> wire(64, 0.0f);  // another module's output, new every block
+        DspInstance d(Probe(), 44100.0, 64);
+        d.SetRecording(recording);
+        d.Open();
+        Seen seen;
+        const int32_t out = d.DspPin("Out");
+        auto run = [&](uint32_t n, int times = 1) {
+            for (int k = 0; k < times; ++k) {
+                std::fill(wire.begin(), wire.end(), 0.25f * static_cast<float>(k + 1));
+                d.Run(n);
+                seen.blocks.emplace_back(d.Buffer(out), d.Buffer(out) + 64);
+                seen.clocks.push_back(d.Clock());
+            }
+        };
+        run(64, 3);
+        d.SetValue("Level", 3.0, d.Clock() + 10);
+        run(64, 2);
+        d.SetValue("Delay", -3, d.Clock());  // the third call from now posts inside its slice
+        run(64, 5);
+        run(10);  // off the block boundary, then back onto it
+        run(54);
+        run(64, 2);
+        d.SendMidi("MIDI In", d.Clock(), 0x80, 60, 3);  // asleep after the third call
+        run(64, 5);
+        d.SendMidi("MIDI In", d.Clock() + 5, 0xB0, 1, 2);  // wakes it
+        run(64, 3);
+        d.ConnectBuffer(d.DspPin("In"), wire.data());
+        run(64, 3);
+        seen.observed = d.PinAtTimes();
+        seen.calls = d.ProcessCalls();
+        seen.late = d.LateEvents();
+        seen.dormant = d.DormantRequests();
+        return seen;
+    };
+    const Seen slices = session(true), quiet = session(false);
+    EXPECT_EQ(quiet.blocks, slices.blocks);
+    EXPECT_EQ(quiet.clocks, slices.clocks);
+    ASSERT_EQ(quiet.observed.size(), slices.observed.size());
+    for (std::size_t i = 0; i < quiet.observed.size(); ++i) {
+        const auto &a = quiet.observed[i], &b = slices.observed[i];
+        ASSERT_TRUE(a.pin == b.pin && a.value == b.value && a.clock == b.clock) << i;
+    }
+    EXPECT_EQ(quiet.calls, slices.calls);
+    EXPECT_EQ(quiet.late, 1u);
+    EXPECT_EQ(slices.late, 1u);
+    EXPECT_EQ(quiet.dormant, slices.dormant);
+    ASSERT_EQ(quiet.dormant.size(), 1u);
+    EXPECT_EQ(quiet.blocks.back()[0], 0.75f + (3.0f + 7.0f));  // the wire reached "In"
+}
+
+// A failure inside a callback during a short-path block is raised by that Run.
+TEST(HostDsp, AFailureDuringAQuietBlockIsRaisedByItsRun) {
+    DspInstance d(Probe(), 44100.0, 64);
+    d.SetRecording(false);
+    d.SetStatusListener(
+        [](const DspInstance::StatusRecord&) { throw std::runtime_error("the listener gave up"); });
+    d.Open();
+    d.SetValue("Delay", -4, 0);
+    d.Run(64);
+    d.Run(64);
+    d.Run(64);
+    EXPECT_EQ(MessageOf([&] { d.Run(64); }), "the listener gave up");
+    EXPECT_EQ(d.ProcessCalls(), 4u);
 }
 
 TEST(HostDsp, StreamsFollowTheirFunctionSampleBySample) {

@@ -138,15 +138,31 @@ class DspInstance {
     void SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
     void SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
 
-    // Advances the clock by `samples`, blocks cut at event times.
-    void Run(uint32_t samples);
+    // Advances the clock by `samples`, blocks cut at event times. A whole block with nothing
+    // to deliver or record is its inputs' refill and one process call (the short path).
+    void Run(uint32_t samples) {
+        if (whole_blocks_ && samples == static_cast<uint32_t>(block_size_)) {
+            block_start_ = clock_;
+            if (refill_inputs_) RefillInputs();
+            process_(object_, 0, block_size_);
+            clock_ += samples;
+            ++process_calls_;
+            if (failed_) [[unlikely]]
+                RaiseDeferred();
+        } else {
+            RunSlices(samples);
+        }
+    }
     uint32_t Clock() const { return clock_; }
 
     // Every sample of a DT_FSAMPLE output since Open, indexed by clock (held values
     // included while dormant). Empty when recording is off.
     const std::vector<float>& Output(std::string_view pin) const;
     const std::vector<float>& Output(int32_t dsp_pin) const;
-    void SetRecording(bool on) { recording_ = on; }
+    void SetRecording(bool on) {
+        recording_ = on;
+        whole_blocks_ = whole_blocks_ && !on;
+    }
     // Whether Statuses(), PinAtTimes() and DormantRequests() keep growing (long runs and
     // benchmarks turn this off; the status listener is called either way).
     void SetLogging(bool on) { logging_ = on; }
@@ -227,6 +243,8 @@ class DspInstance {
     void AfterSlice(int32_t pos, int32_t count, bool processed);
     void RefillInputs();  // input buffers of the new block from their sources
     void DeliverDue();
+    void RunSlices(uint32_t samples);
+    [[noreturn]] void RaiseDeferred() const;
 
     std::shared_ptr<Plugin> plugin_;
     KVHostRecord* record_ = nullptr;
@@ -257,6 +275,10 @@ class DspInstance {
     bool refill_inputs_ = false;   // some input buffer takes new samples each block
     bool ran_last_slice_ = false;  // the module ran the previous slice (not dormant)
     bool failed_ = false;
+    // The next block may take the short path: the clock sits at a block boundary, the
+    // module ran the last slice, and nothing is queued, recorded or failed. Every change to
+    // one of those clears it; the slice loop sets it again.
+    bool whole_blocks_ = false;
     std::string deferred_error_;  // a failure inside a callback, raised after the call
 };
 

@@ -1,6 +1,7 @@
 // test_probe: a DSP module that reports what the host does to it. Every observation goes
 // back through HOST_PIN_AT_TIME (index = what, value = datum, clock = SampleClock()), which
 // the host under test records in order.
+#include <algorithm>
 #include <cmath>
 
 #include "KVModuleIdentity.h"
@@ -68,17 +69,18 @@ class Module : public KVModule_base {
             Report(kDelay, delay_);
             if (delay_ > 0)
                 ScheduleCall(SampleClock() + static_cast<uint32_t>(delay_), &Module::Tick);
-            // A negative delay: the next process call asks for a tick inside its own slice.
-            late_tick_ = delay_ < 0;
+            // A delay of -n: the n-th process call from now asks for a tick inside its own
+            // slice and announces a step on "Out".
+            late_tick_in_ = delay_ < 0 ? -delay_ : 0;
         }
     }
 
     void OnMidi(uint32_t, int32_t message, int16_t) override {
         Report(kMidi, message);
         switch (message & 0xF0) {
-            case 0x80:
-                sleep_after_block_ = true;
-                break;  // note-off: go dormant
+            case 0x80:  // note-off with velocity n: dormant after the n-th process call
+                sleep_in_ = std::max((message >> 16) & 0x7F, 1);
+                break;
             case 0x90:  // note-on: the negating function
                 ChooseProcessFunction(&Module::RunNegated);
                 OutPin().SendStatus(SampleClock(), PS_STEP);
@@ -113,9 +115,9 @@ class Module : public KVModule_base {
 
     void Run(int32_t first, int32_t count) {
         Report(kProcess, count);
-        if (late_tick_) {
-            late_tick_ = false;
+        if (late_tick_in_ > 0 && --late_tick_in_ == 0) {
             ScheduleCall(SampleClock() + static_cast<uint32_t>(count / 2), &Module::Tick);
+            OutPin().SendStatus(SampleClock(), PS_STEP);
         }
         const float add = level_ + static_cast<float>(mode_);
         const float clock = static_cast<float>(SampleClock());
@@ -137,9 +139,7 @@ class Module : public KVModule_base {
     }
 
     void MaybeSleep() {
-        if (!sleep_after_block_) return;
-        sleep_after_block_ = false;
-        AskHost(HOST_DORMANT);
+        if (sleep_in_ > 0 && --sleep_in_ == 0) AskHost(HOST_DORMANT);
     }
 
     float* in_ = nullptr;
@@ -148,8 +148,8 @@ class Module : public KVModule_base {
     float level_ = 0.0f;
     int16_t mode_ = 0;
     int32_t delay_ = 0;
-    bool sleep_after_block_ = false;
-    bool late_tick_ = false;
+    int32_t sleep_in_ = 0;
+    int32_t late_tick_in_ = 0;
 };
 
 }  // namespace test_probe
