@@ -16,6 +16,29 @@ inline int32_t RoundEven(float x) {
     return _mm_cvtss_si32(_mm_set_ss(x));
 }
 
+// The table oscillators' block: phase advance and wrap, hard sync, the index rounded from
+// scale × phase, and the line base + fraction × slope at it.
+template <typename State>
+inline void LineLoop(const double* base, const double* slope, float scale, const float* sync,
+                     float* out, int32_t count, State& s) {
+    const float increment = s.increment;
+    float phase = s.phase;
+    float last_sync = s.last_sync;
+    for (int32_t n = 0; n < count; ++n) {
+        phase += increment;
+        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
+        const float y = sync[n];
+        phase = (!(last_sync >= 0.0f) && y >= 0.0f) ? 0.0f : phase;
+        last_sync = y;
+        const float b = scale * phase;
+        const int32_t idx = RoundEven(b);
+        const float frac = b - static_cast<float>(idx);
+        out[n] = static_cast<float>(base[idx] + double{frac} * slope[idx]);
+    }
+    s.phase = phase;
+    s.last_sync = last_sync;
+}
+
 }  // namespace
 
 // ---- ZOR Warpwave ---------------------------------------------------------------------
@@ -38,25 +61,7 @@ void PrepareWarpwaveLines(const float* table, WarpwaveLines& lines) {
 
 void WarpwaveLoop(const WarpwaveLines& lines, const float* sync, float* out, int32_t count,
                   WarpwaveState& s) {
-    const double* const base = lines.base;
-    const double* const slope = lines.slope;
-    constexpr float kScale = 20.371832f;
-    const float increment = s.increment;
-    float phase = s.phase;
-    float last_sync = s.last_sync;
-    for (int32_t n = 0; n < count; ++n) {
-        phase += increment;
-        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
-        const float y = sync[n];
-        phase = (!(last_sync >= 0.0f) && y >= 0.0f) ? 0.0f : phase;
-        last_sync = y;
-        const float b = kScale * phase;
-        const int32_t idx = RoundEven(b);
-        const float frac = b - static_cast<float>(idx);
-        out[n] = static_cast<float>(base[idx] + double{frac} * slope[idx]);
-    }
-    s.phase = phase;
-    s.last_sync = last_sync;
+    LineLoop(lines.base, lines.slope, 20.371832f, sync, out, count, s);
 }
 
 // ---- ZOR Basic Voice ------------------------------------------------------------------
@@ -151,25 +156,7 @@ void PrepareBasicVoiceLines(const BasicVoiceBands& bands, int32_t band, BasicVoi
 
 void BasicVoiceLoop(const BasicVoiceLines& lines, const float* sync, float* out, int32_t count,
                     BasicVoiceState& s) {
-    constexpr float kScale = 40.336227f;
-    const double* const t = lines.base;
-    const double* const d = lines.slope;
-    const float increment = s.increment;
-    float phase = s.phase;
-    float last_sync = s.last_sync;
-    for (int32_t n = 0; n < count; ++n) {
-        phase += increment;
-        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
-        const float y = sync[n];
-        phase = (!(last_sync >= 0.0f) && y >= 0.0f) ? 0.0f : phase;
-        last_sync = y;
-        const float b = kScale * phase;
-        const int32_t idx = RoundEven(b);
-        const float frac = b - static_cast<float>(idx);
-        out[n] = static_cast<float>(t[idx] + double{frac} * d[idx]);
-    }
-    s.phase = phase;
-    s.last_sync = last_sync;
+    LineLoop(lines.base, lines.slope, 40.336227f, sync, out, count, s);
 }
 
 // ---- ZOR Twin-Op ----------------------------------------------------------------------

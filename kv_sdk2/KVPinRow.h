@@ -2,6 +2,7 @@
 // DescribePin gives for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kv_abi.h"
@@ -24,4 +25,21 @@ inline void KVDescribe(const KVPinRow& row, void* variable, KVPinProperties* pro
     properties->default_value = row.default_value;
     properties->choices = row.choices;
     properties->flags = row.flags;
+}
+
+// DescribePin over a whole table: row `index` bound to variables[index]. False for an index
+// outside the table or a null record. The table and its variables come in equal numbers.
+template <std::size_t N>
+bool KVDescribe(const KVPinRow (&rows)[N], void* const (&variables)[N], int32_t index,
+                KVPinProperties* properties) {
+    if (index < 0 || static_cast<std::size_t>(index) >= N || properties == nullptr) return false;
+    KVDescribe(rows[index], variables[index], properties);
+    return true;
+}
+
+// The same for a table whose pins bind no member.
+template <std::size_t N>
+bool KVDescribe(const KVPinRow (&rows)[N], int32_t index, KVPinProperties* properties) {
+    static void* const kUnbound[N] = {};
+    return KVDescribe(rows, kUnbound, index, properties);
 }

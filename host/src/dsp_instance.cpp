@@ -59,15 +59,7 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         KVPinProperties p;
         std::memset(&p, 0, sizeof p);
         if (record_->dispatch(record_, MOD_PIN_INFO, d, 0, &p, 0.0f) == 0) break;
-        PinInfo info;
-        info.index = d;
-        info.name = p.name != nullptr ? p.name : "";
-        info.direction = p.direction;
-        info.datatype = p.datatype;
-        info.flags = p.flags;
-        if (p.default_value != nullptr) info.default_value = p.default_value;
-        if (p.choices != nullptr) info.choices = p.choices;
-        info.variable = p.variable;
+        PinInfo info = DescribedPin(d, p);
         // The frame revision decides which descriptions get a DSP pin: the older frame
         // gives every description one, the current frame only DSP-side descriptions.
         const bool dsp_side = older || !info.IsGuiSide() || info.IsDspVisible();

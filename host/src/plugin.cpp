@@ -125,6 +125,19 @@ std::optional<int32_t> ChoiceList::Find(std::string_view text) const {
     return std::nullopt;
 }
 
+PinInfo DescribedPin(int32_t index, const KVPinProperties& p) {
+    PinInfo info;
+    info.index = index;
+    info.name = p.name != nullptr ? p.name : "";
+    info.direction = p.direction;
+    info.datatype = p.datatype;
+    info.flags = p.flags;
+    if (p.default_value != nullptr) info.default_value = p.default_value;
+    if (p.choices != nullptr) info.choices = p.choices;
+    info.variable = p.variable;
+    return info;
+}
+
 ChoiceList ParseChoices(std::string_view choices) {
     ChoiceList list;
     auto trim = [](std::string_view s) {

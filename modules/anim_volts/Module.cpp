@@ -54,13 +54,11 @@ Module::~Module() {
 }
 
 bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
-    if (index < 0 || index >= kPinDescriptions) return false;
     void* const variables[kPinDescriptions] = {
         &gui_value_, &report_value_, &unused_gui_in_, &unused_position_, &volts_in_,
         &volts_out_, &unused_min_,   &unused_max_,    &method_,          &rate_,
     };
-    KVDescribe(kPins[index], variables[index], properties);
-    return true;
+    return KVDescribe(kPins, variables, index, properties);
 }
 
 void Module::Open() {

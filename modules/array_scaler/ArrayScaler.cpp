@@ -1,7 +1,6 @@
 // The array scaler's two sides and the deliverable's identity.
 #include "ArrayScaler.h"
 
-#include <iterator>
 #include <string>
 
 #include "ArrayText.h"
@@ -24,11 +23,7 @@ bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
         {"Add", DR_INPUT, DT_REAL32, nullptr, nullptr, IO_UI_COMMUNICATION},
         {"Array Out", DR_OUT, DT_STRING, nullptr, nullptr, IO_UI_COMMUNICATION},
     };
-    if (index < 0 || index >= static_cast<int32_t>(std::size(kPins)) || properties == nullptr) {
-        return false;
-    }
-    KVDescribe(kPins[index], nullptr, properties);
-    return true;
+    return KVDescribe(kPins, index, properties);
 }
 
 void Module::Open() {

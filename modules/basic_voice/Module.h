@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../shared/OffCountdown.h"
 #include "../shared/PhaseArithmetic.h"
 #include "BandTables.h"
 #include "KVModule_base.h"
@@ -50,8 +51,7 @@ class Module : public KVModule_base {
     double m_band_lines[kBandStore] = {};
     double m_diff_lines[kBandStore] = {};
     int32_t m_band = 0;
-    // Samples still to produce after switching off before HOST_DORMANT is sent.
-    int32_t m_off_countdown = 0;
+    OffCountdown m_off_countdown;
 };
 
 }  // namespace basic_voice

@@ -20,7 +20,6 @@ constexpr KVPinRow kPins[] = {
     {"Pitch", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
     {"Velocity", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
 };
-constexpr int32_t kPinCount = sizeof kPins / sizeof kPins[0];
 
 // Values differ when their bit patterns do.
 bool Differs(float a, float b) {
@@ -41,12 +40,9 @@ Module::Module(kvaudioMaster callback, void* host_reference)
     : KVModule_base(callback, host_reference) {}
 
 bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
-    if (index < 0 || index >= kPinCount) return false;
-    void* const variables[kPinCount] = {nullptr,           &m_channel,     &m_bend_range,
-                                        &m_retrigger,      &m_gate_buffer, &m_pitch_buffer,
-                                        &m_velocity_buffer};
-    KVDescribe(kPins[index], variables[index], properties);
-    return true;
+    void* const variables[] = {nullptr,        &m_channel,      &m_bend_range,     &m_retrigger,
+                               &m_gate_buffer, &m_pitch_buffer, &m_velocity_buffer};
+    return KVDescribe(kPins, variables, index, properties);
 }
 
 void Module::Open() {

@@ -18,7 +18,6 @@ constexpr KVPinRow kPins[] = {
     {"OP2 Level", DR_INPUT, DT_FSAMPLE, "0", nullptr, 0},
     {"Output", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
 };
-constexpr int32_t kPinCount = sizeof kPins / sizeof kPins[0];
 
 }  // namespace
 
@@ -26,11 +25,9 @@ Module::Module(kvaudioMaster callback, void* host_reference)
     : KVModule_base(callback, host_reference) {}
 
 bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
-    if (index < 0 || index >= kPinCount) return false;
-    void* const variables[kPinCount] = {&m_on_off,    &m_algorithm, &m_op1_pitch, &m_op1_level,
-                                        &m_op2_pitch, &m_op2_level, &m_output};
-    KVDescribe(kPins[index], variables[index], properties);
-    return true;
+    void* const variables[] = {&m_on_off,    &m_algorithm, &m_op1_pitch, &m_op1_level,
+                               &m_op2_pitch, &m_op2_level, &m_output};
+    return KVDescribe(kPins, variables, index, properties);
 }
 
 void Module::Open() {
@@ -40,7 +37,7 @@ void Module::Open() {
     m_op1_last_pitch = -99.0f;
     m_op2_last_pitch = -99.0f;
     m_op1_memory = 0.0f;
-    m_off_countdown = BlockSize();
+    m_off_countdown.Start(BlockSize());
     BuildPitchTable(m_pitch_table);
     BuildSineTable(m_sine);
     BuildIncrementTable(m_pitch_table, m_sample_rate, m_increments);
@@ -74,7 +71,7 @@ void Module::OnPinUpdate(KVPin* pin) {
                 if (!ChooseAlgorithm(m_algorithm)) ChooseProcessFunction(&Module::ProcessFeedback);
             } else {
                 PinAt(kOutput).SendStatus(SampleClock(), PS_STEP);
-                m_off_countdown = BlockSize();
+                m_off_countdown.Start(BlockSize());
                 ChooseProcessFunction(&Module::ProcessOff);
             }
             return;
@@ -163,9 +160,7 @@ void Module::ProcessTwoOperator(int32_t first, int32_t count) {
 void Module::ProcessOff(int32_t first, int32_t count) {
     float* const out = m_output + first;
     for (int32_t n = 0; n < count; ++n) out[n] = 0.0f;
-    // Once run out the countdown stays put, so a host that keeps calling cannot wrap it.
-    if (m_off_countdown > 0) m_off_countdown -= count;
-    if (m_off_countdown <= 0) AskHost(HOST_DORMANT);
+    if (m_off_countdown.Spend(count)) AskHost(HOST_DORMANT);
 }
 
 }  // namespace twin_op

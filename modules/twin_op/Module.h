@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "../shared/OffCountdown.h"
 #include "KVModule_base.h"
 #include "Tables.h"
 
@@ -38,7 +39,7 @@ class Module : public KVModule_base {
     float* m_op2_level = nullptr;
     float* m_output = nullptr;
 
-    int32_t m_off_countdown = 0;  // samples still produced after switching off
+    OffCountdown m_off_countdown;
     int32_t m_sample_rate = 44100;
     int32_t m_op1_phase = 0;
     int32_t m_op1_increment = 0;

@@ -19,7 +19,6 @@ constexpr KVPinRow kPins[] = {
     {"Modulation Depth", DR_INPUT, DT_FSAMPLE, "0", nullptr, 0},
     {"Output", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
 };
-constexpr int32_t kPinCount = sizeof kPins / sizeof kPins[0];
 
 }  // namespace
 
@@ -27,10 +26,8 @@ Module::Module(kvaudioMaster callback, void* host_reference)
     : KVModule_base(callback, host_reference) {}
 
 bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
-    if (index < 0 || index >= kPinCount) return false;
-    void* const variables[kPinCount] = {&m_on_off, &m_wave, &m_pitch, &m_sync, &m_depth, &m_output};
-    KVDescribe(kPins[index], variables[index], properties);
-    return true;
+    void* const variables[] = {&m_on_off, &m_wave, &m_pitch, &m_sync, &m_depth, &m_output};
+    return KVDescribe(kPins, variables, index, properties);
 }
 
 void Module::Open() {
@@ -41,7 +38,7 @@ void Module::Open() {
     m_last_depth = -99.0f;
     m_built_wave = -1;
     m_radians_per_hertz = RadiansPerHertz(rate);
-    m_off_countdown = BlockSize();
+    m_off_countdown.Start(BlockSize());
     KVModule_base::Open();
     ChooseProcessFunction(&Module::Process);
 }
@@ -51,7 +48,7 @@ void Module::OnPinUpdate(KVPin*) {
         PinAt(kOutputPin).SendStatus(SampleClock(), PS_STREAM);
         ChooseProcessFunction(&Module::Process);
     } else {
-        m_off_countdown = BlockSize();
+        m_off_countdown.Start(BlockSize());
         ChooseProcessFunction(&Module::ProcessOff);
     }
 }
@@ -106,10 +103,7 @@ void Module::Process(int32_t first, int32_t count) {
 
 void Module::ProcessOff(int32_t first, int32_t count) {
     Process(first, count);
-    // Counted down to 0 and held there, so that it never wraps however long the module
-    // stays off.
-    if (count > 0) m_off_countdown = m_off_countdown > count ? m_off_countdown - count : 0;
-    if (m_off_countdown <= 0) AskHost(HOST_DORMANT);
+    if (m_off_countdown.Spend(count)) AskHost(HOST_DORMANT);
 }
 
 }  // namespace warpwave

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../shared/OffCountdown.h"
 #include "../shared/PhaseArithmetic.h"
 #include "KVModule_base.h"
 #include "WaveTables.h"
@@ -34,8 +35,7 @@ class Module : public KVModule_base {
     float* m_sync = nullptr;
     float* m_depth = nullptr;
     float* m_output = nullptr;
-    // Samples still to produce after switching off before HOST_DORMANT is sent.
-    int32_t m_off_countdown = 0;
+    OffCountdown m_off_countdown;
     int16_t m_on_off = 1;
     // One cycle in entries 0-127, guard copies of entries 0 and 1 in 128 and 129. Silence
     // until the first build.

@@ -71,6 +71,10 @@ struct PinInfo {
     bool IsDspVisible() const { return (flags & IO_DSP_VISIBLE) != 0; }
 };
 
+// Description `index` as a module answered MOD_PIN_INFO, copied out of its record (no DSP
+// position yet; a null name reads as empty).
+PinInfo DescribedPin(int32_t index, const KVPinProperties& p);
+
 // A "choices" text in any of its three forms: "A=1,B=0", "A,B,C" or "range lo,hi".
 struct ChoiceList {
     bool is_range = false;

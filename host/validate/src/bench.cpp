@@ -14,6 +14,15 @@
 
 namespace kvhost::validate {
 
+std::string Fmt(const char* format, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
 namespace {
 
 constexpr size_t kMessagesPerCheck = 5;
@@ -41,15 +50,6 @@ uint64_t SplitMix(uint64_t x) {
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
-}
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* format, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    return buf;
 }
 std::string Number(double v) {
     return Fmt("%.9g", v);
@@ -371,16 +371,8 @@ bool DspBench::Create() {
         KVPinProperties p;
         std::memset(&p, 0, sizeof p);
         if (Dispatch(MOD_PIN_INFO, d, 0, &p) == 0) break;
-        PinInfo info;
-        info.index = d;
-        info.name = p.name != nullptr ? std::string(p.name) : std::string();
         if (p.name == nullptr) findings_.Fail("pins", Fmt("pin %d has no name", d));
-        info.direction = p.direction;
-        info.datatype = p.datatype;
-        info.flags = p.flags;
-        if (p.default_value != nullptr) info.default_value = p.default_value;
-        if (p.choices != nullptr) info.choices = p.choices;
-        info.variable = p.variable;
+        PinInfo info = DescribedPin(d, p);
         const bool dsp_side = !info.IsGuiSide() || info.IsDspVisible();
         if (dsp_side) info.dsp_index = static_cast<int32_t>(pins_.size());
         descriptions_.push_back(info);

@@ -16,6 +16,9 @@
 
 namespace kvhost::validate {
 
+// printf-style formatting for findings' messages (at most 511 characters).
+std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The two entry points of one deliverable, however they were obtained.
 struct Entries {
     std::string name;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -16,16 +15,6 @@
 namespace kvhost::validate {
 
 namespace {
-
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* format, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    return buf;
-}
 
 intptr_t NoHost(void*, int32_t, int32_t, int32_t, void*, float) {
     return 0;
