@@ -288,8 +288,9 @@ TEST_F(Frame, ReleaseBuildsStayInsideThePinTable) {
 #else
 using FrameDeath = Frame;
 
+// The death-test style comes from the command line: "threadsafe" natively, "fast" under
+// the 32-bit emulator, which cannot re-execute the program.
 TEST_F(FrameDeath, PreconditionsStopDebugBuilds) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     TestModule::descriptions = {Pin(DT_CHOICE),
                                 Pin(DT_REAL32, IO_PATCH_STORE)};  // breaks the description rule
     TestModule& m = Make();
