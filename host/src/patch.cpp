@@ -3,6 +3,7 @@
 #include "kvhost/patch.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -16,8 +17,9 @@ using nlohmann::json;
 
 namespace {
 
+// Names and values in messages come from the patch: long ones are cut.
 std::string Quote(std::string_view s) {
-    return "\"" + std::string(s) + "\"";
+    return QuoteText(s);
 }
 
 std::string Describe(const PatchPin& p) {
@@ -137,6 +139,10 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         if (!(*plan.seconds > 0.0 && *plan.seconds <= 3600.0)) {
             r.Fail("\"seconds\" " + root["seconds"].dump() + " is out of range (0-3600]");
         }
+        if (std::llround(*plan.seconds * plan.sample_rate) < 1) {
+            r.Fail("\"seconds\" " + root["seconds"].dump() + " is shorter than one sample at " +
+                   std::to_string(std::lround(plan.sample_rate)) + " Hz");
+        }
     }
     if (!root.contains("modules") || !root["modules"].is_array() || root["modules"].empty()) {
         r.Fail("\"modules\" must be a list of at least one module");
@@ -212,13 +218,23 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     return plan;
 }
 
-PatchPlan LoadPatch(const std::string& path) {
+std::string ReadWholeFile(const std::string& path, const std::string& what) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        throw Error(path + ": is a folder, not a " + what);
+    }
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error(path + ": cannot open patch file");
+    if (!in) throw Error(path + ": cannot open " + what);
     std::ostringstream text;
     text << in.rdbuf();
+    if (in.bad() || text.bad()) throw Error(path + ": cannot read " + what);
+    return text.str();
+}
+
+PatchPlan LoadPatch(const std::string& path) {
+    const std::string text = ReadWholeFile(path, "patch file");
     const auto slash = path.find_last_of('/');
-    return ParsePatch(text.str(), path, slash == std::string::npos ? "." : path.substr(0, slash));
+    return ParsePatch(text, path, slash == std::string::npos ? "." : path.substr(0, slash));
 }
 
 // ---- Running a patch ---------------------------------------------------------------
@@ -308,15 +324,10 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
             if (info.datatype == DT_MIDI_STREAM || info.datatype == DT_STRING) {
                 Fail(at + " takes no value");
             }
-            const auto value = PinValueFromText(info, s.text);
-            if (!value) {
-                std::string expected = "a number";
-                if (info.datatype == DT_CHOICE && info.choices) {
-                    expected = "one of: " + *info.choices;
-                }
-                Fail(at + ": " + Quote(s.text) + " is not " + expected);
-            }
-            dsp.SetInitial(pin, info.datatype == DT_FSAMPLE ? *value * 0.1 : *value);
+            const UserValue checked = CheckUserValue(info, s.text);
+            if (!checked.value) Fail(at + ": " + checked.refusal);
+            const double value = *checked.value;
+            dsp.SetInitial(pin, info.datatype == DT_FSAMPLE ? value * 0.1 : value);
         }
     }
 

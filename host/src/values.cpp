@@ -40,6 +40,86 @@ std::optional<double> ValueFromText(const PinInfo& pin, std::string_view text) {
     return PinValueFromText(pin, text);
 }
 
+std::string QuoteText(std::string_view text) {
+    constexpr std::size_t kMost = 60;  // characters, not bytes: a cut never splits one
+    std::size_t bytes = 0, characters = 0;
+    while (bytes < text.size() && characters < kMost) {
+        ++bytes;
+        while (bytes < text.size() && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) {
+            ++bytes;  // continuation bytes of a UTF-8 sequence
+        }
+        ++characters;
+    }
+    return "\"" + std::string(text.substr(0, bytes)) + (bytes < text.size() ? "...\"" : "\"");
+}
+
+namespace {
+
+// The values a choice pin offers, as "Label=value,..." or "a whole number from lo to hi".
+std::string Offered(const ChoiceList& list) {
+    if (list.is_range) {
+        return "a whole number from " + std::to_string(list.low) + " to " +
+               std::to_string(list.high);
+    }
+    std::string text = "one of: ";
+    for (std::size_t i = 0; i < list.entries.size(); ++i) {
+        text += (i == 0 ? "" : ",") + list.entries[i].first + "=" +
+                std::to_string(list.entries[i].second);
+    }
+    return text;
+}
+
+}  // namespace
+
+UserValue CheckUserValue(const PinInfo& pin, std::string_view text) {
+    const std::string quoted = QuoteText(text);
+    if (pin.datatype == DT_CHOICE && pin.choices) {
+        const ChoiceList list = ParseChoices(*pin.choices);
+        if (auto v = list.Find(text)) return {*v, {}};
+        // A number written another way ("2.0", " 2") that names a value of the list.
+        const auto n = ParseNumber(text);
+        if (n && *n == std::trunc(*n) && std::fabs(*n) < 2147483648.0) {
+            if (auto v = list.Find(std::to_string(static_cast<int32_t>(*n)))) return {*v, {}};
+        }
+        return {std::nullopt, quoted + " is not " + Offered(list)};
+    }
+    const auto value = PinValueFromText(pin, text);
+    if (!value) {
+        // A number too large (or too small) for a double is not "no number".
+        const std::string whole(text);
+        char* end = nullptr;
+        errno = 0;
+        std::strtod(whole.c_str(), &end);
+        const bool out_of_range = errno == ERANGE && end != whole.c_str() && *end == '\0';
+        return {std::nullopt, quoted + (out_of_range ? " is out of range" : " is not a number")};
+    }
+    const double v = *value;
+    switch (pin.datatype) {
+        case DT_REAL32:
+            if (!std::isfinite(static_cast<float>(v))) {
+                return {std::nullopt, quoted + " is out of range for a 32-bit float (at most " +
+                                          "+-3.4028235e38)"};
+            }
+            break;
+        case DT_FSAMPLE:
+            if (!std::isfinite(static_cast<float>(v * 0.1))) {
+                return {std::nullopt, quoted + " volts is out of range for a sample (at most " +
+                                          "+-3.4028235e39 V)"};
+            }
+            break;
+        case DT_WHOLE32:
+        case DT_SWITCH:
+            if (!(std::trunc(v) >= -2147483648.0 && std::trunc(v) <= 2147483647.0)) {
+                return {std::nullopt, quoted + " is out of range for a 32-bit whole number " +
+                                          "(-2147483648 to 2147483647)"};
+            }
+            break;
+        default:
+            break;
+    }
+    return {v, {}};
+}
+
 double DefaultNumber(const PinInfo& pin) {
     if (!pin.default_value) return 0.0;
     if (auto v = PinValueFromText(pin, *pin.default_value)) return *v;

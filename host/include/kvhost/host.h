@@ -89,6 +89,23 @@ ChoiceList ParseChoices(std::string_view choices);
 // Nothing when the text fits none of them. Sample pins: the number as written (volts).
 std::optional<double> ValueFromText(const PinInfo& pin, std::string_view text);
 
+// A value a user gives for a pin (a patch setting, a value on the command line), held to what
+// the pin offers: a choice takes a label, or a value in its list or inside its range; any
+// number stays finite once narrowed to the pin's type (a sample pin's volts as volts x 0.1).
+// The host library itself writes any value; this check is for what users type.
+struct UserValue {
+    std::optional<double> value;  // as ValueFromText reads it; empty when refused
+    std::string refusal;          // why not, e.g. "\"7\" is not one of: Start=0,End=1"
+};
+UserValue CheckUserValue(const PinInfo& pin, std::string_view text);
+
+// A whole input file (`what` names its kind: "patch file"). A path that is missing, names a
+// folder or cannot be read throws Error naming it and saying which.
+std::string ReadWholeFile(const std::string& path, const std::string& what);
+
+// A user's text quoted for a message: at most 60 characters of it, "..." marking a cut.
+std::string QuoteText(std::string_view text);
+
 // Text names of the codes, for messages and listings.
 const char* DataTypeName(int32_t datatype);
 const char* DirectionName(int32_t direction);
