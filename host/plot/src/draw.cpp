@@ -4,10 +4,8 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <numbers>
 #include <string>
@@ -153,7 +151,7 @@ std::vector<std::string> Wrap(cairo_t* cr, const std::string& text, double width
 // an earlier picture of the same name intact.
 void WritePng(cairo_surface_t* surface, const std::string& path) {
     cairo_surface_flush(surface);
-    ReplacingFile file(path, "picture");
+    ReplacingFile file(path, "the picture");
     const cairo_status_t status = cairo_surface_write_to_png(surface, file.TempPath().c_str());
     if (status != CAIRO_STATUS_SUCCESS) {
         throw Failure(kExitOutput,
