@@ -1,6 +1,6 @@
 // The table oscillators' samples at every sample rate the validator uses and every choice,
 // fixed as digests of the output: where their tables live (in each instance or shared by
-// all of them) changes no sample.
+// all of them) changes no sample. And kvhost info weighs instances and shared tables apart.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,29 @@ TEST(TableOutputs, WarpwaveAtEveryRateAndWave) {
             0x3d15a1528cdcc3deull, 0x7eba12603168bbf8ull, 0x63968997279390e9ull,
             0x287223d3022df424ull, 0x0e082384b36f1a52ull, 0x5380234119435243ull,
         });
+}
+
+// `kvhost info --json` of a deliverable.
+nlohmann::json Info(const std::string& name) {
+    const std::string command = std::string(KV_KVHOST) + " info --json \"" + name + "\"";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return nlohmann::json::parse(out);
+}
+
+TEST(TableOutputs, KvhostInfoWeighsAnInstanceAndTheSharedTablesApart) {
+    for (const char* name : {"ZOR Twin-Op", "ZOR Basic Voice", "ZOR Warpwave"}) {
+        const nlohmann::json memory = Info(name).at("memory");
+        EXPECT_GT(memory.at("instance_bytes").get<std::size_t>(), 0u) << name;
+        // A second instance allocates far less than the first, which builds the tables.
+        EXPECT_GT(memory.at("shared_bytes").get<std::size_t>(),
+                  memory.at("instance_bytes").get<std::size_t>())
+            << name;
+    }
+    EXPECT_EQ(Info("wy_VUDA2DU").at("memory").at("shared_bytes"), 0);
 }
 
 }  // namespace
