@@ -3,9 +3,7 @@
 // and instances opened and destroyed on eight threads at once leave nothing behind.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -18,11 +16,11 @@ namespace {
 constexpr int32_t kBlock = 64;
 enum Pin : int32_t { kOnOff, kAlgorithm, kOp1Pitch, kOp1Level, kOp2Pitch, kOp2Level, kOutput };
 
-// An instance opened at `rate` playing two blocks of "2->1", operator 2 sweeping operator
-// 1's pitch across many increments; its samples in `out`.
-std::unique_ptr<RawDriver> Play(float rate, std::vector<float>& out) {
+// An instance opened at `rate` with `algorithm`, playing two blocks in which operator 2
+// (in "2->1") or the feedback sweeps operator 1's pitch across many increments.
+std::unique_ptr<RawDriver> Play(float rate, int16_t algorithm, std::vector<float>& out) {
     auto d = std::make_unique<RawDriver>(&makeModule, rate, kBlock);
-    d->SetChoice(kAlgorithm, 1);
+    d->SetChoice(kAlgorithm, algorithm);
     for (int32_t n = 0; n < kBlock; ++n) {
         d->Buffer(kOp1Pitch)[n] = 0.3f + 0.005f * static_cast<float>(n);
         d->Buffer(kOp1Level)[n] = 1.0f;
@@ -60,60 +58,27 @@ TEST(TwinOpSharedTables, WhatAnInstanceGetsEqualsAPrivateBuildAtEveryRate) {
     EXPECT_EQ(SharedRateTables().Entries(), 0);
 }
 
-TEST(TwinOpSharedTables, EveryRateOpenAtOncePlaysWhatAnInstanceAlonePlays) {
-    std::map<float, std::vector<float>> alone;
+TEST(TwinOpSharedTables, EveryRateAndAlgorithmOpenTogetherPlaysWhatAnInstanceAlonePlays) {
+    Instances open = PlayAloneThenTogether(Play, {0, 1, 3});
     for (float rate : kValidatorRates) {
-        Play(rate, alone[rate]);  // destroyed at once: the next rate starts from nothing
-        EXPECT_EQ(SharedRateTables().Entries(), 0);
-    }
-    Instances open;
-    std::vector<float> out;
-    for (int32_t pass = 0; pass < 2; ++pass) {
-        for (float rate : kValidatorRates) {
-            open.push_back(Play(rate, out));
-            EXPECT_EQ(out, alone[rate]) << rate << " pass " << pass;
-        }
-    }
-    for (float rate : kValidatorRates) {
-        EXPECT_EQ(SharedRateTables().Users(SampleRateAsInteger(rate)), 2) << rate;
+        EXPECT_EQ(SharedRateTables().Users(SampleRateAsInteger(rate)), 3) << rate;
     }
     open.clear();
     EXPECT_EQ(SharedRateTables().Entries(), 0);
 }
 
 TEST(TwinOpSharedTables, InstancesOpenedAndDestroyedOnEightThreadsAtOnce) {
-    constexpr float kRates[] = {44100.0f, 48000.0f, 96000.0f};
-    constexpr int32_t kPerThread = 3;
-    std::map<float, std::vector<float>> expected;
-    for (float rate : kRates) Play(rate, expected[rate]);
-    auto rate_of = [&](int32_t t, int32_t round, int32_t k) {
-        return kRates[(t + round + k * 2) % 3];
-    };
-    std::atomic<int32_t> wrong{0};
-    OpenAndDestroyOnThreads(
-        12,
-        [&](int32_t t, int32_t round) {
-            Instances held;
-            std::vector<float> out;
-            for (int32_t k = 0; k < kPerThread; ++k) {
-                const float rate = rate_of(t, round, k);
-                held.push_back(Play(rate, out));
-                if (out != expected[rate]) ++wrong;
+    PlayOnThreads(Play, {0, 1, 3}, [](int32_t round) {
+        for (float rate : kThreadRates) {
+            int32_t users = 0;
+            for (int32_t t = 0; t < kThreads; ++t) {
+                for (int32_t k = 0; k < kPerThread; ++k) users += ThreadRate(t, round, k) == rate;
             }
-            return held;
-        },
-        [&](int32_t round) {
-            for (float rate : kRates) {
-                int32_t users = 0;
-                for (int32_t t = 0; t < kThreads; ++t) {
-                    for (int32_t k = 0; k < kPerThread; ++k) users += rate_of(t, round, k) == rate;
-                }
-                EXPECT_EQ(SharedRateTables().Users(SampleRateAsInteger(rate)), users)
-                    << rate << " round " << round;
-            }
-            EXPECT_EQ(SharedRateTables().Entries(), 3);
-        });
-    EXPECT_EQ(wrong, 0);
+            EXPECT_EQ(SharedRateTables().Users(SampleRateAsInteger(rate)), users)
+                << rate << " round " << round;
+        }
+        EXPECT_EQ(SharedRateTables().Entries(), 3);
+    });
     EXPECT_EQ(SharedRateTables().Entries(), 0);
 }
 
