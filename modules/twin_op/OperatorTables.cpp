@@ -34,24 +34,23 @@ void PitchTile(int32_t first, float* out) {
     }
 }
 
-// IncrementFor of `count` rising pitch-table entries.
-void Increments(const float* pitch, int32_t count, int32_t sample_rate, int32_t* increments) {
-    // When the top entry stays below one cycle every entry does, and the plain rounding (a
-    // loop the compiler can vectorise) gives IncrementFor exactly.
+// IncrementFor of kTile rising pitch-table entries.
+void Increments(const float* pitch, int32_t sample_rate, int32_t* increments) {
+    // When the top entry stays below one cycle every entry does, and the plain rounding gives
+    // IncrementFor exactly.
     const double rate = static_cast<double>(sample_rate);
     const float top =
-        static_cast<float>(static_cast<double>(pitch[count - 1]) / rate * 65536.0 * 512.0);
+        static_cast<float>(static_cast<double>(pitch[kTile - 1]) / rate * 65536.0 * 512.0);
     if (!(top < static_cast<float>(kCycle))) {
-        for (int32_t k = 0; k < count; ++k) increments[k] = IncrementFor(pitch[k], sample_rate);
+        for (int32_t k = 0; k < kTile; ++k) increments[k] = IncrementFor(pitch[k], sample_rate);
         return;
     }
-    int32_t k = 0;
 #if defined(__SSE2__)
     // Four entries at a time: the same double division, exact scaling by 2^25, rounding to
     // single and conversion to the nearest integer (ties to even) as the scalar steps.
     const __m128d divisor = _mm_set1_pd(rate);
     const __m128d cycle = _mm_set1_pd(65536.0 * 512.0);
-    for (; k + 4 <= count; k += 4) {
+    for (int32_t k = 0; k < kTile; k += 4) {
         const __m128 f = _mm_loadu_ps(pitch + k);
         const __m128d lo = _mm_mul_pd(_mm_div_pd(_mm_cvtps_pd(f), divisor), cycle);
         const __m128d hi =
@@ -59,11 +58,12 @@ void Increments(const float* pitch, int32_t count, int32_t sample_rate, int32_t*
         const __m128 x = _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(increments + k), _mm_cvtps_epi32(x));
     }
-#endif
-    for (; k < count; ++k) {
+#else
+    for (int32_t k = 0; k < kTile; ++k) {
         increments[k] =
             RoundEven(static_cast<float>(static_cast<double>(pitch[k]) / rate * 65536.0 * 512.0));
     }
+#endif
 }
 
 // The cache is a plain object of static storage that no exit handler tears down.
@@ -112,7 +112,7 @@ void BuildIncrementTable(int32_t sample_rate, int32_t* increments) {
     for (int32_t first = 0; first < kSteps; first += kTile) {
         PitchTile(first, tile);
         for (int32_t q = 0; q < kOctaves; ++q) {
-            Increments(tile + q * kTile, kTile, sample_rate, increments + q * kSteps + first);
+            Increments(tile + q * kTile, sample_rate, increments + q * kSteps + first);
         }
     }
 }

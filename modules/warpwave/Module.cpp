@@ -62,7 +62,8 @@ void Module::Rebuild(float depth_sample) {
         m_lines = &m_shapes.get()->shape[m_wave - 1][WarpFor(m).a];
         return;
     }
-    // Any other wave builds nothing: the table playing stays.
+    // Waves 4 to 8 are built into the instance's own table; a value outside 1 to 8 builds
+    // nothing, and the table playing stays.
     if (!BuildTable(m_wave, m, m_scratch, m_table)) return;
     FormLines(m_table, m_own_lines);
     m_lines = &m_own_lines;
