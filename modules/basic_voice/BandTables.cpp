@@ -140,10 +140,17 @@ ListedWaveCache& SharedListedWaves() {
 }
 
 ListedWaveCache::Handle AcquireListedWaves() {
-    return g_listed_waves.Acquire(0, [](ListedWaveBands& listed) {
+    return g_listed_waves.Acquire(0, [](ListedWaveLines& listed) {
         BaseWaves waves;
         BuildListedWaves(waves);
-        for (int32_t w = 0; w < kListedWaves; ++w) BuildWaveBands(waves[w], listed.wave[w]);
+        WaveBands bands;
+        for (int32_t w = 0; w < kListedWaves; ++w) {
+            BuildWaveBands(waves[w], bands);
+            for (int32_t i = 0; i < kBandStore; ++i) {
+                listed.wave[w].band[i] = bands.band[i];
+                listed.wave[w].diff[i] = bands.diff[i];
+            }
+        }
     });
 }
 

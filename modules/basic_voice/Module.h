@@ -41,11 +41,13 @@ class Module : public KVModule_base {
     float m_increment = 0.0f;  // radians per sample, [0, 2*pi)
     float m_radians_per_hertz = 0.0f;
     float m_index_scale = 0.0f;
-    // The bands playing: a listed wave's (shared), the instance's own wave 8, or silence
-    // until the first OnPinUpdate. A Wave change only repoints it.
-    const WaveBands* m_playing;
+    // The lines playing: a listed wave's (shared), or silence until the first OnPinUpdate;
+    // null while the instance's own wave 8 plays. A Wave change only repoints it.
+    const WaveLines* m_lines;
     ListedWaveCache::Handle m_listed;
-    WaveBands m_random;  // wave 8's bands, from the stretch of random values drawn at open
+    // Wave 8's bands, from the stretch of random values drawn at open. Kept in single
+    // precision: half the memory of lines, for a wave the pin's list does not offer.
+    WaveBands m_random;
     int32_t m_band = 0;
     OffCountdown m_off_countdown;
 };

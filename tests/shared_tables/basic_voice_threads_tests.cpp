@@ -4,7 +4,6 @@
 // leave nothing behind.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -46,7 +45,11 @@ TEST(BasicVoiceSharedTables, ListedWavesAnInstanceGetsEqualAPrivateBuild) {
     for (int32_t w = 0; w < kListedWaves; ++w) {
         static WaveBands own;
         BuildWaveBands(waves[w], own);
-        EXPECT_EQ(std::memcmp(&own, &held.get()->wave[w], sizeof own), 0) << "wave " << w + 1;
+        const WaveLines& shared = held.get()->wave[w];
+        for (int32_t i = 0; i < kBandStore; ++i) {
+            ASSERT_EQ(shared.band[i], own.band[i]) << "wave " << w + 1 << " element " << i;
+            ASSERT_EQ(shared.diff[i], own.diff[i]) << "wave " << w + 1 << " element " << i;
+        }
     }
     EXPECT_EQ(SharedListedWaves().Users(0), 1);
 }
