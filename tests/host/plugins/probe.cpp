@@ -19,6 +19,7 @@ enum Trace : int32_t {
     kTick = 400,      // a scheduled call ran
     kProcess = 500,   // value: sample count of a process call
     kPinIndex = 600,  // value: the PinAt index of the input that changed
+    kQuery = 700,     // value: HOST_PIN_QUERY's answer for the pin a 0xA0 message names (d1)
 };
 
 class Module : public KVModule_base {
@@ -84,6 +85,9 @@ class Module : public KVModule_base {
             case 0x90:  // note-on: the negating function
                 ChooseProcessFunction(&Module::RunNegated);
                 OutPin().SendStatus(SampleClock(), PS_STEP);
+                break;
+            case 0xA0:
+                Report(kQuery, PinAt((message >> 8) & 0x7F).HostFlag() ? 1 : 0);
                 break;
             case 0xB0:
                 ChooseProcessFunction(&Module::Run);
