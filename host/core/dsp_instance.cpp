@@ -120,9 +120,7 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         if (!info.default_value) continue;
         const double v = DefaultNumber(info);
         if (pin.datatype == DT_FSAMPLE) {
-            pin.constant = static_cast<float>(v * 0.1);
-            std::fill(pin.buffer, pin.buffer + block_size_, pin.constant);
-            pin.constant_filled = true;
+            Hold(pin, static_cast<float>(v * 0.1));
         } else {
             WriteMember(pin, v);
         }
@@ -151,51 +149,52 @@ intptr_t DspInstance::Dispatch(int32_t opcode, int32_t index, int32_t value, voi
     return record_->dispatch(record_, opcode, index, value, ptr, opt);
 }
 
+void DspInstance::Fail(const std::string& what) const {
+    throw Error(Quote(plugin_->Name()) + what);
+}
+
+void DspInstance::PinFail(int32_t dsp_pin, const std::string& what) const {
+    Fail(": pin " + Quote(DspPinInfo(dsp_pin).name) + " " + what);
+}
+
 int32_t DspInstance::PinCount() const {
     return static_cast<int32_t>(dsp_.size());
 }
 
-int32_t DspInstance::Resolve(std::string_view name) const {
+int32_t DspInstance::DspPin(std::string_view name) const {
     for (const PinInfo& info : pins_) {
         if (info.name == name && info.dsp_index >= 0) return info.dsp_index;
     }
     for (const PinInfo& info : pins_) {
         if (info.name == name) {
-            throw Error(Quote(plugin_->Name()) + ": pin " + Quote(name) +
-                        " belongs to the GUI side only");
+            Fail(": pin " + Quote(name) + " belongs to the GUI side only");
         }
     }
-    throw Error(Quote(plugin_->Name()) + " has no pin " + Quote(name));
-}
-
-int32_t DspInstance::DspPin(std::string_view name) const {
-    return Resolve(name);
+    Fail(" has no pin " + Quote(name));
 }
 
 const PinInfo& DspInstance::DspPinInfo(int32_t dsp_pin) const {
     if (dsp_pin < 0 || dsp_pin >= PinCount()) {
-        throw Error(Quote(plugin_->Name()) + " has no DSP pin " + std::to_string(dsp_pin));
+        Fail(" has no DSP pin " + std::to_string(dsp_pin));
     }
     return pins_[static_cast<std::size_t>(dsp_[static_cast<std::size_t>(dsp_pin)].desc)];
 }
 
 DspInstance::Pin& DspInstance::CheckedPin(int32_t dsp_pin, const char* what) {
     if (dsp_pin < 0 || dsp_pin >= PinCount()) {
-        throw Error(Quote(plugin_->Name()) + " has no DSP pin " + std::to_string(dsp_pin));
+        Fail(" has no DSP pin " + std::to_string(dsp_pin));
     }
     Pin& pin = dsp_[static_cast<std::size_t>(dsp_pin)];
     if (what != nullptr && pin.direction == DR_OUT) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " is an output; cannot " + what);
+        PinFail(dsp_pin, "is an output; cannot " + std::string(what));
     }
     return pin;
 }
 
 void DspInstance::CheckTime(uint32_t at, int32_t dsp_pin) const {
     if (at < clock_) {
-        throw Error(Quote(plugin_->Name()) + ": change of pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " at sample " + std::to_string(at) + " lies before the current sample " +
-                    std::to_string(clock_));
+        Fail(": change of pin " + Quote(DspPinInfo(dsp_pin).name) + " at sample " +
+             std::to_string(at) + " lies before the current sample " + std::to_string(clock_));
     }
 }
 
@@ -233,8 +232,8 @@ void DspInstance::SetWatcher(DspWatcher* watcher) {
 }
 
 void DspInstance::Open() {
-    if (opened_) throw Error(Quote(plugin_->Name()) + ": opened twice");
-    if (record_ == nullptr) throw Error(Quote(plugin_->Name()) + ": opened after it was closed");
+    if (opened_) Fail(": opened twice");
+    if (record_ == nullptr) Fail(": opened after it was closed");
     record_->dispatch(record_, MOD_OPEN, 0, 0, nullptr, 0.0f);
     opened_ = true;
     process_ = record_->process;
@@ -249,28 +248,21 @@ void DspInstance::Open() {
         q.event = KVTimedEvent{clock_, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(k), nullptr};
         Push(q);
     }
-    if (failed_) throw Error(deferred_error_);
+    if (failed_) RaiseDeferred();
 }
 
 void DspInstance::SetInitial(int32_t dsp_pin, double value) {
     Pin& pin = CheckedPin(dsp_pin, "set its value");
     if (opened_) {
-        throw Error(Quote(plugin_->Name()) + ": starting value of pin " +
-                    Quote(DspPinInfo(dsp_pin).name) + " given after it was opened");
+        Fail(": starting value of pin " + Quote(DspPinInfo(dsp_pin).name) +
+             " given after it was opened");
     }
     if (pin.datatype == DT_FSAMPLE) {
-        pin.source = Source::kConstant;
-        pin.constant = static_cast<float>(value);
-        std::fill(pin.buffer, pin.buffer + block_size_, pin.constant);
-        pin.constant_filled = true;
+        Hold(pin, static_cast<float>(value));
     } else {
         WriteMember(pin, value);
     }
     pin.connected = true;
-}
-
-void DspInstance::SetValue(std::string_view pin, double value, uint32_t at) {
-    SetValue(Resolve(pin), value, at);
 }
 
 void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status) {
@@ -280,17 +272,12 @@ void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t s
         return;
     }
     if (pin.datatype == DT_MIDI_STREAM || pin.datatype == DT_STRING) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " carries no number");
+        PinFail(dsp_pin, "carries no number");
     }
     CheckTime(at, dsp_pin);
     Queued q{at, seq_++, Action::kSetValue, dsp_pin, value, {}};
     q.event = KVTimedEvent{at, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(dsp_pin), nullptr};
     Push(q);
-}
-
-void DspInstance::SetConstant(std::string_view pin, float value, uint32_t at) {
-    SetConstant(Resolve(pin), value, at);
 }
 
 void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at) {
@@ -305,15 +292,10 @@ void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at) {
     Push(q);
 }
 
-void DspInstance::SetStream(std::string_view pin, std::function<float(uint32_t)> f, uint32_t at) {
-    SetStream(Resolve(pin), std::move(f), at);
-}
-
 void DspInstance::SetStream(int32_t dsp_pin, std::function<float(uint32_t)> f, uint32_t at) {
     Pin& pin = CheckedPin(dsp_pin, "stream into it");
     if (pin.datatype != DT_FSAMPLE || !f) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " takes no sample stream");
+        PinFail(dsp_pin, "takes no sample stream");
     }
     CheckTime(at, dsp_pin);
     if (!opened_ && at == clock_) {
@@ -339,8 +321,7 @@ void DspInstance::SetStream(int32_t dsp_pin, std::function<float(uint32_t)> f, u
 void DspInstance::ConnectBuffer(int32_t dsp_pin, const float* block_buffer) {
     Pin& pin = CheckedPin(dsp_pin, "connect a wire to it");
     if (pin.datatype != DT_FSAMPLE || block_buffer == nullptr) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " takes no sample stream");
+        PinFail(dsp_pin, "takes no sample stream");
     }
     pin.source = Source::kBuffer;
     pin.external = block_buffer;
@@ -358,16 +339,14 @@ void DspInstance::Connect(int32_t output, DspInstance& to, int32_t input) {
     const PinInfo& a = DspPinInfo(output);
     const PinInfo& b = to.DspPinInfo(input);
     if (from.direction != DR_OUT) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(a.name) + " is not an output");
+        Fail(": pin " + Quote(a.name) + " is not an output");
     }
-    const Pin& target = to.CheckedPin(input, "connect a wire to it");
+    to.CheckedPin(input, "connect a wire to it");
+    if (!Wireable(a, b)) {
+        Fail(std::string(": cannot connect ") + DataTypeName(a.datatype) + " pin " + Quote(a.name) +
+             " to " + DataTypeName(b.datatype) + " pin " + Quote(b.name));
+    }
     const bool samples = from.datatype == DT_FSAMPLE;
-    if (samples != (target.datatype == DT_FSAMPLE) ||
-        (!samples && (!CarriesValue(from.datatype) || !CarriesValue(target.datatype)))) {
-        throw Error(Quote(plugin_->Name()) + ": cannot connect " + DataTypeName(a.datatype) +
-                    " pin " + Quote(a.name) + " to " + DataTypeName(b.datatype) + " pin " +
-                    Quote(b.name));
-    }
     if (links_.empty()) links_.resize(dsp_.size());
     links_[static_cast<std::size_t>(output)].push_back({output, &to, input, samples});
     if (samples) to.ConnectBuffer(input, from.buffer);
@@ -381,11 +360,6 @@ void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {
     Push(q);
 }
 
-void DspInstance::SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1,
-                           uint8_t d2) {
-    SendMidi(Resolve(pin), at, status, d1, d2);
-}
-
 void DspInstance::SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
     SendMidiWord(dsp_pin, at, status | (d1 << 8) | (d2 << 16), 0);
 }
@@ -393,8 +367,7 @@ void DspInstance::SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t
 void DspInstance::SendMidiWord(int32_t dsp_pin, uint32_t at, int32_t message, int16_t value2) {
     Pin& pin = CheckedPin(dsp_pin, "send MIDI to it");
     if (pin.datatype != DT_MIDI_STREAM) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " is not a MIDI input");
+        PinFail(dsp_pin, "is not a MIDI input");
     }
     CheckTime(at, dsp_pin);
     pin.connected = true;
@@ -407,6 +380,13 @@ void DspInstance::PostEvent(const KVTimedEvent& event) {
     Queued q{event.time_stamp, seq_++, Action::kDeliver, -1, 0.0, event};
     q.event.next = nullptr;
     Push(q);
+}
+
+void DspInstance::Hold(Pin& pin, float value) {
+    pin.source = Source::kConstant;
+    pin.constant = value;
+    std::fill(pin.buffer, pin.buffer + block_size_, value);
+    pin.constant_filled = true;
 }
 
 void DspInstance::WriteMember(Pin& pin, double v) {
@@ -480,10 +460,7 @@ void DspInstance::Deliver(Queued& q) {
             break;
         case Action::kSetConstant:
             if (pin != nullptr) {
-                pin->source = Source::kConstant;
-                pin->constant = static_cast<float>(q.value);
-                std::fill(pin->buffer, pin->buffer + block_size_, pin->constant);
-                pin->constant_filled = true;
+                Hold(*pin, static_cast<float>(q.value));
                 pin->connected = true;
             }
             break;
@@ -579,7 +556,7 @@ void DspInstance::DeliverDue() {
         queue_.pop_back();
         Deliver(q);
     }
-    if (failed_) throw Error(deferred_error_);
+    if (failed_) RaiseDeferred();
 }
 
 void DspInstance::RaiseDeferred() const {
@@ -588,8 +565,7 @@ void DspInstance::RaiseDeferred() const {
 
 void DspInstance::RunSlices(uint32_t samples) {
     if (!opened_) {
-        throw Error(Quote(plugin_->Name()) + (record_ == nullptr ? ": run after it was closed"
-                                                                 : ": run before it was opened"));
+        Fail((record_ == nullptr ? ": run after it was closed" : ": run before it was opened"));
     }
     if (recording_) {
         for (int32_t k : sample_outputs_) {
@@ -630,20 +606,15 @@ void DspInstance::RunSlices(uint32_t samples) {
         clock_ += count;
         remaining -= count;
     }
-    if (failed_) throw Error(deferred_error_);
+    if (failed_) RaiseDeferred();
     whole_blocks_ = !recording_ && watcher_ == nullptr && ran_last_slice_ && !dormant_ &&
                     queue_.empty() && clock_ - block_start_ == block;
-}
-
-const std::vector<float>& DspInstance::Output(std::string_view pin) const {
-    return Output(Resolve(pin));
 }
 
 const std::vector<float>& DspInstance::Output(int32_t dsp_pin) const {
     const Pin& pin = const_cast<DspInstance*>(this)->CheckedPin(dsp_pin, nullptr);
     if (pin.datatype != DT_FSAMPLE || pin.direction != DR_OUT) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " is not a sample output");
+        PinFail(dsp_pin, "is not a sample output");
     }
     return pin.record;
 }

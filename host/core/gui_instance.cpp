@@ -211,20 +211,11 @@ void GuiInstance::Written(int32_t index, bool changed) {
 void GuiInstance::SetText(int32_t index, const std::string& text) {
     Written(index, StoreText(CheckedValue(index), text));
 }
-void GuiInstance::SetText(std::string_view name, const std::string& text) {
-    SetText(PinIndex(name), text);
-}
 void GuiInstance::SetFloat(int32_t index, float value) {
     Written(index, StoreFloat(CheckedValue(index), value));
 }
-void GuiInstance::SetFloat(std::string_view name, float value) {
-    SetFloat(PinIndex(name), value);
-}
 void GuiInstance::SetInt(int32_t index, int32_t value) {
     Written(index, StoreInt(CheckedValue(index), value));
-}
-void GuiInstance::SetInt(std::string_view name, int32_t value) {
-    SetInt(PinIndex(name), value);
 }
 
 void GuiInstance::Receive(int32_t index, const std::string& text, bool always_notify) {
@@ -243,9 +234,6 @@ std::string GuiInstance::Text(int32_t index) const {
     if (IsFloatType(v.datatype)) return FormatFloat(v.real);
     return std::to_string(v.whole);
 }
-std::string GuiInstance::Text(std::string_view name) const {
-    return Text(PinIndex(name));
-}
 
 float GuiInstance::Float(int32_t index) const {
     const Value& v = CheckedValue(index);
@@ -253,18 +241,12 @@ float GuiInstance::Float(int32_t index) const {
     if (IsFloatType(v.datatype)) return v.real;
     return static_cast<float>(v.whole);
 }
-float GuiInstance::Float(std::string_view name) const {
-    return Float(PinIndex(name));
-}
 
 int32_t GuiInstance::Int(int32_t index) const {
     const Value& v = CheckedValue(index);
     if (v.datatype == DT_STRING) return std::atoi(v.text.c_str());
     if (IsFloatType(v.datatype)) return ClampTo<int32_t>(v.real);
     return v.whole;
-}
-int32_t GuiInstance::Int(std::string_view name) const {
-    return Int(PinIndex(name));
 }
 
 void GuiInstance::SetWriteListener(std::function<void(int32_t)> listener) {

@@ -337,12 +337,7 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
         const PinInfo& pb = to.DspPinInfo(b);
         if (!pa.IsOutput()) Fail(what + ": " + Quote(pa.name) + " is not an output");
         if (pb.IsOutput()) Fail(what + ": " + Quote(pb.name) + " is not an input");
-        const bool samples = pa.datatype == DT_FSAMPLE;
-        const auto carries_value = [](int32_t t) {
-            return t == DT_CHOICE || t == DT_SWITCH || t == DT_REAL32 || t == DT_WHOLE32;
-        };
-        if (samples != (pb.datatype == DT_FSAMPLE) ||
-            (!samples && (!carries_value(pa.datatype) || !carries_value(pb.datatype)))) {
+        if (!Wireable(pa, pb)) {
             Fail(what + ": cannot connect " + DataTypeName(pa.datatype) + " to " +
                  DataTypeName(pb.datatype));
         }

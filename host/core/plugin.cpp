@@ -154,6 +154,16 @@ PinInfo DescribedPin(int32_t index, const KVPinProperties& p) {
     return info;
 }
 
+bool Wireable(const PinInfo& from, const PinInfo& to) {
+    const auto carries_value = [](int32_t t) {
+        return t == DT_CHOICE || t == DT_SWITCH || t == DT_REAL32 || t == DT_WHOLE32;
+    };
+    if (from.datatype == DT_FSAMPLE || to.datatype == DT_FSAMPLE) {
+        return from.datatype == to.datatype;
+    }
+    return carries_value(from.datatype) && carries_value(to.datatype);
+}
+
 ChoiceList ParseChoices(std::string_view choices) {
     ChoiceList list;
     auto trim = [](std::string_view s) {

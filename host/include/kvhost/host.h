@@ -88,6 +88,10 @@ struct PinInfo {
 // descriptions get a DSP position.
 PinInfo DescribedPin(int32_t index, const KVPinProperties& p);
 
+// Whether a wire may join output `from` to input `to`: samples to samples, or a value
+// (choice, switch, real, integer) to a value.
+bool Wireable(const PinInfo& from, const PinInfo& to);
+
 // A "choices" text in any of its three forms: "A=1,B=0", "A,B,C" or "range lo,hi".
 struct ChoiceList {
     bool is_range = false;
@@ -174,14 +178,20 @@ class DspInstance {
     // DT_CHOICE/SWITCH/REAL32/WHOLE32: the bound member is written at `at` (a value
     // outside the member's range is limited to it, NaN gives 0), then EV_PIN_STATUS(PS_STEP)
     // delivered. A DT_FSAMPLE pin takes the value as a constant.
-    void SetValue(std::string_view pin, double value, uint32_t at);
+    void SetValue(std::string_view pin, double value, uint32_t at) {
+        SetValue(DspPin(pin), value, at);
+    }
     void SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status = PS_STEP);
     // A DT_FSAMPLE input holds `value` from `at` on (PS_STEP).
-    void SetConstant(std::string_view pin, float value, uint32_t at);
+    void SetConstant(std::string_view pin, float value, uint32_t at) {
+        SetConstant(DspPin(pin), value, at);
+    }
     void SetConstant(int32_t dsp_pin, float value, uint32_t at);
     // A DT_FSAMPLE input follows f from `at` on (PS_STREAM). Before Open, a stream from
     // the current clock is the input's starting source, announced by its initial status.
-    void SetStream(std::string_view pin, std::function<float(uint32_t clock)> f, uint32_t at);
+    void SetStream(std::string_view pin, std::function<float(uint32_t clock)> f, uint32_t at) {
+        SetStream(DspPin(pin), std::move(f), at);
+    }
     void SetStream(int32_t dsp_pin, std::function<float(uint32_t clock)> f, uint32_t at);
     // A DT_FSAMPLE input copies another instance's block buffer (a wire); statuses come
     // separately through PostStatus. Takes effect at once, without an event.
@@ -194,7 +204,9 @@ class DspInstance {
     // EV_PIN_STATUS(status) for an input at `at` (clamped to Clock()), value unchanged.
     void PostStatus(int32_t dsp_pin, int32_t status, uint32_t at);
     // An EV_MIDI event on a DT_MIDI_STREAM input.
-    void SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    void SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+        SendMidi(DspPin(pin), at, status, d1, d2);
+    }
     void SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
     // An EV_MIDI event with any message word and second datum.
     void SendMidiWord(int32_t dsp_pin, uint32_t at, int32_t message, int16_t value2);
@@ -221,7 +233,7 @@ class DspInstance {
 
     // Every sample of a DT_FSAMPLE output since Open, indexed by clock (held values
     // included while dormant). Empty when recording is off.
-    const std::vector<float>& Output(std::string_view pin) const;
+    const std::vector<float>& Output(std::string_view pin) const { return Output(DspPin(pin)); }
     const std::vector<float>& Output(int32_t dsp_pin) const;
     void SetRecording(bool on) {
         recording_ = on;
@@ -325,7 +337,9 @@ class DspInstance {
 
     static intptr_t Callback(void* record, int32_t opcode, int32_t index, int32_t value, void* ptr,
                              float opt);
-    int32_t Resolve(std::string_view pin) const;
+    [[noreturn]] void Fail(const std::string& what) const;  // an Error naming the module
+    [[noreturn]] void PinFail(int32_t dsp_pin, const std::string& what) const;
+    void Hold(Pin& pin, float value);  // a DT_FSAMPLE input holds a constant from now on
     Pin& CheckedPin(int32_t dsp_pin, const char* what);
     void CheckTime(uint32_t at, int32_t dsp_pin) const;
     void Push(const Queued& q);
@@ -414,11 +428,11 @@ class GuiInstance {
     intptr_t Close();      // GUI_CLOSE now; answers the module's result (1)
     // A user edit: stores the value and, when it changed, sends GUI_PIN_CHANGED.
     void SetText(int32_t index, const std::string& text);
-    void SetText(std::string_view name, const std::string& text);
+    void SetText(std::string_view name, const std::string& text) { SetText(PinIndex(name), text); }
     void SetFloat(int32_t index, float value);
-    void SetFloat(std::string_view name, float value);
+    void SetFloat(std::string_view name, float value) { SetFloat(PinIndex(name), value); }
     void SetInt(int32_t index, int32_t value);
-    void SetInt(std::string_view name, int32_t value);
+    void SetInt(std::string_view name, int32_t value) { SetInt(PinIndex(name), value); }
     // A value arriving from elsewhere (the DSP side, a wire): stored, GUI_PIN_CHANGED sent
     // when it changed (always when `always_notify`), no carry back.
     void Receive(int32_t index, const std::string& text, bool always_notify = false);
@@ -426,11 +440,11 @@ class GuiInstance {
     void ReceiveInt(int32_t index, int32_t value, bool always_notify = false);
 
     std::string Text(int32_t index) const;  // any pin as text
-    std::string Text(std::string_view name) const;
+    std::string Text(std::string_view name) const { return Text(PinIndex(name)); }
     float Float(int32_t index) const;
-    float Float(std::string_view name) const;
+    float Float(std::string_view name) const { return Float(PinIndex(name)); }
     int32_t Int(int32_t index) const;
-    int32_t Int(std::string_view name) const;
+    int32_t Int(std::string_view name) const { return Int(PinIndex(name)); }
 
     intptr_t Dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* ptr = nullptr,
                       float opt = 0.0f);

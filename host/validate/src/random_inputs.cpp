@@ -41,18 +41,12 @@ float Randomness::Sample(bool hostile) {
                                       0.94f,   0.99f,   0.9f,    2.0f,   -2.0f,           10.0f,
                                       -10.0f,  1e-40f,  -1e-40f, 1e-45f, 1.17549435e-38f, 100.0f,
                                       -100.0f, 9999.31f /* the GUI side's request value */};
-    static const float kHostile[] = {std::numeric_limits<float>::quiet_NaN(),
-                                     -std::numeric_limits<float>::quiet_NaN(),
-                                     std::numeric_limits<float>::infinity(),
-                                     -std::numeric_limits<float>::infinity(),
-                                     std::numeric_limits<float>::max(),
-                                     -std::numeric_limits<float>::max(),
-                                     1e30f,
-                                     -1e30f,
-                                     1e10f,
-                                     -1e10f,
-                                     4294967296.0f,
-                                     FromBits(0x7FA00001u) /* signalling NaN */};
+    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    constexpr float kMax = std::numeric_limits<float>::max();
+    static const float kHostile[] = {
+        kNaN,  -kNaN,  kInf,  -kInf,  kMax,          -kMax,
+        1e30f, -1e30f, 1e10f, -1e10f, 4294967296.0f, FromBits(0x7FA00001u) /* signalling NaN */};
     const int64_t pick = Int(0, 9);
     if (hostile && pick < 3) return kHostile[Int(0, std::size(kHostile) - 1)];
     if (pick < 6) return kOrdinary[Int(0, std::size(kOrdinary) - 1)];
@@ -81,17 +75,8 @@ double Randomness::PinValue(const PinInfo& pin, bool hostile) {
         case DT_SWITCH:
             return static_cast<double>(Int(0, 1));
         case DT_WHOLE32: {
-            static const int32_t kEdges[] = {0,
-                                             1,
-                                             -1,
-                                             2,
-                                             31,
-                                             32,
-                                             33,
-                                             127,
-                                             128,
-                                             std::numeric_limits<int32_t>::max(),
-                                             std::numeric_limits<int32_t>::min()};
+            static const int32_t kEdges[] = {0,  1,   -1,  2,         31,       32,
+                                             33, 127, 128, INT32_MAX, INT32_MIN};
             if (Chance(0.5)) return kEdges[Int(0, std::size(kEdges) - 1)];
             return static_cast<double>(Int(-1000, 1000));
         }

@@ -109,13 +109,6 @@ std::vector<int32_t> StrictDsp::Inputs() const {
     }
     return out;
 }
-std::vector<int32_t> StrictDsp::Outputs() const {
-    std::vector<int32_t> out;
-    for (int32_t k = 0; k < PinCount(); ++k) {
-        if (Describe(k).IsOutput() && Describe(k).datatype == DT_FSAMPLE) out.push_back(k);
-    }
-    return out;
-}
 
 void StrictDsp::Open() {
     if (dsp_ == nullptr || dsp_->IsOpen() || dsp_->Record() == nullptr) return;
@@ -174,7 +167,7 @@ void StrictDsp::SendRaw(uint32_t at, int32_t kind, int32_t value, int32_t value2
 }
 
 void StrictDsp::Run(uint32_t samples) {
-    if (IsOpen()) dsp_->Run(samples);
+    if (dsp_ != nullptr && dsp_->IsOpen()) dsp_->Run(samples);
 }
 
 intptr_t StrictDsp::Request(DspInstance& dsp, int32_t opcode, int32_t index, int32_t value,
@@ -357,7 +350,6 @@ void StrictDsp::AfterSlice(int32_t pos, int32_t count, bool processed) {
                 }
             }
             if (unwritten > 0) {
-                unwritten_ += unwritten;
                 findings_.Fail(
                     "unwritten samples",
                     Fmt("output \"%s\": %" PRIu64 " of %d samples not written by "
@@ -367,7 +359,6 @@ void StrictDsp::AfterSlice(int32_t pos, int32_t count, bool processed) {
                         block_start + static_cast<uint32_t>(first_unwritten), Where().c_str()));
             }
             if (bad > 0) {
-                non_finite_ += bad;
                 findings_.Fail(
                     "finite outputs",
                     Fmt("output \"%s\": %" PRIu64 " non-finite sample(s) from "

@@ -45,14 +45,12 @@ class StrictDsp : public DspWatcher {
     bool Create();
     void Open();  // MOD_OPEN, then the core's initial statuses
     void Close();
-    bool IsOpen() const { return dsp_ != nullptr && dsp_->IsOpen(); }
     DspInstance& Core() { return *dsp_; }
 
     const std::vector<PinInfo>& Descriptions() const { return dsp_->Pins(); }
     int32_t PinCount() const { return dsp_->PinCount(); }
     const PinInfo& Describe(int32_t dsp_pin) const { return dsp_->DspPinInfo(dsp_pin); }
-    std::vector<int32_t> Inputs() const;   // DSP pins a host writes
-    std::vector<int32_t> Outputs() const;  // DT_FSAMPLE outputs
+    std::vector<int32_t> Inputs() const;  // DSP pins a host writes
 
     // Input changes at absolute clock `at` (a clock already past means now).
     void SetValue(int32_t dsp_pin, double value, uint32_t at);  // bound member + PS_STEP
@@ -66,9 +64,7 @@ class StrictDsp : public DspWatcher {
     void Run(uint32_t samples);
     uint32_t Clock() const { return dsp_ != nullptr ? dsp_->Clock() : 0; }
 
-    // Running hash of every output sample's bits, per DT_FSAMPLE output, and of the
-    // statuses the instance announced; equal runs give equal hashes.
-    uint64_t OutputHash(int32_t dsp_pin) const { return watched_.at(dsp_pin).hash; }
+    // Running hash of the statuses the instance announced; equal runs give equal hashes.
     uint64_t StatusHash() const { return status_hash_; }
     // The clock of the first block whose outputs hashed differently from `other`'s, or -1.
     int64_t FirstDifference(const StrictDsp& other) const;
@@ -76,10 +72,7 @@ class StrictDsp : public DspWatcher {
     uint64_t ProcessCalls() const { return dsp_ != nullptr ? dsp_->ProcessCalls() : 0; }
     uint64_t EventsDelivered() const { return dsp_ != nullptr ? dsp_->EventsDelivered() : 0; }
     uint64_t AudioPathAllocations() const { return audio_allocations_; }
-    uint64_t UnwrittenSamples() const { return unwritten_; }  // while announced streaming
-    uint64_t KeptSamples() const { return kept_; }            // left alone while announced still
-    uint64_t NonFiniteSamples() const { return non_finite_; }
-    KVHostRecord* Record() const { return dsp_ != nullptr ? dsp_->Record() : nullptr; }
+    uint64_t KeptSamples() const { return kept_; }  // left alone while announced still
     intptr_t Dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* ptr = nullptr,
                       float opt = 0.0f);
 
@@ -102,8 +95,8 @@ class StrictDsp : public DspWatcher {
         // outputs: the statuses announced, (clock, status) in the order sent; the host keeps a
         // buffer's samples across blocks, so a sample the module leaves alone keeps its value
         std::vector<std::pair<uint32_t, int32_t>> statuses;
-        std::vector<uint64_t> block_hashes;
-        uint64_t hash = 1469598103934665603ull;
+        std::vector<uint64_t> block_hashes;      // running hash of the samples at each block end
+        uint64_t hash = 1469598103934665603ull;  // running hash of every sample's bits
     };
 
     void CheckGuards(const char* when);
@@ -124,7 +117,7 @@ class StrictDsp : public DspWatcher {
     uint32_t slice_end_ = 0;
     bool inputs_finite_ = true;
     uint64_t audio_allocations_ = 0;
-    uint64_t unwritten_ = 0, kept_ = 0, non_finite_ = 0;
+    uint64_t kept_ = 0;
     uint64_t status_hash_ = 1469598103934665603ull;
 };
 
