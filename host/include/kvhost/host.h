@@ -210,8 +210,8 @@ class DspInstance {
     void SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
     // An EV_MIDI event with any message word and second datum.
     void SendMidiWord(int32_t dsp_pin, uint32_t at, int32_t message, int16_t value2);
-    // Any event, queued as if the module had posted it (HOST_POST_EVENT): at its stamp,
-    // clamped to Clock().
+    // Any event, queued as if the module had posted it (HOST_POST_EVENT): delivered at its
+    // stamp, or at once if that is past (the stamp moved to the clock, counted as late).
     void PostEvent(const KVTimedEvent& event);
 
     // Advances the clock by `samples`, blocks cut at event times. A whole block with nothing
