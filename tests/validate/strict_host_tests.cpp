@@ -25,7 +25,7 @@ std::shared_ptr<Plugin> TestPlugin(const std::string& name) {
 struct Seen {
     int32_t pins;
     std::vector<std::vector<int32_t>> observed;  // test_probe's reports: code, value, clock
-    std::vector<float> out;
+    std::vector<float> out, trace;
     std::vector<uint32_t> dormant;
 };
 
@@ -33,6 +33,8 @@ struct Seen {
 Seen Session(DspInstance& d) {
     d.SetRecording(true);
     d.SetLogging(true);
+    d.SetStream(
+        "In", [](uint32_t c) { return static_cast<float>(c % 7); }, 0);
     d.Open();
     const int32_t midi = d.DspPin("MIDI In");
     auto query = [&](const char* pin, uint32_t at) {
@@ -45,11 +47,12 @@ Seen Session(DspInstance& d) {
     d.SetValue("Level", 2.0, 5);
     query("Level", 6);
     d.SendMidi(midi, 10, 0x90, 60, 100);  // "Out" turns to -1
-    d.SendMidi(midi, 40, 0x80, 60, 2);    // asleep after the second call from here
+    d.SendMidi(midi, 40, 0x80, 60, 3);    // asleep after the third call from here: 100-128
+    query("Level", 100);                  // cuts the block at 100
     d.Run(300);
     d.SendMidi(midi, 310, 0xB0, 1, 2);  // awake
     d.Run(50);
-    Seen seen{d.PinCount(), {}, d.Output("Out"), d.DormantRequests()};
+    Seen seen{d.PinCount(), {}, d.Output("Out"), d.Output("Trace"), d.DormantRequests()};
     for (const auto& r : d.PinAtTimes()) {
         seen.observed.push_back({r.pin, r.value, static_cast<int32_t>(r.clock)});
     }
@@ -70,6 +73,7 @@ TEST(StrictMode, AModuleSeesTheHostItIsRenderedWithInBothFrameRevisions) {
         EXPECT_EQ(validated.pins, rendered.pins);
         EXPECT_EQ(validated.observed, rendered.observed);
         EXPECT_EQ(validated.out, rendered.out);
+        EXPECT_EQ(validated.trace, rendered.trace);
         EXPECT_EQ(validated.dormant, rendered.dormant);
         // The probe reports through HOST_PIN_AT_TIME on pins it does not have: that is all
         // the strict mode finds.
@@ -88,15 +92,21 @@ TEST(StrictMode, AModuleSeesTheHostItIsRenderedWithInBothFrameRevisions) {
             }
             return false;
         };
-        EXPECT_TRUE(has({600, midi_pin, 0}));  // the MIDI input's initial status
-        EXPECT_TRUE(has({700, 0, 1}));         // "Level" not given anything yet
-        EXPECT_TRUE(has({700, 1, 2}));         // "MIDI In" given MIDI
-        EXPECT_TRUE(has({700, 1, 6}));         // "Level" given a value
-        EXPECT_TRUE(has({202, 0, 3}));         // NaN into a 16-bit member: 0
+        EXPECT_TRUE(has({600, midi_pin, 0}));   // the MIDI input's initial status
+        EXPECT_TRUE(has({100, PS_STREAM, 0}));  // "In" streams from the start
+        EXPECT_TRUE(has({700, 0, 1}));          // "Level" not given anything yet
+        EXPECT_TRUE(has({700, 1, 2}));          // "MIDI In" given MIDI
+        EXPECT_TRUE(has({700, 1, 6}));          // "Level" given a value
+        EXPECT_TRUE(has({202, 0, 3}));          // NaN into a 16-bit member: 0
         EXPECT_TRUE(has({203, std::numeric_limits<int32_t>::max(), 4}));
         ASSERT_EQ(validated.out.size(), 350u);
-        for (uint32_t c = 10; c < 310; ++c) ASSERT_EQ(validated.out[c], -1.0f) << c;  // held
-        EXPECT_EQ(validated.dormant.size(), 1u);
+        for (uint32_t c = 10; c < 310; ++c) ASSERT_EQ(validated.out[c], -1.0f) << c;
+        // Asleep after the slice 100-128: "Trace" (the clock of each slice's start) holds
+        // the last value written, 100, until the wake-up at 310.
+        ASSERT_EQ(validated.dormant, (std::vector<uint32_t>{100}));
+        EXPECT_EQ(validated.trace[99], 64.0f);
+        for (uint32_t c = 100; c < 310; ++c) ASSERT_EQ(validated.trace[c], 100.0f) << c;
+        EXPECT_EQ(validated.trace[310], 310.0f);
     }
 }
 
