@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "random_inputs.h"
 #include "strict_host.h"
 
 namespace kvfuzz {

@@ -71,8 +71,9 @@ class Module : public KVModule_base {
             if (delay_ > 0)
                 ScheduleCall(SampleClock() + static_cast<uint32_t>(delay_), &Module::Tick);
             // A delay of -n: the n-th process call from now asks for a tick inside its own
-            // slice and announces a step on "Out".
-            late_tick_in_ = delay_ < 0 ? -delay_ : 0;
+            // slice and announces a step on "Out" (n at most 1000).
+            late_tick_in_ =
+                delay_ < 0 ? static_cast<int32_t>(std::min<int64_t>(-int64_t{delay_}, 1000)) : 0;
         }
     }
 
