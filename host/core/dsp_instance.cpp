@@ -39,7 +39,7 @@ intptr_t DspWatcher::Request(DspInstance& dsp, int32_t opcode, int32_t index, in
 
 DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block_size,
                          int32_t repeat_pins)
-    : plugin_(std::move(plugin)), sample_rate_(sample_rate), block_size_(block_size) {
+    : block_size_(block_size), plugin_(std::move(plugin)), sample_rate_(sample_rate) {
     if (!plugin_) throw Error("DSP instance without a plug-in");
     const std::string who = Quote(plugin_->Name()) + " (" + plugin_->Path() + ")";
     if (!(sample_rate > 0.0) || !std::isfinite(sample_rate)) {

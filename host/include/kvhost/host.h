@@ -352,12 +352,23 @@ class DspInstance {
     void RunSlices(uint32_t samples);
     [[noreturn]] void RaiseDeferred() const;
 
-    std::shared_ptr<Plugin> plugin_;
-    KVHostRecord* record_ = nullptr;
+    // What every block touches, together: the short path reads nothing else.
     KVProcessEntry process_ = nullptr;
     void* object_ = nullptr;
-    double sample_rate_;
     int32_t block_size_;
+    uint32_t clock_ = 0;
+    uint32_t block_start_ = 0;
+    // The next block may take the short path: the clock sits at a block boundary, the
+    // module ran the last slice, and nothing is queued, recorded, watched or failed. Every
+    // change to one of those clears it; the slice loop sets it again.
+    bool whole_blocks_ = false;
+    bool refill_inputs_ = false;  // some input buffer takes new samples each block
+    bool failed_ = false;
+    std::size_t process_calls_ = 0;
+
+    std::shared_ptr<Plugin> plugin_;
+    KVHostRecord* record_ = nullptr;
+    double sample_rate_;
     std::vector<PinInfo> pins_;
     std::vector<Pin> dsp_;
     std::vector<int32_t> sample_inputs_, sample_outputs_;
@@ -372,23 +383,15 @@ class DspInstance {
     std::function<void(const StatusRecord&)> status_listener_;
     DspWatcher* watcher_ = nullptr;
     uint64_t seq_ = uint64_t{1} << 40;
-    uint32_t clock_ = 0;
-    uint32_t block_start_ = 0;
     bool block_started_ = false;
     bool opened_ = false;
     bool dormant_ = false;
     bool recording_ = true;
     bool logging_ = true;
     bool real_time_ = false;
-    std::size_t process_calls_ = 0, events_delivered_ = 0, late_events_ = 0;
-    std::size_t unknown_requests_ = 0, dropped_events_ = 0;
-    bool refill_inputs_ = false;   // some input buffer takes new samples each block
     bool ran_last_slice_ = false;  // the module ran the previous slice (not dormant)
-    bool failed_ = false;
-    // The next block may take the short path: the clock sits at a block boundary, the
-    // module ran the last slice, and nothing is queued, recorded, watched or failed. Every
-    // change to one of those clears it; the slice loop sets it again.
-    bool whole_blocks_ = false;
+    std::size_t events_delivered_ = 0, late_events_ = 0;
+    std::size_t unknown_requests_ = 0, dropped_events_ = 0;
     std::string deferred_error_;  // a failure inside a callback, raised after the call
 };
 
