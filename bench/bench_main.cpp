@@ -198,8 +198,8 @@ struct FrameRig {
 
     FrameRig(const std::shared_ptr<Plugin>& plugin, Osc c, int32_t block_size, bool edges = false)
         : size(block_size) {
-        dsp =
-            std::make_unique<BareDsp>(plugin->MakeModule(), static_cast<float>(kRate), block_size);
+        dsp = std::make_unique<BareDsp>(plugin->MakeModule(), plugin->Revision(),
+                                        static_cast<float>(kRate), block_size);
         dsp->Open();
         for (const Setting& s : SettingsOf(c)) {
             const int32_t pin = dsp->Pin(s.pin);
@@ -431,7 +431,7 @@ std::string CheckKernels() {
         kvbench::BeginCounting();
         kvbench::Counting(false);
         {
-            BareDsp d(twin->MakeModule(), static_cast<float>(kRate), 64, true);
+            BareDsp d(twin->MakeModule(), twin->Revision(), static_cast<float>(kRate), 64, true);
             d.Open();
         }
         const kvbench::AllocTally t = kvbench::EndCounting();
@@ -456,7 +456,7 @@ std::string CheckKernels() {
         }
     }
     if (auto midi = Shared("wy_VUDA2DU")) {
-        BareDsp d(midi->MakeModule(), static_cast<float>(kRate), 64);
+        BareDsp d(midi->MakeModule(), midi->Revision(), static_cast<float>(kRate), 64);
         d.Open();
         kvbench::BeginCounting();
         for (int32_t k = 0; k < 70; ++k) {
@@ -515,7 +515,7 @@ void OpenFrame(benchmark::State& st, std::string name, bool alone) {
         keeper->Open();
     }
     for (auto _ : st) {
-        BareDsp d(plugin->MakeModule(), static_cast<float>(kRate), 64);
+        BareDsp d(plugin->MakeModule(), plugin->Revision(), static_cast<float>(kRate), 64);
         const double t0 = ThreadSeconds();
         d.Open();
         d.Process(1);
@@ -550,7 +550,8 @@ void Memory(benchmark::State& st, std::string name) {
         {
             kvbench::BeginCounting();
             kvbench::Counting(false);
-            BareDsp d(plugin->MakeModule(), static_cast<float>(kRate), 64, true);
+            BareDsp d(plugin->MakeModule(), plugin->Revision(), static_cast<float>(kRate), 64,
+                      true);
             if (d.Made()) d.Open();
             first = kvbench::EndCounting();
             kvbench::BeginCounting();
@@ -612,7 +613,7 @@ void BasicWaveHost(benchmark::State& st) {
 void BasicWaveFrame(benchmark::State& st) {
     auto plugin = Shared("ZOR Basic Voice");
     if (!plugin) return st.SkipWithError("deliverable not built");
-    BareDsp d(plugin->MakeModule(), static_cast<float>(kRate), 64);
+    BareDsp d(plugin->MakeModule(), plugin->Revision(), static_cast<float>(kRate), 64);
     d.Open();
     const int32_t wave = d.Pin("Wave");
     int16_t w = 1;
@@ -672,7 +673,7 @@ void MidiHost(benchmark::State& st, int32_t samples) {
 void MidiFrame(benchmark::State& st, int32_t samples) {
     auto plugin = Shared("wy_VUDA2DU");
     if (!plugin) return st.SkipWithError("deliverable not built");
-    BareDsp d(plugin->MakeModule(), static_cast<float>(kRate), 64);
+    BareDsp d(plugin->MakeModule(), plugin->Revision(), static_cast<float>(kRate), 64);
     d.Open();
     d.Process(64);
     bool on = false;
@@ -718,7 +719,7 @@ void NothingHost(benchmark::State& st, int32_t block, int32_t event_at) {
 void NothingFrame(benchmark::State& st, int32_t block, int32_t event_at) {
     auto plugin = Nothing();
     if (!plugin) return st.SkipWithError("do-nothing plug-in not built");
-    BareDsp d(plugin->MakeModule(), static_cast<float>(kRate), block);
+    BareDsp d(plugin->MakeModule(), plugin->Revision(), static_cast<float>(kRate), block);
     d.Open();
     const int32_t setting = d.Pin("Setting");
     int16_t v = 0;

@@ -332,10 +332,6 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
     }
 
     // Wires.
-    links_.resize(nodes_.size());
-    for (std::size_t n = 0; n < nodes_.size(); ++n) {
-        links_[n].resize(static_cast<std::size_t>(nodes_[n].dsp->PinCount()));
-    }
     std::vector<std::pair<DspInstance*, int32_t>> wired;
     for (const auto& w : plan_.wires) {
         const std::string what = "wire " + Describe(w.from) + " -> " + Describe(w.to);
@@ -352,12 +348,7 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
         const PinInfo& pb = to.DspPinInfo(b);
         if (!pa.IsOutput()) Fail(what + ": " + Quote(pa.name) + " is not an output");
         if (pb.IsOutput()) Fail(what + ": " + Quote(pb.name) + " is not an input");
-        const bool samples = pa.datatype == DT_FSAMPLE;
-        const auto carries_value = [](int32_t t) {
-            return t == DT_CHOICE || t == DT_SWITCH || t == DT_REAL32 || t == DT_WHOLE32;
-        };
-        if (samples != (pb.datatype == DT_FSAMPLE) ||
-            (!samples && (!carries_value(pa.datatype) || !carries_value(pb.datatype)))) {
+        if (!Wireable(pa, pb)) {
             Fail(what + ": cannot connect " + DataTypeName(pa.datatype) + " to " +
                  DataTypeName(pb.datatype));
         }
@@ -371,24 +362,7 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
             }
         }
         wired.emplace_back(&to, b);
-        std::size_t node = 0;
-        while (nodes_[node].dsp.get() != &from) ++node;
-        links_[node][static_cast<std::size_t>(a)].push_back({a, &to, b, samples});
-        if (samples) to.ConnectBuffer(b, from.Buffer(a));
-    }
-    for (std::size_t n = 0; n < nodes_.size(); ++n) {
-        DspInstance* src = nodes_[n].dsp.get();
-        auto* links = &links_[n];
-        src->SetStatusListener([src, links](const DspInstance::StatusRecord& s) {
-            for (const Link& l : (*links)[static_cast<std::size_t>(s.pin)]) {
-                if (l.samples) {
-                    l.to->PostStatus(l.to_pin, s.status, s.clock);
-                } else {
-                    l.to->SetValue(l.to_pin, src->ReadValue(s.pin),
-                                   std::max(s.clock, l.to->Clock()), s.status);
-                }
-            }
-        });
+        from.Connect(a, to, b);
     }
 
     // Audio outputs: as listed, or the first sample output of the last module.
@@ -445,8 +419,9 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
 }
 
 Patch::~Patch() {
-    // Downstream instances close first; listeners point into this object.
-    for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) it->dsp->SetStatusListener(nullptr);
+    // Upstream instances close first: what they announce while closing reaches instances
+    // still open.
+    for (Node& n : nodes_) n.dsp.reset();
 }
 
 DspInstance& Patch::Instance(const std::string& module) {
