@@ -1,28 +1,19 @@
-// Weighs a deliverable's DSP instances by the heap in use before and after each is made and
-// opened; between the two, only the deliverable allocates.
+// Weighs a deliverable's DSP instances by the heap bytes in use before and after each is
+// made and opened; between the two, only the deliverable allocates.
 #include "instance_memory.h"
-
-#include <malloc.h>
 
 #include <cstring>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-// Declared here: g++ ships no header for the sanitizer's allocator statistics.
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes(void);
-#endif
+#include "alloc_count.h"
 
 namespace kvhost {
 namespace {
 
-// Heap bytes in use: the sanitizer's count, or glibc's (arena chunks and mapped blocks).
+// Bytes in live heap blocks, counted by the process's allocation wrappers (the same
+// allocations always weigh the same, wherever the allocator put them).
 std::size_t HeapInUse() {
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    const struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd;
-#endif
+    return static_cast<std::size_t>(validate::alloc::LiveBytes());
 }
 
 // One instance driven through its record: made, told the rate and block size, its pin
@@ -79,6 +70,7 @@ std::optional<InstanceMemory> MeasureInstanceMemory(const std::shared_ptr<Plugin
     } catch (const Error&) {
         return std::nullopt;
     }
+    validate::alloc::Install();
     std::vector<float> silence(BareInstance::kBlock, 0.0f);  // every sample pin's buffer
     const std::size_t before = HeapInUse();
     BareInstance first(*plugin, pin_count, sample_rate, silence.data());
