@@ -119,6 +119,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         {"sample_rate", "block_size", "seconds", "modules", "wires", "midi", "audio", "comment"},
         "the patch");
     if (root.contains("sample_rate")) {
+        plan.sample_rate_given = true;
         plan.sample_rate = r.Number(root["sample_rate"], "\"sample_rate\"");
         if (!(plan.sample_rate >= 1000.0 && plan.sample_rate <= 768000.0)) {
             r.Fail("\"sample_rate\" " + root["sample_rate"].dump() + " is out of range");
@@ -147,7 +148,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         if (!m.contains("name")) r.Fail("a module has no \"name\"");
         mod.name = r.Text(m["name"], "a module's \"name\"");
         const std::string where = "module " + Quote(mod.name);
-        r.OnlyKeys(m, {"name", "plugin", "pins", "comment"}, where);
+        r.OnlyKeys(m, {"name", "plugin", "pins", "stored", "comment"}, where);
         if (mod.name.empty() || mod.name.find('.') != std::string::npos) {
             r.Fail(where + ": a module name is not empty and holds no '.'");
         }
@@ -162,6 +163,14 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
                 mod.settings.push_back(
                     {item.key(),
                      r.SettingText(item.value(), where + ", pin " + Quote(item.key()))});
+            }
+        }
+        if (m.contains("stored")) {
+            if (!m["stored"].is_object()) r.Fail(where + ": \"stored\" must be an object");
+            for (const auto& item : m["stored"].items()) {
+                mod.stored.push_back(
+                    {item.key(),
+                     r.SettingText(item.value(), where + ", stored pin " + Quote(item.key()))});
             }
         }
         plan.modules.push_back(std::move(mod));
@@ -183,11 +192,19 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     if (root.contains("midi")) {
         const json& m = root["midi"];
         if (m.is_string()) {
-            plan.midi_file = m.get<std::string>();
+            plan.midi_live = m.get<std::string>() == "live";
+            if (!plan.midi_live) plan.midi_file = m.get<std::string>();
         } else {
             if (!m.is_object()) r.Fail("\"midi\" must be a file name or {\"file\", \"to\"}");
-            r.OnlyKeys(m, {"file", "to"}, "\"midi\"");
+            r.OnlyKeys(m, {"file", "live", "to"}, "\"midi\"");
             if (m.contains("file")) plan.midi_file = r.Text(m["file"], "\"midi\": \"file\"");
+            if (m.contains("live")) {
+                if (!m["live"].is_boolean()) r.Fail("\"midi\": \"live\" must be true or false");
+                plan.midi_live = m["live"].get<bool>();
+                if (plan.midi_live && plan.midi_file) {
+                    r.Fail("\"midi\" is either a \"file\" or \"live\", not both");
+                }
+            }
             if (m.contains("to")) plan.midi_to = r.Pin(m["to"], "\"midi\": \"to\"");
         }
     }
@@ -234,7 +251,10 @@ DspInstance& Patch::Find(const PatchPin& ref, const char* role) {
     Fail(std::string(role) + " " + Quote(Describe(ref)) + ": no module named " + Quote(ref.module));
 }
 
-Patch::Patch(const PatchPlan& plan) : plan_(plan) {
+Patch::Patch(const PatchPlan& plan) : Patch(plan, nullptr) {}
+
+Patch::Patch(const PatchPlan& plan, StatusObserver observer)
+    : plan_(plan), observer_(std::move(observer)) {
     // Wiring order: every module after the modules that feed it, file order otherwise.
     const std::size_t count = plan_.modules.size();
     auto index_of = [&](const PatchPin& p, const char* role) -> std::size_t {
@@ -368,7 +388,8 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
     for (std::size_t n = 0; n < nodes_.size(); ++n) {
         DspInstance* src = nodes_[n].dsp.get();
         auto* links = &links_[n];
-        src->SetStatusListener([src, links](const DspInstance::StatusRecord& s) {
+        const StatusObserver* observer = observer_ ? &observer_ : nullptr;
+        src->SetStatusListener([src, links, observer, n](const DspInstance::StatusRecord& s) {
             for (const Link& l : (*links)[static_cast<std::size_t>(s.pin)]) {
                 if (l.samples) {
                     l.to->PostStatus(l.to_pin, s.status, s.clock);
@@ -377,6 +398,7 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
                                    std::max(s.clock, l.to->Clock()), s.status);
                 }
             }
+            if (observer != nullptr) (*observer)(n, *src, s);
         });
     }
 

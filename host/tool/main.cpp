@@ -16,6 +16,7 @@
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
+#include "kvhost/play.h"
 #include "kvhost/validate.h"
 #include "kvhost/plot.h"
 
@@ -33,6 +34,7 @@ enum Exit : int {
     kMidi = 5,      // the MIDI file cannot be read
     kAudio = 6,     // the audio file cannot be written
     kPin = 7,       // a pin name or value given on the command line is wrong
+    kAudioSystem = 8,  // no audio server, or it refuses (play)
 };
 
 const char* kExitHelp =
@@ -45,7 +47,9 @@ const char* kExitHelp =
     "  4  patch file malformed, or names a module, pin or value that does not exist\n"
     "  5  MIDI file cannot be read\n"
     "  6  audio file cannot be written\n"
-    "  7  pin name or value on the command line is wrong\n";
+    "  7  pin name or value on the command line is wrong\n"
+    "  8  audio system unavailable (play: no JACK server, the server refuses the client\n"
+    "     or its name, the patch has no audio output, the server shut down)\n";
 
 struct Failure {
     int code;
@@ -422,6 +426,8 @@ int main(int argc, char** argv) {
 
     AddPlotCommand(app);
 
+    AddPlayCommand(app);  // runs inside the parse, like plot
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -440,6 +446,7 @@ int main(int argc, char** argv) {
         if (*gui) return Gui(gui_plugin, sets, gui_json);
         if (*demo) return Demo(dopt, melody_out);
         if (app.got_subcommand("plot")) return kOk;  // it ran inside the parse
+        if (app.got_subcommand("play")) return kOk;  // so did this
     } catch (const Failure& f) {
         std::fflush(stdout);
         std::fprintf(stderr, "kvhost: %s\n", f.message.c_str());

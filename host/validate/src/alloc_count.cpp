@@ -35,12 +35,15 @@ std::atomic<int> g_window{0};  // >0: counting
 std::atomic<uint64_t> g_window_count{0};
 std::atomic<int64_t> g_allocated{0};
 std::atomic<int64_t> g_released{0};
+std::atomic<uint64_t> g_thread_window_count{0};
+thread_local int t_window = 0;  // >0: this thread counts into g_thread_window_count
 
 inline void Allocated() {
     g_allocated.fetch_add(1, std::memory_order_relaxed);
     if (g_window.load(std::memory_order_relaxed) > 0) {
         g_window_count.fetch_add(1, std::memory_order_relaxed);
     }
+    if (t_window > 0) g_thread_window_count.fetch_add(1, std::memory_order_relaxed);
 }
 inline void Released() {
     g_released.fetch_add(1, std::memory_order_relaxed);
@@ -86,6 +89,16 @@ Window::~Window() {
 Pause::Pause() : saved_(g_window.exchange(0)) {}
 Pause::~Pause() {
     g_window.store(saved_);
+}
+
+ThreadWindow::ThreadWindow() {
+    ++t_window;
+}
+ThreadWindow::~ThreadWindow() {
+    --t_window;
+}
+uint64_t ThreadWindowCount() {
+    return g_thread_window_count.load();
 }
 
 bool UnderAddressSanitizer() {
