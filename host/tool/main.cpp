@@ -46,7 +46,7 @@ const char* kExitHelp =
     "     no GUI side)\n"
     "  4  patch file malformed, or names a module, pin or value that does not exist\n"
     "  5  MIDI file cannot be read\n"
-    "  6  audio file cannot be written\n"
+    "  6  audio file cannot be written (play: or frames were lost from the recording)\n"
     "  7  pin name or value on the command line is wrong\n"
     "  8  audio system unavailable (play: no JACK server, the server refuses the client\n"
     "     or its name, the patch has no audio output, the server shut down)\n";

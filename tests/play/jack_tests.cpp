@@ -6,6 +6,8 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -104,6 +106,34 @@ TEST_P(RecordingEqualsRender, TwinOpUnderTheNotesBothAlgorithms) {
 
 INSTANTIATE_TEST_SUITE_P(Periods, RecordingEqualsRender, ::testing::Values(16, 48, 64, 256, 1024),
                          [](const auto& info) { return "Period" + std::to_string(info.param); });
+
+// The server's period changes under a running play (64, then 48, then 256): the block size
+// holds and the recording is still `render`'s, sample for sample; --connect finds the
+// playback ports.
+TEST(PeriodChanges, LeaveTheRecordingEqualToRender) {
+    JackServer server(64);
+    WriteFile(Dir() + "/patch.json", TwinOpPatch("2->1", kNotes, 48000));
+    Kvhost play({"play", "patch.json", "--seconds", "2.5", "--record", "rec.wav", "--connect",
+                 "--json-status"});
+    ASSERT_TRUE(play.WaitForError("playing", 20)) << play.Err();
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open("kvtest_period", JackNoStartServer, &status);
+    ASSERT_NE(client, nullptr);
+    for (jack_nframes_t period : {48u, 256u}) {
+        ASSERT_TRUE(WaitForFrames(play, period == 48 ? 24000 : 48000));
+        EXPECT_EQ(jack_set_buffer_size(client, period), 0);
+    }
+    jack_client_close(client);
+    const Finished f = play.Wait();
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_NE(f.err.find("connected kvhost:osc.Output -> system:playback_1"), std::string::npos)
+        << f.err;
+    for (const char* seen : {"\"period\":48,", "\"period\":256,"}) {
+        EXPECT_NE(f.out.find(seen), std::string::npos) << seen;
+    }
+    ASSERT_EQ(RunKvhost({"render", "patch.json", "--seconds", "2.5", "-o", "render.wav"}).code, 0);
+    ExpectSameAudio(ReadAudio(Dir() + "/rec.wav"), ReadAudio(Dir() + "/render.wav"));
+}
 
 // ---- Live MIDI -----------------------------------------------------------------------
 
@@ -353,11 +383,12 @@ TEST(PlayDemo, AudioThreadNeitherAllocatesNorLocksInTenSeconds) {
 // ---- Stopping and failing ------------------------------------------------------------
 
 // Ctrl-C in the middle of a recording: exit 0 and a complete file holding every frame played,
-// those of `render` from the start.
+// those of `render` from the start. (The live demo patch, playing a MIDI file at the
+// server's rate.)
 TEST(PlayStop, SigintMidRecordingLeavesACompleteFile) {
-    JackServer server(256);
-    WriteFile(Dir() + "/notes.json", TwinOpPatch("1->1", kNotes, 48000));
-    Kvhost play({"play", "notes.json", "--record", "notes.wav"});
+    JackServer server(256, 44100);
+    const std::string patch = KVHOST_EXAMPLES "/demo_live.json";
+    Kvhost play({"play", patch, "--midi", kNotes, "--record", "notes.wav"});
     ASSERT_TRUE(play.WaitForError("playing", 20)) << play.Err();
     Sleep(0.8);
     play.Signal(SIGINT);
@@ -368,9 +399,34 @@ TEST(PlayStop, SigintMidRecordingLeavesACompleteFile) {
     const Audio rec = ReadAudio(Dir() + "/notes.wav");
     ASSERT_EQ(rec.samples.size(), frames);
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.17g", static_cast<double>(frames) / 48000.0);
-    ASSERT_EQ(RunKvhost({"render", "notes.json", "--seconds", seconds, "-o", "r.wav"}).code, 0);
+    std::snprintf(seconds, sizeof seconds, "%.17g", static_cast<double>(frames) / 44100.0);
+    const Finished r =
+        RunKvhost({"render", patch, "--midi", kNotes, "--seconds", seconds, "-o", "r.wav"});
+    ASSERT_EQ(r.code, 0) << r.err;
     ExpectSameAudio(rec, ReadAudio(Dir() + "/r.wav"));
+}
+
+// --control: a FIFO takes lines from writers that come and go; a plain file is read to its
+// end (its lines, then nothing more).
+TEST(PlayStop, ControlLinesFromAFifoOrAFile) {
+    JackServer server(256);
+    WriteFile(Dir() + "/osc.json", kOsc);
+    const std::string fifo = Dir() + "/control";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Kvhost play({"play", "osc.json", "--control", "control"});
+    ASSERT_TRUE(play.WaitForError("playing", 20)) << play.Err();
+    WriteFile(fifo, "set osc.OP1 Pitch 6\n");
+    ASSERT_TRUE(play.WaitForOutput("osc.OP1 Pitch = 6 from sample", 10)) << play.Out();
+    WriteFile(fifo, "get osc.OP1 Pitch\nquit\n");
+    Finished f = play.Wait(20);
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_NE(f.out.find("osc.OP1 Pitch = 6\n"), std::string::npos) << f.out;
+
+    WriteFile(Dir() + "/lines.txt", "get osc.Algorithm\nquit");
+    f = RunKvhost({"play", "osc.json", "--control", "lines.txt"}, 20);
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.out, "osc.Algorithm = 1->1\n");
 }
 
 TEST(PlayErrors, NoServer) {

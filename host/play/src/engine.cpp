@@ -8,9 +8,45 @@
 #include <exception>
 #include <numeric>
 
+#if defined(__SSE__)
+#include <immintrin.h>
+#endif
+
 #include "rt_check.h"
 
 namespace kvhost::play {
+
+namespace {
+
+// Counters the audio thread alone writes: a plain load and store, no locked instruction.
+template <class T, class N>
+void Bump(std::atomic<T>& counter, N n) {
+    counter.store(counter.load(std::memory_order_relaxed) + static_cast<T>(n),
+                  std::memory_order_relaxed);
+}
+
+// The largest magnitude among `count` samples: four lanes at a time where the processor has
+// them, in four running maxima so that the compares overlap.
+float Peak(const float* samples, uint32_t count) {
+    uint32_t i = 0;
+    float peak = 0.0f;
+#if defined(__SSE__)
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    __m128 m[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+    for (; i + 16 <= count; i += 16) {
+        for (int k = 0; k < 4; ++k) {
+            m[k] = _mm_max_ps(m[k], _mm_and_ps(_mm_loadu_ps(samples + i + 4 * k), magnitude));
+        }
+    }
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, _mm_max_ps(_mm_max_ps(m[0], m[1]), _mm_max_ps(m[2], m[3])));
+    peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+#endif
+    for (; i < count; ++i) peak = std::max(peak, std::fabs(samples[i]));
+    return peak;
+}
+
+}  // namespace
 
 Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)) {
     patch_ = std::make_unique<Patch>(
@@ -81,7 +117,7 @@ void Engine::OnStatus(std::size_t node, const DspInstance& module,
         // A sample output's value at the announced clock exists once the block is run.
         for (int32_t gui : targets) {
             if (pending_count_ == pending_.size()) {
-                stats_.reports_lost.fetch_add(1, std::memory_order_relaxed);
+                Bump(stats_.reports_lost, 1);
                 continue;
             }
             pending_[pending_count_++] = {static_cast<int32_t>(node), s.pin, gui, s.clock};
@@ -96,9 +132,9 @@ void Engine::OnStatus(std::size_t node, const DspInstance& module,
 
 void Engine::Tell(const Report& r) {
     if (!reports_.Push(r)) {
-        stats_.reports_lost.fetch_add(1, std::memory_order_relaxed);
+        Bump(stats_.reports_lost, 1);
     } else if (r.kind == Report::kCarry) {
-        stats_.carried.fetch_add(1, std::memory_order_relaxed);
+        Bump(stats_.carried, 1);
     }
 }
 
@@ -108,12 +144,19 @@ uint32_t Engine::Latency(uint32_t period) const {
     return block - std::gcd(period, block);
 }
 
+uint32_t Engine::PeriodLatency(uint32_t period) {
+    if (period != latency_period_) {
+        latency_period_ = period;
+        latency_ = Latency(period);
+    }
+    return latency_;
+}
+
 void Engine::Process(uint32_t frames, float* const* outputs, const LiveMidi* midi,
                      std::size_t midi_count) {
-    const uint64_t allocations_before = rt::Allocations(), locks_before = rt::Locks();
+    rt::Watch watch;  // what this thread allocates and locks until the period ends
     {
-        rt::Watch watch;
-        stats_.period.store(frames, std::memory_order_relaxed);
+        if (frames != stats_.period.load(std::memory_order_relaxed)) stats_.period.store(frames);
         const bool silent = frames > kMaxPeriod || stats_.failed.load(std::memory_order_relaxed) ||
                             stats_.finished.load(std::memory_order_relaxed);
         if (frames > kMaxPeriod) stats_.oversized.store(true);
@@ -121,21 +164,33 @@ void Engine::Process(uint32_t frames, float* const* outputs, const LiveMidi* mid
             for (int32_t c = 0; c < channels_; ++c) std::fill_n(outputs[c], frames, 0.0f);
         } else {
             try {
-                const uint32_t at = static_cast<uint32_t>(played_) + Latency(frames);
+                const uint32_t at = static_cast<uint32_t>(played_) + PeriodLatency(frames);
                 ApplyCommands(at);
                 PlaceLiveMidi(midi, midi_count, at);
-                while (fill_ < frames) RenderBlock();
-                Answer();
-                Emit(frames, outputs);
+                const auto block = static_cast<uint32_t>(block_);
+                const bool whole = config_.length == 0 || played_ + frames <= config_.length;
+                if (channels_ == 1 && fill_ == 0 && frames % block == 0 && whole) {
+                    // Whole blocks straight into the port: the FIFO would hold them for nothing.
+                    for (uint32_t done = 0; done < frames; done += block) {
+                        RenderBlock(outputs[0] + done);
+                    }
+                    if (question_count_ > 0) Answer();
+                    Played(frames, outputs, outputs[0]);
+                } else {
+                    while (fill_ < frames) {
+                        RenderBlock(fifo_.data() + static_cast<std::size_t>(fill_) * channels_);
+                        fill_ += block;
+                    }
+                    if (question_count_ > 0) Answer();
+                    Emit(frames, outputs);
+                }
             } catch (const std::exception& e) {
                 Fail(e.what());
                 for (int32_t c = 0; c < channels_; ++c) std::fill_n(outputs[c], frames, 0.0f);
             }
         }
-        stats_.periods.fetch_add(1, std::memory_order_relaxed);
+        Bump(stats_.periods, 1);
     }
-    stats_.allocations.fetch_add(rt::Allocations() - allocations_before, std::memory_order_relaxed);
-    stats_.locks.fetch_add(rt::Locks() - locks_before, std::memory_order_relaxed);
 }
 
 void Engine::ApplyCommands(uint32_t at) {
@@ -152,7 +207,7 @@ void Engine::ApplyCommands(uint32_t at) {
         } else {
             dsp.SetValue(c.pin, c.value, at);
         }
-        stats_.applied.fetch_add(1, std::memory_order_relaxed);
+        Bump(stats_.applied, 1);
         if (c.id != 0) Tell({Report::kApplied, c.node, c.pin, at, c.value, c.id});
     }
 }
@@ -170,11 +225,11 @@ void Engine::Answer() {
 void Engine::PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at) {
     if (count == 0) return;
     if (live_target_ == nullptr) {
-        stats_.midi_ignored.fetch_add(count, std::memory_order_relaxed);
+        Bump(stats_.midi_ignored, count);
         return;
     }
     const std::size_t taken = std::min(count, kLiveMidiPerPeriod);
-    if (taken < count) stats_.midi_dropped.fetch_add(count - taken, std::memory_order_relaxed);
+    if (taken < count) Bump(stats_.midi_dropped, count - taken);
     const uint32_t now = patch_->Clock();
     for (std::size_t i = 0; i < taken; ++i) {
         const LiveMidi& m = midi[i];
@@ -185,10 +240,8 @@ void Engine::PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at)
     }
 }
 
-void Engine::RenderBlock() {
-    const auto block = static_cast<uint32_t>(block_);
-    patch_->Render(fifo_.data() + static_cast<std::size_t>(fill_) * channels_, block);
-    fill_ += block;
+void Engine::RenderBlock(float* into) {
+    patch_->Render(into, static_cast<uint32_t>(block_));
     const uint32_t end = patch_->Clock();
     if (config_.midi) {
         const auto& events = config_.midi->events;
@@ -225,28 +278,40 @@ void Engine::Emit(uint32_t frames, float* const* outputs) {
     for (std::size_t c = 0; c < channels; ++c) {
         float* out = outputs[c];
         const float* in = fifo_.data() + c;
-        float peak = 0.0f;
-        for (uint32_t i = 0; i < audible; ++i) {
-            out[i] = in[i * channels];
-            peak = std::max(peak, std::fabs(out[i]));
+        if (channels == 1) {
+            std::memcpy(out, in, audible * sizeof(float));
+        } else {
+            for (uint32_t i = 0; i < audible; ++i) out[i] = in[i * channels];
         }
         std::fill(out + audible, out + frames, 0.0f);
+    }
+    Played(audible, outputs, fifo_.data());
+    if (fill_ > frames) {
+        const std::size_t rest = static_cast<std::size_t>(fill_ - frames) * channels;
+        std::memmove(fifo_.data(), fifo_.data() + static_cast<std::size_t>(frames) * channels,
+                     rest * sizeof(float));
+    }
+    fill_ -= frames;
+    if (audible < frames) played_ += frames - audible;
+    stats_.frames.store(played_, std::memory_order_relaxed);
+}
+
+void Engine::Played(uint32_t frames, float* const* outputs, const float* interleaved) {
+    const auto channels = static_cast<std::size_t>(channels_);
+    for (std::size_t c = 0; c < channels; ++c) {
+        const float peak = Peak(outputs[c], frames);
         float seen = peaks_[c].load(std::memory_order_relaxed);
         while (peak > seen && !peaks_[c].compare_exchange_weak(seen, peak)) {
         }
     }
-    if (record_ != nullptr && audible > 0) {
+    if (record_ != nullptr && frames > 0) {
         SpscQueue<float>& ring = *record_;
         const std::size_t room = (ring.Capacity() - ring.Size()) / channels;
-        const std::size_t fit = std::min<std::size_t>(audible, room);
-        ring.Write(fifo_.data(), fit * channels);
-        stats_.recorded.fetch_add(fit, std::memory_order_relaxed);
-        if (fit < audible) stats_.lost.fetch_add(audible - fit, std::memory_order_relaxed);
+        const std::size_t fit = std::min<std::size_t>(frames, room);
+        ring.Write(interleaved, fit * channels);
+        Bump(stats_.recorded, fit);
+        if (fit < frames) Bump(stats_.lost, frames - fit);
     }
-    const std::size_t rest = static_cast<std::size_t>(fill_ - frames) * channels;
-    std::memmove(fifo_.data(), fifo_.data() + static_cast<std::size_t>(frames) * channels,
-                 rest * sizeof(float));
-    fill_ -= frames;
     played_ += frames;
     stats_.frames.store(played_, std::memory_order_relaxed);
     if (config_.length > 0 && played_ >= config_.length) stats_.finished.store(true);
@@ -260,6 +325,13 @@ void Engine::Fail(const char* what) {
     }
     failure_[n] = '\0';
     stats_.failed.store(true);
+}
+
+uint64_t Engine::Allocations() {
+    return rt::Allocations();
+}
+uint64_t Engine::Locks() {
+    return rt::Locks();
 }
 
 std::string Engine::Failure() const {

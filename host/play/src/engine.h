@@ -112,8 +112,6 @@ class Engine {
         std::atomic<uint64_t> reports_lost{0};  // reports the main thread had no room for
         std::atomic<uint64_t> midi_dropped{0};  // live messages beyond a period's share
         std::atomic<uint64_t> midi_ignored{0};  // live messages with nowhere to go
-        std::atomic<uint64_t> allocations{0};   // heap allocations made inside Process
-        std::atomic<uint64_t> locks{0};         // lock acquisitions made inside Process
         std::atomic<int32_t> last_note{-1};     // last note-on key (live or file), -1: none
         std::atomic<uint32_t> period{0};        // the last period's frames
         std::atomic<bool> finished{false};      // the length was reached
@@ -123,6 +121,10 @@ class Engine {
     const Stats& GetStats() const { return stats_; }
     // The peak of each channel since the last call (main thread).
     std::vector<float> TakePeaks();
+    // Heap allocations and lock acquisitions made inside Process (by any engine of the
+    // process) since it started; what the audio thread must never do.
+    static uint64_t Allocations();
+    static uint64_t Locks();
     // What failed, once Stats().failed is set.
     std::string Failure() const;
 
@@ -138,40 +140,46 @@ class Engine {
     };
     void OnStatus(std::size_t node, const DspInstance& module, const DspInstance::StatusRecord& s);
     void Tell(const Report& r);
+    uint32_t PeriodLatency(uint32_t period);  // Latency, computed once per period size
     void ApplyCommands(uint32_t at);
     void Answer();
     void PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at);
-    void RenderBlock();
+    void RenderBlock(float* into);  // one block, interleaved, and what follows from it
+    // The period from the FIFO to the ports.
     void Emit(uint32_t frames, float* const* outputs);
+    // `frames` played: peaks from the ports, the recording from the same frames interleaved.
+    void Played(uint32_t frames, float* const* outputs, const float* interleaved);
     void Fail(const char* what);
 
+    // What every period touches, together.
     std::unique_ptr<Patch> patch_;
     std::vector<DspInstance*> nodes_;  // in Order()
     int32_t channels_ = 0;
     int32_t block_ = 0;
-    Config config_;
     SpscQueue<float>* record_ = nullptr;
+    uint64_t played_ = 0;  // frames played so far (the clock of the next period's start)
+    uint32_t fill_ = 0;    // frames in fifo_
+    uint32_t latency_period_ = 0, latency_ = 0;
+    std::size_t question_count_ = 0;
+    std::size_t pending_count_ = 0;
+    std::size_t next_file_event_ = 0;  // file MIDI not yet rendered, for the last note
     DspInstance* live_target_ = nullptr;
     int32_t live_pin_ = -1;
-    std::size_t next_file_event_ = 0;  // file MIDI not yet rendered, for the last note
+    std::unique_ptr<std::atomic<float>[]> peaks_;
+    Config config_;
+    Stats stats_;
+    SpscQueue<Command> commands_{1024};
+    SpscQueue<Report> reports_{1 << 16};
+    std::vector<float> fifo_;  // interleaved frames rendered ahead, (kMaxPeriod + block) deep
+    std::array<Command, kCommandsPerPeriod> questions_{};  // answered after the period's blocks
+    std::array<PendingCarry, 256> pending_{};
     // [node][dsp pin] -> GUI indices, and whether that pin is a sample output.
     std::vector<std::vector<std::vector<int32_t>>> carries_;
     std::vector<std::vector<bool>> sample_pins_;
     bool opened_ = false;  // the patch is open: statuses go by the carries
     std::vector<OpeningStatus> opening_;
-    std::array<Command, kCommandsPerPeriod> questions_{};  // answered after the period's blocks
-    std::size_t question_count_ = 0;
-    std::array<PendingCarry, 256> pending_{};
-    std::size_t pending_count_ = 0;
-    std::vector<float> fifo_;  // interleaved frames rendered ahead, (kMaxPeriod + block) deep
-    uint32_t fill_ = 0;        // frames in fifo_
-    uint64_t played_ = 0;      // frames played so far (the clock of the next period's start)
-    std::unique_ptr<std::atomic<float>[]> peaks_;
-    SpscQueue<Command> commands_{1024};
-    SpscQueue<Report> reports_{1 << 16};
     std::deque<Command> outbox_;  // main thread: commands waiting for room
     std::array<char, 512> failure_{};
-    Stats stats_;
 };
 
 }  // namespace kvhost::play

@@ -292,11 +292,6 @@ int Session::Run() {
     client_->Start(*engine_);
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     started_ = Clock::now();
-    if (opt_.connect) {
-        const auto made = client_->ConnectPhysical();
-        for (const std::string& c : made) Say("connected " + c, true);
-        if (made.empty()) Say("--connect: no physical ports to connect to", true);
-    }
     if (!engine_->TakesLiveMidi()) {
         // Said once, so that notes sent to "midi_in" are not silently lost.
         Say("the patch takes no live MIDI (\"midi\": \"live\"); \"midi_in\" is not used", true);
@@ -310,6 +305,11 @@ int Session::Run() {
                   rate, period, engine_->BlockSize(), engine_->Latency(period),
                   opt_.seconds ? "stops at the end of --seconds or on Ctrl-C" : "Ctrl-C stops");
     Say(banner, true);
+    if (opt_.connect) {
+        const auto made = client_->ConnectPhysical();
+        for (const std::string& c : made) Say("connected " + c, true);
+        if (made.empty()) Say("--connect: no physical ports to connect to", true);
+    }
     show_status_ = !opt_.json_status && isatty(STDERR_FILENO) != 0;
     line_peaks_.assign(static_cast<std::size_t>(engine_->Channels()), 0.0f);
     json_peaks_ = line_peaks_;
@@ -318,6 +318,7 @@ int Session::Run() {
     auto next_status = Clock::now();
     auto next_json = Clock::now() + std::chrono::seconds(1);
     const Engine::Stats& stats = engine_->GetStats();
+    Clock::time_point quit_at{};
     while (true) {
         pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input.Fd(), POLLIN, 0}};
         ::poll(fds, input.Fd() >= 0 ? 2 : 1, 20);
@@ -357,7 +358,12 @@ int Session::Run() {
             Say(StatusJson(false), false);
             next_json += std::chrono::seconds(1);
         }
-        if (g_signal != 0 || control_->QuitAsked() || stats.finished) break;
+        if (g_signal != 0 || stats.finished) break;
+        if (control_->QuitAsked()) {
+            // The lines before `quit` are answered first (for a while, should playing stall).
+            if (quit_at == Clock::time_point{}) quit_at = now;
+            if (control_->Waiting() == 0 || now - quit_at > std::chrono::seconds(2)) break;
+        }
         if (client_->ShutDown()) {
             end_code_ = kExitAudioSystem;
             const std::string why = client_->ShutdownReason();
@@ -438,9 +444,9 @@ int Session::Stop() {
             true);
         if (end_code_ == kExitOk) end_code_ = kExitAudioFile;
     }
-    if (stats.allocations > 0 || stats.locks > 0) {
-        Say("warning: the audio thread allocated " + std::to_string(stats.allocations.load()) +
-                " time(s) and took " + std::to_string(stats.locks.load()) + " lock(s)",
+    if (Engine::Allocations() > 0 || Engine::Locks() > 0) {
+        Say("warning: the audio thread allocated " + std::to_string(Engine::Allocations()) +
+                " time(s) and took " + std::to_string(Engine::Locks()) + " lock(s)",
             true);
     }
     if (stats.midi_dropped > 0) {
@@ -501,8 +507,8 @@ std::string Session::StatusJson(bool final) {
     j["midi_ignored"] = s.midi_ignored.load();
     j["midi_dropped"] = s.midi_dropped.load();
     j["audio_thread"] = {{"periods", s.periods.load()},
-                         {"allocations", s.allocations.load()},
-                         {"locks", s.locks.load()}};
+                         {"allocations", Engine::Allocations()},
+                         {"locks", Engine::Locks()}};
     if (final) j["final"] = true;
     return j.dump();
 }

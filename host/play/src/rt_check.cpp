@@ -35,17 +35,19 @@ uint64_t Locks() {
 
 }  // namespace kvhost::play::rt
 
-// The C library's own entries, found behind ours; looked up at start-up, or at the first
-// call when a lock is taken before that.
-template <class Fn>
-Fn Next(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
+namespace {
 
+// The C library's own entries, found behind ours: looked up at start-up, or at the first
+// call when a lock is taken before that.
 using MutexFn = int (*)(pthread_mutex_t*);
 using RwlockFn = int (*)(pthread_rwlock_t*);
 MutexFn g_mutex_lock, g_mutex_trylock;
 RwlockFn g_rdlock, g_wrlock;
+
+template <class Fn>
+Fn Next(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
 
 __attribute__((constructor(101))) void FindLockEntries() {
     g_mutex_lock = Next<MutexFn>("pthread_mutex_lock");
@@ -53,6 +55,8 @@ __attribute__((constructor(101))) void FindLockEntries() {
     g_rdlock = Next<RwlockFn>("pthread_rwlock_rdlock");
     g_wrlock = Next<RwlockFn>("pthread_rwlock_wrlock");
 }
+
+}  // namespace
 
 extern "C" {
 

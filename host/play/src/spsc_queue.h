@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 
@@ -40,7 +41,10 @@ class SpscQueue {
         const std::size_t tail = tail_.load(std::memory_order_relaxed);
         const std::size_t head = head_.load(std::memory_order_acquire);
         const std::size_t n = std::min(count, Capacity() - (tail - head));
-        for (std::size_t i = 0; i < n; ++i) slots_[(tail + i) & mask_] = items[i];
+        const std::size_t at = tail & mask_, first = std::min(n, Capacity() - at);
+        // Up to the end of the slots, then from their start.
+        if (first > 0) std::memcpy(slots_.get() + at, items, first * sizeof(T));
+        if (n > first) std::memcpy(slots_.get(), items + first, (n - first) * sizeof(T));
         tail_.store(tail + n, std::memory_order_release);
         return n;
     }
@@ -51,7 +55,9 @@ class SpscQueue {
         const std::size_t head = head_.load(std::memory_order_relaxed);
         const std::size_t tail = tail_.load(std::memory_order_acquire);
         const std::size_t n = std::min(count, tail - head);
-        for (std::size_t i = 0; i < n; ++i) items[i] = slots_[(head + i) & mask_];
+        const std::size_t at = head & mask_, first = std::min(n, Capacity() - at);
+        if (first > 0) std::memcpy(items, slots_.get() + at, first * sizeof(T));
+        if (n > first) std::memcpy(items + first, slots_.get(), (n - first) * sizeof(T));
         head_.store(head + n, std::memory_order_release);
         return n;
     }
