@@ -27,7 +27,6 @@ using kvhost::play::Control;
 using kvhost::play::Engine;
 using kvhost::play::GuiSides;
 using kvhost::play::LiveMidi;
-using kvhost::play::Report;
 using kvhost::play::SpscQueue;
 
 PatchPlan Plan(const std::string& json) {
@@ -189,16 +188,7 @@ class Controlled : public ::testing::Test {
             channels.push_back(buffer.data() + 64 * c);
         for (int k = 0; k < count; ++k) {
             engine_->Process(64, channels.data(), nullptr, 0);
-            Report r;
-            while (engine_->Poll(r)) {
-                if (r.kind == Report::kCarry) {
-                    guis_->Receive(r);
-                } else {
-                    control_->Answer(r);
-                }
-            }
-            engine_->Flush();
-            control_->Pump();
+            control_->Exchange();
         }
     }
     std::string Line(const std::string& line) {

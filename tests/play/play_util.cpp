@@ -68,6 +68,9 @@ Kvhost::Kvhost(const std::vector<std::string>& args) {
     const std::string base = Dir() + "/kvhost_" + std::to_string(g_children++);
     out_path_ = base + ".out";
     err_path_ = base + ".err";
+    // Emptied here, before the child runs: what an earlier run left must not be read as its.
+    WriteFile(out_path_, "");
+    WriteFile(err_path_, "");
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
     const std::string dir = Dir();

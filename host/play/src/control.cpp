@@ -369,8 +369,17 @@ void Control::Save(const std::string& args) {
                         }});
 }
 
-void Control::Answer(const Report& report) {
-    answers_[report.id] = report;
+void Control::Exchange() {
+    Report r;
+    while (engine_.Poll(r)) {
+        if (r.kind == Report::kCarry) {
+            guis_.Receive(r);
+        } else {
+            answers_[r.id] = r;
+        }
+    }
+    engine_.Flush();
+    Pump();
 }
 
 void Control::Pump() {

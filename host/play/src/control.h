@@ -33,10 +33,9 @@ class Control {
             std::string patch_text, Output output);
 
     void Line(const std::string& line);
-    // An answer from the audio thread (kApplied, kValue).
-    void Answer(const Report& report);
-    // Prints the replies that are complete, in order.
-    void Pump();
+    // The main thread's turn: what the audio thread reported taken (values to the GUI sides,
+    // answers), the commands waiting for room handed on, the complete replies printed.
+    void Exchange();
     bool QuitAsked() const { return quit_; }
     std::size_t Waiting() const { return replies_.size(); }
 
@@ -63,6 +62,7 @@ class Control {
     void Save(const std::string& args);
     uint32_t Ask(int32_t node, int32_t dsp_pin);  // a kGet; returns its id
     uint32_t Sync();                              // a kSync; returns its id
+    void Pump();                                  // prints the replies that are complete, in order
     std::string GuiValue(const Target& t) const;
     void Now(std::string text);
     bool IsWired(int32_t node, const std::string& pin) const;

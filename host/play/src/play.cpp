@@ -328,16 +328,7 @@ int Session::Run() {
         if (input.Fd() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             input.Read([this](const std::string& line) { control_->Line(line); });
         }
-        Report r;
-        while (engine_->Poll(r)) {
-            if (r.kind == Report::kCarry) {
-                guis_->Receive(r);
-            } else {
-                control_->Answer(r);
-            }
-        }
-        engine_->Flush();
-        control_->Pump();
+        control_->Exchange();
         const auto now = Clock::now();
         if (now >= next_status) {
             const std::vector<float> peaks = engine_->TakePeaks();
@@ -400,15 +391,7 @@ int Session::Stop() {
     // The audio thread ends first; then the answers and values it left are taken, the
     // recording completed, the ports and instances closed.
     client_->Stop();
-    Report r;
-    while (engine_->Poll(r)) {
-        if (r.kind == Report::kCarry) {
-            guis_->Receive(r);
-        } else {
-            control_->Answer(r);
-        }
-    }
-    control_->Pump();
+    control_->Exchange();
     if (control_->Waiting() > 0) {
         Say(std::to_string(control_->Waiting()) + " command(s) were not answered: playing ended",
             true);
