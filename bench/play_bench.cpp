@@ -124,10 +124,6 @@ void BM_JackPlay(benchmark::State& state) {
         return Run({KV_BENCH_KVHOST, "play", KV_BENCH_EXAMPLES "/demo.json", "--seconds", seconds,
                     "--json-status"});
     };
-    const auto render = [](const std::string& seconds) {
-        return Run({KV_BENCH_KVHOST, "render", KV_BENCH_EXAMPLES "/demo.json", "--seconds", seconds,
-                    "-o", "/dev/null"});
-    };
     for (auto _ : state) {
         JackServer server(period, 44100);
         const auto start = std::chrono::steady_clock::now();

@@ -74,6 +74,18 @@ void ExpectSame(const std::vector<float>& got, const std::vector<float>& want) {
     }
 }
 
+// "midi": "live" names no file (render plays no MIDI); a patch cannot ask for both.
+TEST(PlayPatch, LiveMidiIsNoFile) {
+    const PatchPlan live = Plan(TwinOpPatch("2->1", "live", 0));
+    EXPECT_TRUE(live.midi_live);
+    EXPECT_FALSE(live.midi_file.has_value());
+    EXPECT_FALSE(live.sample_rate_given);
+    EXPECT_TRUE(Plan(TwinOpPatch("2->1", "", 48000)).sample_rate_given);
+    const std::string both = R"({"modules": [{"name": "k", "plugin": "wy_VUDA2DU"}],
+                                 "midi": {"file": "x.mid", "live": true}})";
+    EXPECT_THROW(Plan(both), kvhost::Error);
+}
+
 TEST(PlayQueue, CarriesEveryItemInOrderAcrossThreads) {
     SpscQueue<uint32_t> queue(64);
     constexpr uint32_t kItems = 200000;

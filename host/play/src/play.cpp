@@ -152,11 +152,13 @@ class Session {
     PatchPlan plan_;
     std::string patch_text_;
     int wake_[2] = {-1, -1};
-    std::unique_ptr<JackClient> client_;
+    // Declared so that, whatever way the session ends, the client goes first (no period
+    // runs any more), then the GUI sides before the patch.
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<GuiSides> guis_;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Control> control_;
+    std::unique_ptr<JackClient> client_;
     std::vector<float> line_peaks_, json_peaks_;
     bool status_line_ = false;  // a status line is on the terminal
     bool show_status_ = false;
