@@ -91,6 +91,22 @@ class Figures(unittest.TestCase):
                       text)
         self.assertTrue(text.startswith(report.BEGIN) and text.rstrip().endswith(report.END))
 
+    def test_play_mode_rows_and_target(self):
+        data = {"context": {}, "benchmarks": [
+            record("Play/period/render/64", 4000.0),
+            record("Play/period/engine/64", 4100.0),
+            record("Play/period/engine_recording/64", 4150.0),
+            record("Play/jack/demo/64/iterations:1/manual_time", 5100.0, unit="ms",
+                   dsp_load_percent=3.25, play_cpu_us_per_period=5.5),
+        ]}
+        text = report.build_section(data, 3, "/nonexistent")
+        self.assertIn("| one period, period 64: render / play engine / play engine recording | "
+                      "4 / 4.1 / 4.15 µs (play adds +2.5 %) |", text)
+        self.assertIn("| dummy backend, period 64: DSP load; `kvhost play`'s CPU time per "
+                      "period | 3.2 %; 5.5 µs |", text)
+        self.assertIn("| play adds at most 5 % to a period of 64 against render | +2.5 % "
+                      "(+100 ns) | met |", text)
+
 
 if __name__ == "__main__":
     unittest.main()

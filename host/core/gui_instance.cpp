@@ -160,6 +160,10 @@ void GuiInstance::Init(bool flag) {
     Dispatch(GUI_INIT, flag ? 1 : 0);
 }
 
+void GuiInstance::Restore(int32_t index, const std::string& text) {
+    StoreText(CheckedValue(index), text);
+}
+
 bool GuiInstance::StoreText(Value& v, const std::string& text) {
     if (v.datatype == DT_STRING) {
         if (v.text == text) return false;

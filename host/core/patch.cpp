@@ -121,6 +121,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         {"sample_rate", "block_size", "seconds", "modules", "wires", "midi", "audio", "comment"},
         "the patch");
     if (root.contains("sample_rate")) {
+        plan.sample_rate_given = true;
         plan.sample_rate = r.Number(root["sample_rate"], "\"sample_rate\"");
         if (!(plan.sample_rate >= 1000.0 && plan.sample_rate <= 768000.0)) {
             r.Fail("\"sample_rate\" " + root["sample_rate"].dump() + " is out of range");
@@ -153,7 +154,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         if (!m.contains("name")) r.Fail("a module has no \"name\"");
         mod.name = r.Text(m["name"], "a module's \"name\"");
         const std::string where = "module " + Quote(mod.name);
-        r.OnlyKeys(m, {"name", "plugin", "pins", "comment"}, where);
+        r.OnlyKeys(m, {"name", "plugin", "pins", "stored", "comment"}, where);
         if (mod.name.empty() || mod.name.find('.') != std::string::npos) {
             r.Fail(where + ": a module name is not empty and holds no '.'");
         }
@@ -168,6 +169,14 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
                 mod.settings.push_back(
                     {item.key(),
                      r.SettingText(item.value(), where + ", pin " + Quote(item.key()))});
+            }
+        }
+        if (m.contains("stored")) {
+            if (!m["stored"].is_object()) r.Fail(where + ": \"stored\" must be an object");
+            for (const auto& item : m["stored"].items()) {
+                mod.stored.push_back(
+                    {item.key(),
+                     r.SettingText(item.value(), where + ", stored pin " + Quote(item.key()))});
             }
         }
         plan.modules.push_back(std::move(mod));
@@ -189,11 +198,19 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     if (root.contains("midi")) {
         const json& m = root["midi"];
         if (m.is_string()) {
-            plan.midi_file = m.get<std::string>();
+            plan.midi_live = m.get<std::string>() == "live";
+            if (!plan.midi_live) plan.midi_file = m.get<std::string>();
         } else {
             if (!m.is_object()) r.Fail("\"midi\" must be a file name or {\"file\", \"to\"}");
-            r.OnlyKeys(m, {"file", "to"}, "\"midi\"");
+            r.OnlyKeys(m, {"file", "live", "to"}, "\"midi\"");
             if (m.contains("file")) plan.midi_file = r.Text(m["file"], "\"midi\": \"file\"");
+            if (m.contains("live")) {
+                if (!m["live"].is_boolean()) r.Fail("\"midi\": \"live\" must be true or false");
+                plan.midi_live = m["live"].get<bool>();
+                if (plan.midi_live && plan.midi_file) {
+                    r.Fail("\"midi\" is either a \"file\" or \"live\", not both");
+                }
+            }
             if (m.contains("to")) plan.midi_to = r.Pin(m["to"], "\"midi\": \"to\"");
         }
     }
@@ -250,7 +267,10 @@ DspInstance& Patch::Find(const PatchPin& ref, const char* role) {
     Fail(std::string(role) + " " + Quote(Describe(ref)) + ": no module named " + Quote(ref.module));
 }
 
-Patch::Patch(const PatchPlan& plan) : plan_(plan) {
+Patch::Patch(const PatchPlan& plan) : Patch(plan, nullptr) {}
+
+Patch::Patch(const PatchPlan& plan, StatusObserver observer)
+    : plan_(plan), observer_(std::move(observer)) {
     // Wiring order: every module after the modules that feed it, file order otherwise.
     const std::size_t count = plan_.modules.size();
     auto index_of = [&](const PatchPin& p, const char* role) -> std::size_t {
@@ -364,6 +384,12 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
         wired.emplace_back(&to, b);
         from.Connect(a, to, b);
     }
+    // The observer hears each announced status after the wires took it.
+    for (std::size_t n = 0; observer_ && n < nodes_.size(); ++n) {
+        const DspInstance* src = nodes_[n].dsp.get();
+        nodes_[n].dsp->SetStatusListener(
+            [this, src, n](const DspInstance::StatusRecord& s) { observer_(n, *src, s); });
+    }
 
     // Audio outputs: as listed, or the first sample output of the last module.
     std::vector<PatchPin> outs = plan_.outputs;
@@ -420,7 +446,10 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
 
 Patch::~Patch() {
     // Upstream instances close first: what they announce while closing reaches instances
-    // still open.
+    // still open, but no longer the observer, whose owner may be half gone.
+    if (observer_) {
+        for (Node& n : nodes_) n.dsp->SetStatusListener(nullptr);
+    }
     for (Node& n : nodes_) n.dsp.reset();
 }
 

@@ -19,8 +19,9 @@
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
-#include "kvhost/validate.h"
+#include "kvhost/play.h"
 #include "kvhost/plot.h"
+#include "kvhost/validate.h"
 
 namespace {
 
@@ -93,8 +94,9 @@ int Info(const std::string& name, bool as_json) {
     std::cout << "  GUI side:   " << (gui ? "yes" : "no") << "\n";
     std::cout << "  DSP pins:   " << dsp->PinCount() << "\n";
     if (memory) {
-        std::printf("  memory:     %zu bytes an instance at %.0f Hz, shared tables %zu bytes once\n",
-                    memory->per_instance, memory->sample_rate, memory->shared);
+        std::printf(
+            "  memory:     %zu bytes an instance at %.0f Hz, shared tables %zu bytes once\n",
+            memory->per_instance, memory->sample_rate, memory->shared);
     }
     const std::string about = info.about != nullptr ? info.about : "";
     if (!about.empty()) {
@@ -519,5 +521,6 @@ int main(int argc, char** argv) {
 
     AddValidateCommand(tool);
     AddPlotCommand(tool);
+    AddPlayCommand(tool);
     return tool.Main(argc, argv);
 }

@@ -446,6 +446,9 @@ class GuiInstance {
 
     void Init(bool flag);  // GUI_INIT
     intptr_t Close();      // GUI_CLOSE now; answers the module's result (1)
+    // Before Init: a value from a stored patch, kept without notifying anyone (GUI_INIT with
+    // the flag set then finds it, as when the host restores a patch).
+    void Restore(int32_t index, const std::string& text);
     // A user edit: stores the value and, when it changed, sends GUI_PIN_CHANGED.
     void SetText(int32_t index, const std::string& text);
     void SetText(std::string_view name, const std::string& text) { SetText(PinIndex(name), text); }

@@ -39,6 +39,8 @@ std::atomic<uint64_t> g_window_count{0};
 std::atomic<int64_t> g_allocated{0};
 std::atomic<int64_t> g_released{0};
 std::atomic<int64_t> g_live_bytes{0};
+std::atomic<uint64_t> g_thread_window_count{0};
+thread_local int t_window = 0;  // >0: this thread counts into g_thread_window_count
 
 inline void Allocated(std::size_t bytes) {
     g_allocated.fetch_add(1, std::memory_order_relaxed);
@@ -46,6 +48,7 @@ inline void Allocated(std::size_t bytes) {
     if (g_window.load(std::memory_order_relaxed) > 0) {
         g_window_count.fetch_add(1, std::memory_order_relaxed);
     }
+    if (t_window > 0) g_thread_window_count.fetch_add(1, std::memory_order_relaxed);
 }
 inline void Released(std::size_t bytes) {
     g_released.fetch_add(1, std::memory_order_relaxed);
@@ -95,6 +98,16 @@ Window::~Window() {
 Pause::Pause() : saved_(g_window.exchange(0)) {}
 Pause::~Pause() {
     g_window.store(saved_);
+}
+
+ThreadWindow::ThreadWindow() {
+    ++t_window;
+}
+ThreadWindow::~ThreadWindow() {
+    --t_window;
+}
+uint64_t ThreadWindowCount() {
+    return g_thread_window_count.load();
 }
 
 bool UnderAddressSanitizer() {

@@ -42,6 +42,18 @@ class Pause {
     int saved_;
 };
 
+// Counts the allocations made on the thread that opened it, and only those, for its
+// lifetime (an audio thread's callback, whatever other threads do meanwhile).
+class ThreadWindow {
+  public:
+    ThreadWindow();
+    ~ThreadWindow();
+    ThreadWindow(const ThreadWindow&) = delete;
+    ThreadWindow& operator=(const ThreadWindow&) = delete;
+};
+// Allocations made inside thread windows (of any thread) since the process started.
+uint64_t ThreadWindowCount();
+
 // True when this build runs under AddressSanitizer (leak checks can ask it).
 bool UnderAddressSanitizer();
 // Asks LeakSanitizer for a report now; true when it found leaks (false when unavailable).
