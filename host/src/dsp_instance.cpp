@@ -217,7 +217,7 @@ void DspInstance::SetValue(std::string_view pin, double value, uint32_t at) {
 void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status) {
     Pin& pin = CheckedPin(dsp_pin, "set its value");
     if (pin.datatype == DT_FSAMPLE) {
-        SetConstant(dsp_pin, static_cast<float>(value), at);
+        SetConstant(dsp_pin, static_cast<float>(value), at, status);
         return;
     }
     if (pin.datatype == DT_MIDI_STREAM || pin.datatype == DT_STRING) {
@@ -234,15 +234,15 @@ void DspInstance::SetConstant(std::string_view pin, float value, uint32_t at) {
     SetConstant(Resolve(pin), value, at);
 }
 
-void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at) {
+void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at, int32_t status) {
     Pin& pin = CheckedPin(dsp_pin, "set a constant");
     if (pin.datatype != DT_FSAMPLE) {
-        SetValue(dsp_pin, value, at);
+        SetValue(dsp_pin, value, at, status);
         return;
     }
     CheckTime(at, dsp_pin);
     Queued q{at, seq_++, Action::kSetConstant, dsp_pin, value, {}};
-    q.event = KVTimedEvent{at, EV_PIN_STATUS, PS_STEP, 0, static_cast<intptr_t>(dsp_pin), nullptr};
+    q.event = KVTimedEvent{at, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(dsp_pin), nullptr};
     Push(q);
 }
 
@@ -281,6 +281,17 @@ void DspInstance::ConnectBuffer(int32_t dsp_pin, const float* block_buffer) {
         std::memcpy(pin.buffer + pos, block_buffer + pos,
                     static_cast<std::size_t>(block_size_ - pos) * sizeof(float));
     }
+}
+
+float* DspInstance::FeedInput(int32_t dsp_pin) {
+    Pin& pin = CheckedPin(dsp_pin, "feed samples into it");
+    if (pin.datatype != DT_FSAMPLE) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " takes no samples");
+    }
+    pin.source = Source::kCaller;
+    pin.connected = true;
+    return pin.buffer;
 }
 
 void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {
@@ -415,6 +426,8 @@ void DspInstance::RefillInputs() {
                 std::memcpy(pin.buffer, pin.external,
                             static_cast<std::size_t>(block_size_) * sizeof(float));
                 again = true;
+                break;
+            case Source::kCaller:  // written by the caller before each run
                 break;
         }
     }

@@ -14,6 +14,7 @@
 #include "demo.h"
 #include "kvhost/audio_file.h"
 #include "kvhost/host.h"
+#include "kvhost/lv2.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
 #include "kvhost/validate.h"
@@ -421,6 +422,7 @@ int main(int argc, char** argv) {
     kvhost::AddValidateCommand(app);  // answered in full (and the process ended) while parsing
 
     AddPlotCommand(app);
+    AddLv2Command(app);  // runs inside the parse, as plot does
 
     try {
         app.parse(argc, argv);
@@ -440,6 +442,7 @@ int main(int argc, char** argv) {
         if (*gui) return Gui(gui_plugin, sets, gui_json);
         if (*demo) return Demo(dopt, melody_out);
         if (app.got_subcommand("plot")) return kOk;  // it ran inside the parse
+        if (app.got_subcommand("lv2")) return kOk;
     } catch (const Failure& f) {
         std::fflush(stdout);
         std::fprintf(stderr, "kvhost: %s\n", f.message.c_str());

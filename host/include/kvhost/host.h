@@ -127,15 +127,29 @@ class DspInstance {
     // EV_PIN_STATUS(PS_STEP) delivered. A DT_FSAMPLE pin takes the value as a constant.
     void SetValue(std::string_view pin, double value, uint32_t at);
     void SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status = PS_STEP);
-    // A DT_FSAMPLE input holds `value` from `at` on (PS_STEP).
+    // A DT_FSAMPLE input holds `value` from `at` on (announced with `status`).
     void SetConstant(std::string_view pin, float value, uint32_t at);
-    void SetConstant(int32_t dsp_pin, float value, uint32_t at);
+    void SetConstant(int32_t dsp_pin, float value, uint32_t at, int32_t status = PS_STEP);
     // A DT_FSAMPLE input follows f from `at` on (PS_STREAM).
     void SetStream(std::string_view pin, std::function<float(uint32_t clock)> f, uint32_t at);
     void SetStream(int32_t dsp_pin, std::function<float(uint32_t clock)> f, uint32_t at);
     // A DT_FSAMPLE input copies another instance's block buffer (a wire); statuses come
     // separately through PostStatus. Takes effect at once, without an event.
     void ConnectBuffer(int32_t dsp_pin, const float* block_buffer);
+    // A DT_FSAMPLE input whose samples the caller writes itself into the block buffer this
+    // answers (one block long): before each Run, the positions that Run covers, from
+    // BlockPosition() on. The host stops filling it until SetConstant, SetStream or
+    // ConnectBuffer gives it a source again. No event: statuses come through PostStatus.
+    // For hosts whose calls bring their own sample buffers (the LV2 bridge).
+    float* FeedInput(int32_t dsp_pin);
+    // Where the next sample falls in the block buffers: Clock() - BlockStart(), or 0 when
+    // the current block is full (or none has started) and the next Run begins a new one.
+    int32_t BlockPosition() const {
+        const uint32_t pos = clock_ - block_start_;
+        return block_started_ && pos < static_cast<uint32_t>(block_size_)
+                   ? static_cast<int32_t>(pos)
+                   : 0;
+    }
     // EV_PIN_STATUS(status) for an input at `at` (clamped to Clock()), value unchanged.
     void PostStatus(int32_t dsp_pin, int32_t status, uint32_t at);
     // An EV_MIDI event on a DT_MIDI_STREAM input.
@@ -203,7 +217,7 @@ class DspInstance {
     KVHostRecord* Record() { return record_; }
 
   private:
-    enum class Source : uint8_t { kConstant, kStream, kBuffer };
+    enum class Source : uint8_t { kConstant, kStream, kBuffer, kCaller };
     enum class Action : uint8_t { kDeliver, kSetValue, kSetConstant, kSetStream };
     struct Pin {
         Pin(int32_t d, int32_t dir, int32_t type, void* var)
