@@ -8,6 +8,7 @@
 #include <lv2/midi/midi.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -19,6 +20,12 @@ namespace {
 // never grows on the audio thread.
 constexpr uint32_t kMaxEventsPerRun = 256;
 constexpr int32_t kMaxBlockSize = 1 << 20;
+
+// Whether a control port holds another value than the one last acted on, bit for bit (an
+// integer comparison, the cheapest on the audio thread).
+bool Differs(float value, float last) {
+    return std::bit_cast<uint32_t>(value) != std::bit_cast<uint32_t>(last);
+}
 
 // An integer option's value, or an Error naming the option.
 int64_t OptionInteger(const LV2_Options_Option& o, LV2_URID_Map* map, const char* what) {
@@ -88,18 +95,18 @@ Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block
             "gave none");
     }
     data_.assign(layout_.ports.size(), nullptr);
-    std::vector<int32_t> control_of(layout_.ports.size(), -1);
+    control_of_.assign(layout_.ports.size(), -1);
     for (const Port& p : layout_.ports) {
         switch (p.kind) {
             case PortKind::kControlIn:
-                control_of[p.index] = static_cast<int32_t>(controls_.size());
-                controls_.push_back({&p, p.default_value, -1});
+                control_of_[p.index] = static_cast<int32_t>(controls_.size());
+                controls_.push_back({&p, nullptr, p.default_value, -1});
                 break;
             case PortKind::kAudioIn:
                 signals_.push_back({&p, -1, nullptr});
                 break;
             case PortKind::kAudioOut:
-                audio_out_.push_back(&p);
+                outputs_.push_back({&p, nullptr, 0.0f, true});
                 break;
             case PortKind::kControlOut:
                 control_out_.push_back(&p);
@@ -109,8 +116,10 @@ Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block
                 break;
         }
     }
+    for (Control& c : controls_) c.data = &c.last;  // unconnected until the host connects it
+    streaming_.reserve(signals_.size());
     for (std::size_t s = 0; s < signals_.size(); ++s) {
-        const int32_t c = control_of[signals_[s].port->volts_port];
+        const int32_t c = control_of_[signals_[s].port->volts_port];
         signals_[s].volts = c;
         controls_[static_cast<std::size_t>(c)].signal = static_cast<int32_t>(s);
     }
@@ -125,13 +134,25 @@ void Bridge::CreateInstance() {
 }
 
 void Bridge::ConnectPort(uint32_t port, void* data) {
-    if (port < data_.size()) data_[port] = data;
+    if (port >= data_.size()) return;
+    data_[port] = data;
+    if (control_of_[port] >= 0) {  // an unconnected control reads its own last value
+        Control& c = controls_[static_cast<std::size_t>(control_of_[port])];
+        c.data = data != nullptr ? static_cast<const float*>(data) : &c.last;
+    }
+    if (layout_.ports[port].kind == PortKind::kAudioIn) rewired_ = true;
 }
 
 void Bridge::Activate() {
     if (!dsp_) CreateInstance();
+    for (Output& o : outputs_) {  // straight into the host's buffer where the pin allows it
+        o.current = nullptr;
+        o.direct = dsp_->UseOutputBuffer(o.port->dsp_pin, nullptr);
+    }
     for (Control& c : controls_) c.last = c.port->default_value;
     for (Signal& s : signals_) s.fed = nullptr;
+    streaming_.clear();
+    rewired_ = true;
     failure_.clear();
     dsp_->Open();
     opened_ = true;
@@ -142,38 +163,39 @@ void Bridge::Deactivate() {
     opened_ = false;
 }
 
-void Bridge::ApplyControls(uint32_t now) {
-    for (Signal& s : signals_) {  // newly connected signal ports stream from now on
-        if (data_[s.port->index] != nullptr && s.fed == nullptr) {
+void Bridge::ApplyControl(Control& c, float v, uint32_t now) {
+    if (!std::isfinite(v)) return;
+    c.last = v;
+    const Port& p = *c.port;
+    if (p.role == Role::kVolts) {
+        if (signals_[static_cast<std::size_t>(c.signal)].fed == nullptr) {
+            dsp_->SetConstant(p.dsp_pin, static_cast<float>(static_cast<double>(v) * 0.1), now,
+                              PS_STILL);
+        }
+        return;
+    }
+    double value = v;
+    if (p.toggled) {
+        value = v > 0.0f ? 1.0 : 0.0;
+    } else if (p.integer) {
+        value = std::nearbyint(value);
+    }
+    if (p.has_range) value = std::clamp(value, double{p.minimum}, double{p.maximum});
+    dsp_->SetValue(p.dsp_pin, value, now, PS_STILL);
+}
+
+// Signal ports that became connected stream from now on (before the controls are read,
+// so a volts port that changes with them is only noted); those that became unconnected
+// hold their volts port's latest value (after the controls are read).
+void Bridge::Rewire(uint32_t now, bool connecting) {
+    for (Signal& s : signals_) {
+        const bool connected = data_[s.port->index] != nullptr;
+        if (connecting && connected && s.fed == nullptr) {
             s.fed = dsp_->FeedInput(s.port->dsp_pin);
             dsp_->PostStatus(s.port->dsp_pin, PS_STREAM, now);
-        }
-    }
-    for (Control& c : controls_) {
-        const auto* data = static_cast<const float*>(data_[c.port->index]);
-        if (data == nullptr) continue;
-        const float v = *data;
-        if (!std::isfinite(v) || v == c.last) continue;
-        c.last = v;
-        const Port& p = *c.port;
-        if (p.role == Role::kVolts) {
-            if (signals_[static_cast<std::size_t>(c.signal)].fed == nullptr) {
-                dsp_->SetConstant(p.dsp_pin, static_cast<float>(static_cast<double>(v) * 0.1), now,
-                                  PS_STILL);
-            }
-            continue;
-        }
-        double value = v;
-        if (p.toggled) {
-            value = v > 0.0f ? 1.0 : 0.0;
-        } else if (p.integer) {
-            value = std::nearbyint(value);
-        }
-        if (p.has_range) value = std::clamp(value, double{p.minimum}, double{p.maximum});
-        dsp_->SetValue(p.dsp_pin, value, now, PS_STILL);
-    }
-    for (Signal& s : signals_) {  // disconnected ones hold their volts port's value
-        if (data_[s.port->index] == nullptr && s.fed != nullptr) {
+            streaming_.push_back(&s);  // within the capacity reserved for every signal port
+        } else if (!connecting && !connected && s.fed != nullptr) {
+            streaming_.erase(std::find(streaming_.begin(), streaming_.end(), &s));
             s.fed = nullptr;
             const float volts = controls_[static_cast<std::size_t>(s.volts)].last;
             dsp_->SetConstant(s.port->dsp_pin, static_cast<float>(static_cast<double>(volts) * 0.1),
@@ -190,8 +212,9 @@ void Bridge::QueueMidi(const Port& port, uint32_t frames, uint32_t now) {
     }
     // Times in frames (or, in any other unit, at the start of the run).
     const bool in_frames = seq->body.unit == 0 || seq->body.unit == urids_.frame_time;
-    // Offsets from the body's start; every event is checked to lie inside the atom.
-    const auto* body = reinterpret_cast<const uint8_t*>(&seq->body);
+    // Offsets from the body's start (right after the atom header); every event is checked to
+    // lie inside the atom.
+    const auto* body = reinterpret_cast<const uint8_t*>(seq) + sizeof(LV2_Atom);
     const std::size_t end = seq->atom.size;
     uint32_t queued = 0;
     for (std::size_t at = sizeof(LV2_Atom_Sequence_Body);
@@ -216,34 +239,92 @@ void Bridge::QueueMidi(const Port& port, uint32_t frames, uint32_t now) {
 }
 
 void Bridge::Silence(uint32_t frames) {
-    for (const Port* p : audio_out_) {
-        if (auto* out = static_cast<float*>(data_[p->index])) std::fill(out, out + frames, 0.0f);
+    for (const Output& o : outputs_) {
+        if (auto* out = static_cast<float*>(data_[o.port->index]))
+            std::fill(out, out + frames, 0.0f);
+    }
+}
+
+// One whole block from a block boundary. Outputs the module writes into the host's
+// buffers directly where it can (the host library is told when a buffer changes, and each
+// buffer's end gets the output's last sample first, where holding starts from); others are
+// copied.
+inline void Bridge::RunBlock(uint32_t done) {
+    const auto block = static_cast<std::size_t>(block_size_);
+    for (Output& o : outputs_) {
+        auto* data = static_cast<float*>(data_[o.port->index]);
+        float* target = data != nullptr && o.direct ? data + done : nullptr;
+        if (target != o.current) {
+            if (o.current == nullptr) o.last = dsp_->Buffer(o.port->dsp_pin)[block - 1];
+            dsp_->UseOutputBuffer(o.port->dsp_pin, target, o.last);
+            o.current = target;
+        }
+        if (target != nullptr) target[block - 1] = o.last;
+    }
+    dsp_->Run(static_cast<uint32_t>(block));
+    for (Output& o : outputs_) {
+        if (o.current != nullptr) {
+            o.last = o.current[block - 1];
+        } else if (auto* data = static_cast<float*>(data_[o.port->index])) {
+            std::memcpy(data + done, dsp_->Buffer(o.port->dsp_pin), block * sizeof(float));
+        }
+    }
+}
+
+// Part of a block: the outputs are the host library's own buffers, copied out.
+void Bridge::RunPart(uint32_t done, uint32_t pos, uint32_t count) {
+    for (Output& o : outputs_) {
+        if (o.current == nullptr) continue;  // only ever set at a block boundary, as now
+        dsp_->UseOutputBuffer(o.port->dsp_pin, nullptr, o.last);
+        o.current = nullptr;
+    }
+    dsp_->Run(count);
+    for (const Output& o : outputs_) {
+        if (auto* data = static_cast<float*>(data_[o.port->index])) {
+            std::memcpy(data + done, dsp_->Buffer(o.port->dsp_pin) + pos, count * sizeof(float));
+        }
     }
 }
 
 void Bridge::Run(uint32_t frames) {
-    if (!opened_ || !failure_.empty()) {
+    if (!opened_ || !failure_.empty()) [[unlikely]] {
         Silence(frames);
         return;
     }
     try {
+        // The usual run: one whole block, nothing changed, no MIDI, no signal streaming in.
+        if (frames == static_cast<uint32_t>(block_size_) && midi_in_.empty() &&
+            streaming_.empty() && !rewired_) {
+            bool changed = false;
+            for (const Control& c : controls_) changed |= Differs(*c.data, c.last);
+            if (!changed && dsp_->BlockPosition() == 0 && control_out_.empty()) [[likely]] {
+                RunBlock(0);
+                return;
+            }
+        }
         const uint32_t now = dsp_->Clock();
-        ApplyControls(now);
+        const bool rewired = rewired_;
+        if (rewired) {
+            rewired_ = false;
+            Rewire(now, true);
+        }
+        for (Control& c : controls_) {
+            if (Differs(*c.data, c.last)) ApplyControl(c, *c.data, now);
+        }
+        if (rewired) Rewire(now, false);
         for (const Port* p : midi_in_) QueueMidi(*p, frames, now);
         const auto block = static_cast<uint32_t>(block_size_);
         for (uint32_t done = 0; done < frames;) {
             const auto pos = static_cast<uint32_t>(dsp_->BlockPosition());
             const uint32_t count = std::min(frames - done, block - pos);
-            for (const Signal& s : signals_) {
-                if (s.fed == nullptr) continue;
-                const auto* in = static_cast<const float*>(data_[s.port->index]);
-                std::memcpy(s.fed + pos, in + done, count * sizeof(float));
+            for (const Signal* s : streaming_) {
+                const auto* in = static_cast<const float*>(data_[s->port->index]);
+                std::memcpy(s->fed + pos, in + done, count * sizeof(float));
             }
-            dsp_->Run(count);
-            for (const Port* p : audio_out_) {
-                auto* out = static_cast<float*>(data_[p->index]);
-                if (out == nullptr) continue;
-                std::memcpy(out + done, dsp_->Buffer(p->dsp_pin) + pos, count * sizeof(float));
+            if (count == block) {
+                RunBlock(done);
+            } else {
+                RunPart(done, pos, count);
             }
             done += count;
         }

@@ -67,8 +67,15 @@ class Bridge {
   private:
     struct Control {  // a control input
         const Port* port;
-        float last;      // the value last acted on
-        int32_t signal;  // volts ports: their signal port in signals_
+        const float* data;  // the host's value, or `last` while the port is unconnected
+        float last;         // the value last acted on
+        int32_t signal;     // volts ports: their signal port in signals_
+    };
+    struct Output {  // a DT_FSAMPLE output's port
+        const Port* port;
+        float* current;  // the host's buffer the module writes into now, or null
+        float last;      // the output's last sample, while `current` is the host's
+        bool direct;     // the module can write into the host's buffers
     };
     struct Signal {  // a DT_FSAMPLE input's signal port
         const Port* port;
@@ -77,9 +84,12 @@ class Bridge {
     };
 
     void CreateInstance();
-    void ApplyControls(uint32_t now);
+    void ApplyControl(Control& c, float v, uint32_t now);
+    void Rewire(uint32_t now, bool connecting);
     void QueueMidi(const Port& port, uint32_t frames, uint32_t now);
     void Silence(uint32_t frames);
+    [[gnu::always_inline]] void RunBlock(uint32_t done);
+    void RunPart(uint32_t done, uint32_t pos, uint32_t count);
 
     std::shared_ptr<Plugin> plugin_;
     double sample_rate_;
@@ -88,11 +98,15 @@ class Bridge {
     bool keep_logs_;
     Layout layout_;
     std::unique_ptr<DspInstance> dsp_;
-    std::vector<void*> data_;  // per port: the host's buffer, or null
+    std::vector<void*> data_;          // per port: the host's buffer, or null
+    std::vector<int32_t> control_of_;  // per port: its entry in controls_, or -1
     std::vector<Control> controls_;
     std::vector<Signal> signals_;
-    std::vector<const Port*> audio_out_, control_out_, midi_in_;
+    std::vector<const Signal*> streaming_;  // the signal ports fed into the module now
+    std::vector<Output> outputs_;
+    std::vector<const Port*> control_out_, midi_in_;
     bool opened_ = false;
+    bool rewired_ = false;  // a signal port was connected since the last run
     std::string failure_;
     std::size_t dropped_events_ = 0;
 };

@@ -90,6 +90,7 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         Pin& pin = dsp_[k];
         if (pin.datatype != DT_FSAMPLE) continue;
         pin.buffer = storage_.data() + next * static_cast<std::size_t>(block_size_);
+        pin.home = pin.buffer;
         ++next;
         if (pin.variable != nullptr) *static_cast<float**>(pin.variable) = pin.buffer;
         (pin.direction == DR_OUT ? sample_outputs_ : sample_inputs_)
@@ -292,6 +293,26 @@ float* DspInstance::FeedInput(int32_t dsp_pin) {
     pin.source = Source::kCaller;
     pin.connected = true;
     return pin.buffer;
+}
+
+bool DspInstance::UseOutputBuffer(int32_t dsp_pin, float* buffer, float last) {
+    Pin& pin = CheckedPin(dsp_pin, nullptr);
+    if (pin.datatype != DT_FSAMPLE || pin.direction != DR_OUT) {
+        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
+                    " is not a sample output");
+    }
+    if (BlockPosition() != 0) {
+        throw Error(Quote(plugin_->Name()) + ": output " + Quote(DspPinInfo(dsp_pin).name) +
+                    " changes buffers inside a block");
+    }
+    if (pin.variable == nullptr) return false;
+    if (buffer == nullptr) {
+        buffer = pin.home;
+        buffer[block_size_ - 1] = last;
+    }
+    pin.buffer = buffer;
+    *static_cast<float**>(pin.variable) = buffer;
+    return true;
 }
 
 void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {

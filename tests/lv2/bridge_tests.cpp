@@ -47,7 +47,7 @@ class Rig {
                     bridge_.ConnectPort(p.index, &values_[p.index]);
                     break;
                 case PortKind::kAudioOut:
-                    audio_[p.index].assign(kMaxRun, 0.0f);
+                    audio_[p.index].assign(2 * kMaxRun, 0.0f);
                     bridge_.ConnectPort(p.index, audio_[p.index].data());
                     break;
                 case PortKind::kMidiIn:
@@ -82,9 +82,24 @@ class Rig {
     std::vector<float> Run(uint32_t frames, const std::string& symbol = "") {
         bridge_.Run(frames);
         midi_.Clear();
-        if (symbol.empty()) return {};
+        return symbol.empty() ? std::vector<float>{} : Output(symbol, frames);
+    }
+    // What the last run left in the output port `symbol`.
+    std::vector<float> Output(const std::string& symbol, uint32_t frames) {
         const std::vector<float>& out = audio_[Index(symbol)];
-        return {out.begin(), out.begin() + frames};
+        const auto from = out.begin() + (moved_ ? kMaxRun : 0);
+        return {from, from + frames};
+    }
+    // As hosts with buffer pools do: every output port gets the other half of its storage,
+    // and what was written there before is overwritten.
+    void MoveOutputs() {
+        moved_ = !moved_;
+        for (const Port& p : bridge_.GetLayout().ports) {
+            if (p.kind != PortKind::kAudioOut) continue;
+            std::vector<float>& out = audio_[p.index];
+            std::fill(out.begin(), out.end(), 123.0f);
+            bridge_.ConnectPort(p.index, out.data() + (moved_ ? kMaxRun : 0));
+        }
     }
     Bridge& Get() { return bridge_; }
     DspInstance& Dsp() { return *bridge_.Dsp(); }
@@ -95,6 +110,7 @@ class Rig {
     kvtest::MidiBuffer midi_;
     std::vector<float> values_;
     std::vector<std::vector<float>> audio_;
+    bool moved_ = false;
 };
 
 // The probe's reports since `from`.
@@ -214,6 +230,13 @@ TEST(Bridge, InitialStatusesThenChangedControlsAtFrameZeroAsStill) {
     EXPECT_EQ(third[2].value, 7);
     EXPECT_EQ(std::count_if(third.begin(), third.end(), [](auto& r) { return r.pin == kStatus; }),
               1);
+
+    // A control the host leaves unconnected keeps the value last acted on.
+    rig.Get().ConnectPort(rig.Index("mode"), nullptr);
+    const std::size_t seen3 = rig.Dsp().PinAtTimes().size();
+    rig.Run(8);
+    EXPECT_EQ(ProcessCounts(Reports(rig.Dsp(), seen3)), (std::vector<int32_t>{8}));
+    EXPECT_EQ(Reports(rig.Dsp(), seen3).size(), 1u);
 }
 
 TEST(Bridge, MidiEventsArriveAtTheirFramesAndCutTheBlock) {
@@ -343,6 +366,43 @@ TEST(Bridge, OutputEqualsTheHostLibraryWhateverTheRunLengths) {
     ref.Run(total);
     EXPECT_TRUE(takes[0] == ref.Output("Output"));
     EXPECT_TRUE(takes[1] == ref.Output("Output"));
+}
+
+TEST(Bridge, MidiConverterEqualsTheHostLibraryWhateverTheRunsAndBuffers) {
+    // Notes at random frames of runs of random lengths (whole blocks among them), into
+    // output buffers that move and are overwritten between runs: the converter sleeps and
+    // wakes often, and what it holds must be what it last wrote.
+    Rig rig("wy_VUDA2DU", 64, false);
+    DspInstance ref(Plugin::Load("wy_VUDA2DU"), 48000.0, 64);
+    ref.Open();
+    std::mt19937 random(7);
+    const uint32_t lengths[] = {64, 64, 128, 192, 1, 17, 63, 100, 250};
+    std::vector<float> got[3];
+    const char* outputs[3] = {"gate", "pitch", "velocity"};
+    uint32_t clock = 0;
+    for (int run = 0; run < 600; ++run) {
+        const uint32_t n = lengths[random() % std::size(lengths)];
+        if (random() % 3 == 0) {
+            const uint32_t frame = static_cast<uint32_t>(random() % n);
+            const auto key = static_cast<uint8_t>(40 + random() % 30);
+            const uint8_t status = random() % 2 == 0 ? 0x90 : 0x80;
+            const auto velocity = static_cast<uint8_t>(1 + random() % 127);
+            rig.Midi().Add(frame, status, key, velocity);
+            ref.SendMidi(0, clock + frame, status, key, velocity);
+        }
+        if (random() % 4 == 0) rig.MoveOutputs();
+        rig.Run(n);
+        clock += n;
+        for (int k = 0; k < 3; ++k) {
+            const std::vector<float> out = rig.Output(outputs[k], n);
+            got[k].insert(got[k].end(), out.begin(), out.end());
+        }
+    }
+    ref.Run(clock);
+    EXPECT_TRUE(got[0] == ref.Output("Gate"));
+    EXPECT_TRUE(got[1] == ref.Output("Pitch"));
+    EXPECT_TRUE(got[2] == ref.Output("Velocity"));
+    EXPECT_TRUE(rig.Get().Failure().empty()) << rig.Get().Failure();
 }
 
 TEST(Bridge, DormantModuleIsNotCalledAndItsOutputsHold) {

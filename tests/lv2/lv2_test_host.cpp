@@ -85,17 +85,18 @@ void MidiBuffer::Clear() {
 
 void MidiBuffer::Add(int64_t frame, uint8_t status, uint8_t d1, uint8_t d2) {
     LV2_Atom_Sequence* seq = Sequence();
-    auto* ev = reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<uint8_t*>(&seq->body) +
-                                                 lv2_atom_pad_size(seq->atom.size));
-    ev->time.frames = frame;
-    ev->body.type = midi_event_;
-    ev->body.size = 3;
-    auto* bytes = reinterpret_cast<uint8_t*>(ev + 1);
-    bytes[0] = status;
-    bytes[1] = d1;
-    bytes[2] = d2;
-    seq->atom.size = static_cast<uint32_t>(lv2_atom_pad_size(seq->atom.size)) +
-                     static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + 3;
+    // Offsets from the buffer's start: the body follows the atom header.
+    const std::size_t at = sizeof(LV2_Atom) + lv2_atom_pad_size(seq->atom.size);
+    if (at + sizeof(LV2_Atom_Event) + 3 > storage_.size() * sizeof(uint64_t)) return;
+    auto* base = reinterpret_cast<uint8_t*>(storage_.data());
+    LV2_Atom_Event ev{};
+    ev.time.frames = frame;
+    ev.body.type = midi_event_;
+    ev.body.size = 3;
+    std::memcpy(base + at, &ev, sizeof ev);
+    const uint8_t bytes[3] = {status, d1, d2};
+    std::memcpy(base + at + sizeof ev, bytes, sizeof bytes);
+    seq->atom.size = static_cast<uint32_t>(at - sizeof(LV2_Atom) + sizeof ev + sizeof bytes);
 }
 
 BundleWorld::BundleWorld(const std::string& folder) : world_(lilv_world_new()) {

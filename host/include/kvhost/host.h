@@ -150,6 +150,14 @@ class DspInstance {
                    ? static_cast<int32_t>(pos)
                    : 0;
     }
+    // From the next block on (BlockPosition() must be 0), a DT_FSAMPLE output's block buffer
+    // is `buffer`, BlockSize() floats of the caller's, which the module writes straight into;
+    // null makes it the host's own again, its last sample set to `last`. While the buffer is
+    // the caller's, the caller puts the output's last sample at its end (index BlockSize()
+    // - 1) before each block: holding starts from there when the module sleeps from that
+    // block on. False, nothing changed, for an output without a bound member (the frame
+    // keeps the address it had at open). For hosts that bring their own buffers (LV2).
+    bool UseOutputBuffer(int32_t dsp_pin, float* buffer, float last = 0.0f);
     // EV_PIN_STATUS(status) for an input at `at` (clamped to Clock()), value unchanged.
     void PostStatus(int32_t dsp_pin, int32_t status, uint32_t at);
     // An EV_MIDI event on a DT_MIDI_STREAM input.
@@ -226,6 +234,7 @@ class DspInstance {
         int32_t direction, datatype;
         void* variable;
         float* buffer = nullptr;  // DT_FSAMPLE: one block of host storage
+        float* home = nullptr;    // that storage, while `buffer` is the caller's
         Source source = Source::kConstant;
         float constant = 0.0f;
         bool constant_filled = false;
