@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "jack_server.h"
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
 
@@ -354,6 +355,21 @@ TEST(Lv2Tools, BenchRunsEveryPlugin) {
         EXPECT_EQ(r.err.find("skipping"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Failed"), std::string::npos) << r.err;
     }
+}
+
+TEST(Jalv, RunsTwinOpUnderJackWithControlsFromItsCommandLine) {
+    const fs::path dir = Dir();
+    kvtest::JackServer jack(256);
+    const Result r =
+        Shell(dir, "JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=" + jack.Name() +
+                       " sh -c 'sleep 2 | jalv -n voice -c algorithm=1 -c op2_level_volts=2.5 " +
+                       kUris.at("ZOR Twin-Op") + "'");
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("JACK Name:    voice"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Block length: 256 frames"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("algorithm = 1.000000"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("op2_level_volts = 2.500000"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("kolvex bridge"), std::string::npos) << r.err;  // jalv names its block
 }
 
 TEST(KvhostLv2, WritesSelfContainedBundles) {
