@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace kvhost::lv2 {
 
@@ -226,6 +227,8 @@ void Bridge::QueueMidi(const Port& port, uint32_t frames, uint32_t now) {
             const auto* msg = reinterpret_cast<const uint8_t*>(ev + 1);
             int64_t frame = in_frames ? ev->time.frames : 0;
             frame = std::clamp<int64_t>(frame, 0, frames > 0 ? frames - 1 : 0);
+            // The host library's sample clock does not wrap around inside its queue.
+            frame = std::min<int64_t>(frame, std::numeric_limits<uint32_t>::max() - now);
             if (queued < kMaxEventsPerRun) {
                 dsp_->SendMidi(port.dsp_pin, now + static_cast<uint32_t>(frame), msg[0],
                                size > 1 ? msg[1] : 0, size > 2 ? msg[2] : 0);

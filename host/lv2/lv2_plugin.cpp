@@ -195,7 +195,7 @@ void Cleanup(LV2_Handle handle) {
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     const Bundle& bundle = ThisBundle();
     if (!bundle.plugin) {
         static const bool told = [&] {
