@@ -107,7 +107,7 @@ Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block
                 signals_.push_back({&p, -1, nullptr});
                 break;
             case PortKind::kAudioOut:
-                outputs_.push_back({&p, nullptr, 0.0f, true});
+                outputs_.push_back({&p, nullptr, nullptr, 0.0f, true});
                 break;
             case PortKind::kControlOut:
                 control_out_.push_back(&p);
@@ -118,6 +118,8 @@ Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block
         }
     }
     for (Control& c : controls_) c.data = &c.last;  // unconnected until the host connects it
+    for (Output& o : outputs_) o.data = &data_[o.port->index];
+    quiet_ = midi_in_.empty() && control_out_.empty();
     streaming_.reserve(signals_.size());
     for (std::size_t s = 0; s < signals_.size(); ++s) {
         const int32_t c = control_of_[signals_[s].port->volts_port];
@@ -255,7 +257,7 @@ void Bridge::Silence(uint32_t frames) {
 inline void Bridge::RunBlock(uint32_t done) {
     const auto block = static_cast<std::size_t>(block_size_);
     for (Output& o : outputs_) {
-        auto* data = static_cast<float*>(data_[o.port->index]);
+        auto* data = static_cast<float*>(*o.data);
         float* target = data != nullptr && o.direct ? data + done : nullptr;
         if (target != o.current) {
             if (o.current == nullptr) o.last = dsp_->Buffer(o.port->dsp_pin)[block - 1];
@@ -268,7 +270,7 @@ inline void Bridge::RunBlock(uint32_t done) {
     for (Output& o : outputs_) {
         if (o.current != nullptr) {
             o.last = o.current[block - 1];
-        } else if (auto* data = static_cast<float*>(data_[o.port->index])) {
+        } else if (auto* data = static_cast<float*>(*o.data)) {
             std::memcpy(data + done, dsp_->Buffer(o.port->dsp_pin), block * sizeof(float));
         }
     }
@@ -290,21 +292,31 @@ void Bridge::RunPart(uint32_t done, uint32_t pos, uint32_t count) {
 }
 
 void Bridge::Run(uint32_t frames) {
-    if (!opened_ || !failure_.empty()) [[unlikely]] {
+    // The usual run, kept short: one whole block, nothing changed, no MIDI, nothing
+    // streaming in.
+    if (frames == static_cast<uint32_t>(block_size_) && quiet_ && opened_ && streaming_.empty() &&
+        !rewired_ && failure_.empty()) {
+        bool changed = false;
+        for (const Control& c : controls_) changed |= Differs(*c.data, c.last);
+        if (!changed && dsp_->BlockPosition() == 0) [[likely]] {
+            try {
+                RunBlock(0);
+            } catch (const std::exception& e) {
+                failure_ = e.what();
+                Silence(frames);
+            }
+            return;
+        }
+    }
+    RunAny(frames);
+}
+
+void Bridge::RunAny(uint32_t frames) {
+    if (!opened_ || !failure_.empty()) {
         Silence(frames);
         return;
     }
     try {
-        // The usual run: one whole block, nothing changed, no MIDI, no signal streaming in.
-        if (frames == static_cast<uint32_t>(block_size_) && midi_in_.empty() &&
-            streaming_.empty() && !rewired_) {
-            bool changed = false;
-            for (const Control& c : controls_) changed |= Differs(*c.data, c.last);
-            if (!changed && dsp_->BlockPosition() == 0 && control_out_.empty()) [[likely]] {
-                RunBlock(0);
-                return;
-            }
-        }
         const uint32_t now = dsp_->Clock();
         const bool rewired = rewired_;
         if (rewired) {

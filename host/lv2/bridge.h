@@ -73,9 +73,10 @@ class Bridge {
     };
     struct Output {  // a DT_FSAMPLE output's port
         const Port* port;
-        float* current;  // the host's buffer the module writes into now, or null
-        float last;      // the output's last sample, while `current` is the host's
-        bool direct;     // the module can write into the host's buffers
+        void* const* data;  // its entry in data_
+        float* current;     // the host's buffer the module writes into now, or null
+        float last;         // the output's last sample, while `current` is the host's
+        bool direct;        // the module can write into the host's buffers
     };
     struct Signal {  // a DT_FSAMPLE input's signal port
         const Port* port;
@@ -90,6 +91,7 @@ class Bridge {
     void Silence(uint32_t frames);
     [[gnu::always_inline]] void RunBlock(uint32_t done);
     void RunPart(uint32_t done, uint32_t pos, uint32_t count);
+    [[gnu::noinline]] void RunAny(uint32_t frames);  // any run: controls, MIDI, parts
 
     std::shared_ptr<Plugin> plugin_;
     double sample_rate_;
@@ -106,6 +108,7 @@ class Bridge {
     std::vector<Output> outputs_;
     std::vector<const Port*> control_out_, midi_in_;
     bool opened_ = false;
+    bool quiet_ = false;    // no MIDI inputs and no control outputs: whole blocks can be short
     bool rewired_ = false;  // a signal port was connected since the last run
     std::string failure_;
     std::size_t dropped_events_ = 0;

@@ -108,8 +108,11 @@ class Log {
     LV2_URID error_ = 0, note_ = 0;
 };
 
-struct Instance {
-    std::unique_ptr<Bridge> bridge;
+// The handle hosts hold: the bridge itself (run() reaches it in one step) and its log.
+struct Instance : Bridge {
+    Instance(std::shared_ptr<Plugin> plugin, double rate, int32_t block,
+             kvhost::lv2::MidiUrids urids, const Log& out)
+        : Bridge(std::move(plugin), rate, block, urids), log(out) {}
     Log log;
     std::size_t dropped_told = 0;  // dropped MIDI events already reported
     bool failure_told = false;
@@ -117,11 +120,11 @@ struct Instance {
 
 // What went wrong in run() is reported once the host has left the audio thread.
 void ReportFailure(Instance& inst) {
-    if (!inst.bridge->Failure().empty() && !inst.failure_told) {
-        inst.log.Error("stopped, silent since: " + inst.bridge->Failure());
+    if (!inst.Failure().empty() && !inst.failure_told) {
+        inst.log.Error("stopped, silent since: " + inst.Failure());
         inst.failure_told = true;
     }
-    const std::size_t dropped = inst.bridge->DroppedEvents();
+    const std::size_t dropped = inst.DroppedEvents();
     if (dropped > inst.dropped_told) {
         inst.log.Error(std::to_string(dropped - inst.dropped_told) +
                        " MIDI events dropped: more in one run than it takes");
@@ -155,8 +158,7 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
             urids.midi_event = map->map(map->handle, LV2_MIDI__MidiEvent);
             urids.frame_time = map->map(map->handle, LV2_ATOM__frameTime);
         }
-        auto bridge = std::make_unique<Bridge>(bundle.plugin, rate, block.block, urids);
-        return new Instance{std::move(bridge), out, 0, false};
+        return new Instance(bundle.plugin, rate, block.block, urids, out);
     } catch (const std::exception& e) {
         out.Error(std::string("not instantiated: ") + e.what());
     }
@@ -164,27 +166,27 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
 }
 
 void ConnectPort(LV2_Handle handle, uint32_t port, void* data) {
-    static_cast<Instance*>(handle)->bridge->ConnectPort(port, data);
+    static_cast<Instance*>(handle)->ConnectPort(port, data);
 }
 
 void Activate(LV2_Handle handle) {
     auto* inst = static_cast<Instance*>(handle);
     inst->failure_told = false;
     try {
-        inst->bridge->Activate();
+        inst->Activate();
     } catch (const std::exception& e) {
         inst->log.Error(std::string("not activated, stays silent: ") + e.what());
     }
 }
 
 void Run(LV2_Handle handle, uint32_t frames) {
-    static_cast<Instance*>(handle)->bridge->Run(frames);
+    static_cast<Instance*>(handle)->Run(frames);
 }
 
 void Deactivate(LV2_Handle handle) {
     auto* inst = static_cast<Instance*>(handle);
     ReportFailure(*inst);
-    inst->bridge->Deactivate();
+    inst->Deactivate();
 }
 
 void Cleanup(LV2_Handle handle) {
