@@ -17,9 +17,6 @@ namespace kvhost::lv2 {
 
 namespace {
 
-// MIDI events one run() passes on; more are dropped (and counted), so that the event queue
-// never grows on the audio thread.
-constexpr uint32_t kMaxEventsPerRun = 256;
 constexpr int32_t kMaxBlockSize = 1 << 20;
 
 // Whether a control port holds another value than the one last acted on, bit for bit (an
@@ -132,7 +129,8 @@ Bridge::~Bridge() = default;
 
 void Bridge::CreateInstance() {
     dsp_ = std::make_unique<DspInstance>(plugin_, sample_rate_, block_size_);
-    dsp_->SetRecording(false);
+    // Nothing recorded, a queue that never grows: a full one drops MIDI events and counts them.
+    dsp_->SetRealTime(true);
     dsp_->SetLogging(keep_logs_);
 }
 
@@ -162,6 +160,7 @@ void Bridge::Activate() {
 }
 
 void Bridge::Deactivate() {
+    if (dsp_) dropped_events_ += dsp_->DroppedEvents();
     dsp_.reset();
     opened_ = false;
 }
@@ -219,7 +218,6 @@ void Bridge::QueueMidi(const Port& port, uint32_t frames, uint32_t now) {
     // lie inside the atom.
     const auto* body = reinterpret_cast<const uint8_t*>(seq) + sizeof(LV2_Atom);
     const std::size_t end = seq->atom.size;
-    uint32_t queued = 0;
     for (std::size_t at = sizeof(LV2_Atom_Sequence_Body);
          at <= end && end - at >= sizeof(LV2_Atom_Event);) {
         const auto* ev = reinterpret_cast<const LV2_Atom_Event*>(body + at);
@@ -231,16 +229,16 @@ void Bridge::QueueMidi(const Port& port, uint32_t frames, uint32_t now) {
             frame = std::clamp<int64_t>(frame, 0, frames > 0 ? frames - 1 : 0);
             // The host library's sample clock does not wrap around inside its queue.
             frame = std::min<int64_t>(frame, std::numeric_limits<uint32_t>::max() - now);
-            if (queued < kMaxEventsPerRun) {
-                dsp_->SendMidi(port.dsp_pin, now + static_cast<uint32_t>(frame), msg[0],
-                               size > 1 ? msg[1] : 0, size > 2 ? msg[2] : 0);
-                ++queued;
-            } else {
-                ++dropped_events_;
-            }
+            dsp_->SendMidi(port.dsp_pin, now + static_cast<uint32_t>(frame), msg[0],
+                           size > 1 ? msg[1] : 0, size > 2 ? msg[2] : 0);
         }
         at += sizeof(LV2_Atom_Event) + lv2_atom_pad_size(size);
     }
+}
+
+uint32_t Bridge::BlockPosition() const {
+    const uint32_t pos = dsp_->Clock() - dsp_->BlockStart();
+    return pos < static_cast<uint32_t>(block_size_) ? pos : 0;
 }
 
 void Bridge::Silence(uint32_t frames) {
@@ -298,7 +296,7 @@ void Bridge::Run(uint32_t frames) {
         !rewired_ && failure_.empty()) {
         bool changed = false;
         for (const Control& c : controls_) changed |= Differs(*c.data, c.last);
-        if (!changed && dsp_->BlockPosition() == 0) [[likely]] {
+        if (!changed && BlockPosition() == 0) [[likely]] {
             try {
                 RunBlock(0);
             } catch (const std::exception& e) {
@@ -330,7 +328,7 @@ void Bridge::RunAny(uint32_t frames) {
         for (const Port* p : midi_in_) QueueMidi(*p, frames, now);
         const auto block = static_cast<uint32_t>(block_size_);
         for (uint32_t done = 0; done < frames;) {
-            const auto pos = static_cast<uint32_t>(dsp_->BlockPosition());
+            const uint32_t pos = BlockPosition();
             const uint32_t count = std::min(frames - done, block - pos);
             for (const Signal* s : streaming_) {
                 const auto* in = static_cast<const float*>(data_[s->port->index]);

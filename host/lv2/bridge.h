@@ -60,8 +60,10 @@ class Bridge {
 
     // What went wrong inside Run (then the instance only writes silence), or empty.
     const std::string& Failure() const { return failure_; }
-    // MIDI events that did not fit into a run's queue and were dropped.
-    std::size_t DroppedEvents() const { return dropped_events_; }
+    // MIDI events that did not fit into the event queue and were dropped.
+    std::size_t DroppedEvents() const {
+        return dropped_events_ + (dsp_ ? dsp_->DroppedEvents() : 0);
+    }
     DspInstance* Dsp() { return dsp_.get(); }  // for tests
 
   private:
@@ -88,6 +90,8 @@ class Bridge {
     void ApplyControl(Control& c, float v, uint32_t now);
     void Rewire(uint32_t now, bool connecting);
     void QueueMidi(const Port& port, uint32_t frames, uint32_t now);
+    // Where the next sample falls in the module's block (0: a new block begins).
+    uint32_t BlockPosition() const;
     void Silence(uint32_t frames);
     [[gnu::always_inline]] void RunBlock(uint32_t done);
     void RunPart(uint32_t done, uint32_t pos, uint32_t count);
@@ -111,7 +115,7 @@ class Bridge {
     bool quiet_ = false;    // no MIDI inputs and no control outputs: whole blocks can be short
     bool rewired_ = false;  // a signal port was connected since the last run
     std::string failure_;
-    std::size_t dropped_events_ = 0;
+    std::size_t dropped_events_ = 0;  // by instances closed since
 };
 
 }  // namespace kvhost::lv2

@@ -1,7 +1,9 @@
 // The "lv2" command of kvhost: one bundle per deliverable, a one-line refusal for each
 // module that has no LV2 equivalent.
+#include "kvhost/command.h"
+
 #include <CLI/CLI.hpp>
-#include <cstdio>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,68 +15,59 @@ namespace kvhost {
 
 namespace {
 
-// Exit codes of the command, beside the tool's 0 (done) and 2 (wrong command line).
-constexpr int kNotBridged = 3;  // a plug-in cannot be loaded or has no LV2 equivalent
-constexpr int kUnwritable = 8;  // a bundle cannot be written
-
 struct Lv2Options {
     std::vector<std::string> plugins;
     std::string output;
     std::string bridge = KVLV2_BRIDGE;
 };
 
+// Writes every bundle it can. A plug-in that cannot be loaded or has no LV2 equivalent gets
+// a line on standard error and exit code kExitPlugin, the others are still written; a bundle
+// that cannot be written ends the command (Failure, kExitOutput).
 int WriteBundles(const Lv2Options& opt) {
     if (!std::filesystem::is_regular_file(opt.bridge)) {
-        std::fprintf(stderr, "kvhost lv2: bridge binary \"%s\" not found (--bridge names it)\n",
-                     opt.bridge.c_str());
-        return kUnwritable;
+        throw Failure(kExitOutput,
+                      "bridge binary " + QuoteText(opt.bridge) + " not found (--bridge names it)");
     }
-    int code = 0;
+    int code = kExitOk;
     for (const std::string& name : opt.plugins) {
         std::shared_ptr<Plugin> plugin;
         try {
-            plugin = Plugin::Load(name);
-        } catch (const Error& e) {
-            std::fprintf(stderr, "kvhost lv2: %s\n", e.what());
-            code = kNotBridged;
-            continue;
-        }
-        try {
+            plugin = LoadPluginNamed(name);
             const lv2::WrittenBundle b = lv2::WriteBundle(plugin, opt.output, opt.bridge);
-            std::printf("%s: <%s>, %zu ports\n", b.folder.c_str(), b.layout.uri.c_str(),
-                        b.layout.ports.size());
+            std::cout << b.folder.string() << ": <" << b.layout.uri << ">, "
+                      << b.layout.ports.size() << " ports\n";
+        } catch (const Failure& f) {
+            std::cout.flush();
+            std::cerr << "kvhost: " << f.what() << "\n";
+            code = f.code;
         } catch (const lv2::NotBridged& e) {
             const std::string deliverable = std::filesystem::path(plugin->Path()).stem().string();
-            std::fprintf(stderr, "kvhost lv2: \"%s\" not bridged: %s; nothing written for it\n",
-                         deliverable.c_str(), e.what());
-            code = kNotBridged;
+            std::cout.flush();
+            std::cerr << "kvhost: " << QuoteText(deliverable) << " not bridged: " << e.what()
+                      << "; nothing written for it\n";
+            code = kExitPlugin;
         } catch (const Error& e) {
-            std::fprintf(stderr, "kvhost lv2: %s\n", e.what());
-            return kUnwritable;
+            throw Failure(kExitOutput, e.what());
         }
     }
-    std::fflush(stdout);
     return code;
 }
 
 }  // namespace
 
-void AddLv2Command(CLI::App& app) {
+void AddLv2Command(Tool& tool) {
     auto opt = std::make_shared<Lv2Options>();
-    CLI::App* cmd = app.add_subcommand(
-        "lv2", "write an LV2 bundle, DIR/<deliverable>.lv2, for each plug-in with a DSP side");
-    cmd->add_option("PLUGIN", opt->plugins, "plug-in paths or deliverable names")->required();
+    CLI::App* cmd = tool.Add(
+        "lv2", "write an LV2 bundle, DIR/<deliverable>.lv2, for each plug-in with a DSP side",
+        [opt] { return WriteBundles(*opt); });
+    cmd->add_option("PLUGIN", opt->plugins, "plug-in paths, deliverable names or ids")->required();
     cmd->add_option("-o,--output", opt->output, "folder the bundles go into")->required();
     cmd->add_option("--bridge", opt->bridge, "the bridge binary each bundle gets")
         ->capture_default_str();
     cmd->footer(
-        "Exit codes: 0 every bundle written; 2 wrong command line; 3 a plug-in cannot be\n"
-        "loaded or has no LV2 equivalent (nothing written for it, the others are written);\n"
-        "8 a bundle cannot be written.");
-    cmd->callback([opt]() {
-        const int code = WriteBundles(*opt);
-        if (code != 0) throw CLI::RuntimeError(code);
-    });
+        "A plug-in that cannot be loaded or has no LV2 equivalent gets one line and exit code 3;\n"
+        "the others are still written. A bundle that cannot be written ends with exit code 6.");
 }
 
 }  // namespace kvhost

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "demo.h"
+#include "instance_memory.h"
 #include "kvhost/audio_file.h"
+#include "kvhost/command.h"
 #include "kvhost/host.h"
 #include "kvhost/lv2.h"
 #include "kvhost/midi.h"
@@ -24,49 +27,8 @@ namespace {
 
 using namespace kvhost;
 
-// Exit codes, one per kind of failure.
-enum Exit : int {
-    kOk = 0,
-    kInternal = 1,  // an unexpected failure inside kvhost
-    kUsage = 2,     // the command line is wrong
-    kPlugin = 3,    // a plug-in cannot be loaded or has no such side
-    kPatch = 4,     // the patch file is malformed or names what does not exist
-    kMidi = 5,      // the MIDI file cannot be read
-    kAudio = 6,     // the audio file cannot be written
-    kPin = 7,       // a pin name or value given on the command line is wrong
-};
-
-const char* kExitHelp =
-    "Exit codes:\n"
-    "  0  success\n"
-    "  1  unexpected failure inside kvhost\n"
-    "  2  wrong command line\n"
-    "  3  plug-in cannot be loaded (missing file, not a library, no entry points,\n"
-    "     no GUI side)\n"
-    "  4  patch file malformed, or names a module, pin or value that does not exist\n"
-    "  5  MIDI file cannot be read\n"
-    "  6  audio file cannot be written\n"
-    "  7  pin name or value on the command line is wrong\n";
-
-struct Failure {
-    int code;
-    std::string message;
-};
-
 [[noreturn]] void Fail(int code, const std::string& message) {
-    throw Failure{code, message};
-}
-
-std::string Quote(const std::string& s) {
-    return "\"" + s + "\"";
-}
-
-std::shared_ptr<Plugin> LoadPlugin(const std::string& name) {
-    try {
-        return Plugin::Load(name);
-    } catch (const Error& e) {
-        Fail(kPlugin, e.what());
-    }
+    throw Failure(code, message);
 }
 
 bool HasGui(const std::shared_ptr<Plugin>& plugin) {
@@ -81,15 +43,16 @@ bool HasGui(const std::shared_ptr<Plugin>& plugin) {
 // ---- info ---------------------------------------------------------------------------
 
 int Info(const std::string& name, bool as_json) {
-    auto plugin = LoadPlugin(name);
+    auto plugin = LoadPluginNamed(name);
     std::unique_ptr<DspInstance> dsp;
     try {
         dsp = std::make_unique<DspInstance>(plugin);
     } catch (const Error& e) {
-        Fail(kPlugin, e.what());
+        Fail(kExitPlugin, e.what());
     }
     const KVModuleInfo& info = plugin->Info();
     const bool gui = HasGui(plugin);
+    const std::optional<InstanceMemory> memory = MeasureInstanceMemory(plugin, 48000.0);
     if (as_json) {
         nlohmann::json j;
         j["file"] = plugin->Path();
@@ -101,6 +64,11 @@ int Info(const std::string& name, bool as_json) {
         j["frame_revision"] = info.frame_revision;
         j["gui_side"] = gui;
         j["dsp_pin_count"] = dsp->PinCount();
+        if (memory) {
+            j["memory"] = {{"sample_rate", memory->sample_rate},
+                           {"instance_bytes", memory->per_instance},
+                           {"shared_bytes", memory->shared}};
+        }
         j["pins"] = nlohmann::json::array();
         for (const PinInfo& p : dsp->Pins()) {
             nlohmann::json pj;
@@ -116,7 +84,7 @@ int Info(const std::string& name, bool as_json) {
             j["pins"].push_back(pj);
         }
         std::cout << j.dump(2) << "\n";
-        return kOk;
+        return kExitOk;
     }
     std::cout << plugin->Name() << "\n";
     std::cout << "  file:       " << plugin->Path() << "\n";
@@ -125,6 +93,10 @@ int Info(const std::string& name, bool as_json) {
     std::cout << "  flags:      " << info.flags << " / " << info.flags_ext << "\n";
     std::cout << "  GUI side:   " << (gui ? "yes" : "no") << "\n";
     std::cout << "  DSP pins:   " << dsp->PinCount() << "\n";
+    if (memory) {
+        std::printf("  memory:     %zu bytes an instance at %.0f Hz, shared tables %zu bytes once\n",
+                    memory->per_instance, memory->sample_rate, memory->shared);
+    }
     const std::string about = info.about != nullptr ? info.about : "";
     if (!about.empty()) {
         std::cout << "  about:\n";
@@ -151,16 +123,78 @@ int Info(const std::string& name, bool as_json) {
                     extra.c_str());
     }
     std::fflush(stdout);
-    return kOk;
+    return kExitOk;
+}
+
+// ---- list ---------------------------------------------------------------------------
+
+int List(bool as_json) {
+    nlohmann::json listing = nlohmann::json::array();
+    std::vector<std::string> refused;
+    for (const std::string& file : PluginFiles()) {
+        std::shared_ptr<Plugin> plugin;
+        try {
+            plugin = Plugin::Load(file);
+        } catch (const Error& e) {
+            refused.push_back(e.what());
+            continue;
+        }
+        bool dsp = true;
+        try {
+            DspInstance probe(plugin);
+        } catch (const LoadError&) {
+            dsp = false;
+        }
+        const bool gui = HasGui(plugin);
+        listing.push_back({{"deliverable", std::filesystem::path(file).stem().string()},
+                           {"id", plugin->Info().id != nullptr ? plugin->Info().id : ""},
+                           {"kind", dsp && gui ? "both"
+                                    : dsp      ? "DSP"
+                                    : gui      ? "GUI"
+                                               : "none"},
+                           {"name", plugin->Name()},
+                           {"file", file}});
+    }
+    if (as_json) {
+        std::cout << listing.dump(2) << "\n";
+    } else {
+        std::size_t width[2] = {11, 2};
+        for (const auto& d : listing) {
+            width[0] = std::max(width[0], d["deliverable"].get<std::string>().size());
+            width[1] = std::max(width[1], d["id"].get<std::string>().size());
+        }
+        std::printf("%-*s  %-*s  %-4s  %s\n", static_cast<int>(width[0]), "deliverable",
+                    static_cast<int>(width[1]), "id", "kind", "name");
+        for (const auto& d : listing) {
+            std::printf("%-*s  %-*s  %-4s  %s\n", static_cast<int>(width[0]),
+                        d["deliverable"].get<std::string>().c_str(), static_cast<int>(width[1]),
+                        d["id"].get<std::string>().c_str(), d["kind"].get<std::string>().c_str(),
+                        d["name"].get<std::string>().c_str());
+        }
+    }
+    std::fflush(stdout);
+    // The ones that load are listed; each one that does not is a failure of its own.
+    for (std::size_t i = 0; i + 1 < refused.size(); ++i) {
+        std::fprintf(stderr, "kvhost: %s\n", refused[i].c_str());
+    }
+    if (!refused.empty()) Fail(kExitPlugin, refused.back());
+    if (listing.empty() && !as_json) {
+        std::fprintf(stderr, "kvhost: no plug-ins in %s\n", PluginDir().c_str());
+    }
+    return kExitOk;
 }
 
 // ---- render -------------------------------------------------------------------------
+
+// The longest render (and plot) kvhost makes.
+constexpr double kMaxSeconds = 3600.0;
 
 struct RenderOptions {
     std::string output = "out.wav";
     std::optional<std::string> midi;
     std::optional<double> seconds;
     bool pcm24 = false;
+    bool raw_midi = false;
 };
 
 void Progress(double fraction) {
@@ -173,42 +207,56 @@ void Progress(double fraction) {
     std::fflush(stderr);
 }
 
+const std::vector<std::string> kAudioExtensions = {".wav", ".flac"};
+
 int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin_midi,
-               const RenderOptions& opt) {
-    std::unique_ptr<Patch> patch;
-    try {
-        patch = std::make_unique<Patch>(plan);
-    } catch (const LoadError& e) {
-        Fail(kPlugin, e.what());
-    } catch (const Error& e) {
-        Fail(kPatch, e.what());
-    }
+               const RenderOptions& opt, std::vector<std::string> inputs) {
     std::optional<std::string> midi_path = opt.midi;
     if (!midi_path && plan.midi_file) {
         midi_path =
             plan.midi_file->front() == '/' ? *plan.midi_file : plan.folder + "/" + *plan.midi_file;
     }
+    if (midi_path) inputs.push_back(*midi_path);
+    CheckOutputPath(opt.output, kAudioExtensions, inputs, "audio file");
+    std::unique_ptr<Patch> patch;
+    try {
+        patch = std::make_unique<Patch>(plan);
+    } catch (const LoadError& e) {
+        Fail(kExitPlugin, e.what());
+    } catch (const Error& e) {
+        Fail(kExitPatch, e.what());
+    }
     try {
         if (midi_path) {
             MidiSequence seq;
             try {
-                seq = ReadMidiFile(*midi_path, plan.sample_rate);
+                seq = ReadMidiFile(*midi_path, plan.sample_rate,
+                                   opt.raw_midi ? MidiDelivery::kRaw : MidiDelivery::kHost);
             } catch (const Error& e) {
-                Fail(kMidi, e.what());
+                Fail(kExitMidi, e.what());
             }
             patch->SetMidi(std::move(seq));
         } else if (builtin_midi) {
             patch->SetMidi(*builtin_midi);
         }
+    } catch (const Failure&) {
+        throw;
     } catch (const Error& e) {
-        Fail(kPatch, e.what());
+        Fail(kExitPatch, e.what());
     }
     uint32_t length = patch->DefaultLength();
     if (opt.seconds) {
-        if (!(*opt.seconds > 0.0 && *opt.seconds <= 3600.0)) {
-            Fail(kUsage, "--seconds must be above 0 and at most 3600");
+        if (!(*opt.seconds > 0.0 && *opt.seconds <= kMaxSeconds)) {
+            Fail(kExitUsage, "--seconds must be above 0 and at most 3600");
         }
-        length = static_cast<uint32_t>(std::llround(*opt.seconds * plan.sample_rate));
+        const long long samples = std::llround(*opt.seconds * plan.sample_rate);
+        if (samples < 1) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%g", *opt.seconds);
+            Fail(kExitUsage, std::string("--seconds ") + text + " is shorter than one sample at " +
+                                 std::to_string(std::lround(plan.sample_rate)) + " Hz");
+        }
+        length = static_cast<uint32_t>(samples);
     }
     SampleFormat format = opt.pcm24 ? SampleFormat::kPcm24 : SampleFormat::kFloat;
     if (plan.sample_format) {
@@ -216,13 +264,14 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
     }
     if (opt.pcm24) format = SampleFormat::kPcm24;
     format = FormatFor(opt.output, format);
+    ReplacingFile file(opt.output, "audio file");
     std::unique_ptr<AudioWriter> writer;
     try {
-        writer = std::make_unique<AudioWriter>(opt.output, patch->Channels(),
+        writer = std::make_unique<AudioWriter>(file.TempPath(), patch->Channels(),
                                                static_cast<int32_t>(std::lround(plan.sample_rate)),
                                                format);
     } catch (const Error& e) {
-        Fail(kAudio, e.what());
+        Fail(kExitOutput, file.Reworded(e.what()));
     }
 
     const bool show_progress = isatty(STDERR_FILENO) != 0;
@@ -238,7 +287,7 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
         try {
             patch->Render(frames.data(), n);
         } catch (const Error& e) {
-            Fail(kInternal, e.what());
+            Fail(kExitInternal, e.what());
         }
         const std::size_t values =
             static_cast<std::size_t>(n) * static_cast<std::size_t>(patch->Channels());
@@ -246,7 +295,7 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
         try {
             writer->Write(frames.data(), n);
         } catch (const Error& e) {
-            Fail(kAudio, e.what());
+            Fail(kExitOutput, file.Reworded(e.what()));
         }
         done += n;
         const int percent = static_cast<int>(100.0 * done / length);
@@ -258,8 +307,9 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
     try {
         writer->Close();
     } catch (const Error& e) {
-        Fail(kAudio, e.what());
+        Fail(kExitOutput, file.Reworded(e.what()));
     }
+    file.Commit();
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (show_progress) std::fprintf(stderr, "\n");
@@ -271,7 +321,7 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
                 patch->Channels() == 1 ? "" : "s",
                 format == SampleFormat::kPcm24 ? "24-bit" : "float", factor, db,
                 peak > 1.0f ? " (clipped in integer formats)" : "");
-    return kOk;
+    return kExitOk;
 }
 
 int Render(const std::string& path, const RenderOptions& opt) {
@@ -279,64 +329,94 @@ int Render(const std::string& path, const RenderOptions& opt) {
     try {
         plan = LoadPatch(path);
     } catch (const Error& e) {
-        Fail(kPatch, e.what());
+        Fail(kExitPatch, e.what());
     }
-    return RenderPlan(plan, std::nullopt, opt);
+    return RenderPlan(plan, std::nullopt, opt, {path});
 }
 
-int Demo(RenderOptions opt, const std::string& melody_out) {
+int Demo(const RenderOptions& opt, const std::string& melody_out) {
     PatchPlan plan;
     try {
         plan = ParsePatch(DemoPatch(), "(built-in demo patch)");
     } catch (const Error& e) {
-        Fail(kInternal, e.what());
+        Fail(kExitInternal, e.what());
     }
+    CheckOutputPath(opt.output, kAudioExtensions, {}, "audio file");
     const std::vector<uint8_t> bytes = WriteMidiNotes(DemoMelody(), DemoTempo());
     if (!melody_out.empty()) {
-        std::ofstream out(melody_out, std::ios::binary);
+        CheckOutputPath(melody_out, {".mid", ".midi"}, {}, "MIDI file");
+        ReplacingFile file(melody_out, "MIDI file");
+        std::ofstream out(file.TempPath(), std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
-        if (!out) Fail(kMidi, melody_out + ": cannot write MIDI file");
+        out.close();
+        if (!out) Fail(kExitOutput, melody_out + ": cannot write MIDI file");
+        file.Commit();
     }
     const MidiSequence melody = ParseMidi(bytes, plan.sample_rate, "(built-in melody)");
-    return RenderPlan(plan, melody, opt);
+    return RenderPlan(plan, melody, opt, {});
 }
 
 // ---- gui ----------------------------------------------------------------------------
 
+// "#3, #5" or "#1-#32": description indices, runs joined.
+std::string IndexList(const std::vector<int32_t>& indices) {
+    std::string text;
+    for (std::size_t i = 0; i < indices.size();) {
+        std::size_t j = i;
+        while (j + 1 < indices.size() && indices[j + 1] == indices[j] + 1) ++j;
+        text += (text.empty() ? "#" : ", #") + std::to_string(indices[i]);
+        if (j > i) text += "-#" + std::to_string(indices[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+// The pin a --set names: by name when one pin has it; "#N" (or a bare number) is the pin with
+// description index N.
+int32_t GuiPinNamed(const GuiInstance& gui, const std::string& pin, const std::string& value) {
+    std::vector<int32_t> named;
+    for (const PinInfo& p : gui.Pins()) {
+        if (p.name == pin) named.push_back(p.index);
+    }
+    if (named.size() == 1) return named.front();
+    if (named.size() > 1) {
+        Fail(kExitPin, "pin name " + QuoteText(pin) + " is shared by " +
+                           std::to_string(named.size()) + " pins (" + IndexList(named) +
+                           "); name one by its index, e.g. --set '#" +
+                           std::to_string(named.front()) + "=" + value.substr(0, 20) + "'");
+    }
+    const std::string digits = !pin.empty() && pin[0] == '#' ? pin.substr(1) : pin;
+    const bool number = !digits.empty() && digits.size() < 6 &&
+                        digits.find_first_not_of("0123456789") == std::string::npos;
+    const int32_t index = number ? std::stoi(digits) : -1;
+    if (index < 0 || index >= static_cast<int32_t>(gui.Pins().size())) {
+        Fail(kExitPin, "\"" + gui.GetPlugin()->Name() + "\" has no pin " + QuoteText(pin));
+    }
+    return index;
+}
+
 int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_json) {
-    auto plugin = LoadPlugin(name);
+    auto plugin = LoadPluginNamed(name);
     std::unique_ptr<GuiInstance> gui;
     try {
         gui = std::make_unique<GuiInstance>(plugin);
     } catch (const Error& e) {
-        Fail(kPlugin, e.what());
+        Fail(kExitPlugin, e.what());
     }
     gui->Init(false);  // a module just placed in a patch, not one restored from a stored patch
     for (const std::string& s : sets) {
         const auto eq = s.find('=');
         if (eq == std::string::npos || eq == 0) {
-            Fail(kPin, "--set " + Quote(s) + ": expected PIN=VALUE");
-        }
-        const std::string pin = s.substr(0, eq);
-        int32_t index = -1;
-        try {
-            index = gui->PinIndex(pin);
-        } catch (const Error& e) {
-            // Several pins may share a name: "#N" (or a bare number) is description index N.
-            const std::string digits = pin[0] == '#' ? pin.substr(1) : pin;
-            const bool number = !digits.empty() && digits.size() < 6 &&
-                                digits.find_first_not_of("0123456789") == std::string::npos;
-            index = number ? std::stoi(digits) : -1;
-            if (index < 0 || index >= static_cast<int32_t>(gui->Pins().size())) {
-                Fail(kPin, e.what());
-            }
+            Fail(kExitPin, "--set " + QuoteText(s) + ": expected PIN=VALUE");
         }
         const std::string value = s.substr(eq + 1);
+        const int32_t index = GuiPinNamed(*gui, s.substr(0, eq), value);
         const PinInfo& info = gui->Pins()[static_cast<std::size_t>(index)];
-        if (info.datatype != DT_STRING && !ValueFromText(info, value)) {
-            Fail(kPin, "pin " + Quote(info.name) + ": " + Quote(value) + " is not " +
-                           (info.choices ? "one of: " + *info.choices : std::string("a number")));
+        if (info.datatype != DT_STRING) {
+            const UserValue checked = CheckUserValue(info, value);
+            if (!checked.value)
+                Fail(kExitPin, "pin " + QuoteText(info.name) + ": " + checked.refusal);
         }
         gui->SetText(index, value);
     }
@@ -360,7 +440,7 @@ int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_j
         for (const PinInfo& p : gui->Pins()) width = std::max(width, p.name.size());
         for (const PinInfo& p : gui->Pins()) {
             const std::string value =
-                p.datatype == DT_STRING ? Quote(gui->Text(p.index)) : gui->Text(p.index);
+                p.datatype == DT_STRING ? "\"" + gui->Text(p.index) + "\"" : gui->Text(p.index);
             std::printf("%3d  %-*s = %s\n", p.index, static_cast<int>(width), p.name.c_str(),
                         value.c_str());
         }
@@ -369,87 +449,77 @@ int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_j
         std::fprintf(stderr, "kvhost: note: notifications were cut at depth %d %zu time(s)\n",
                      GuiInstance::kMaxDepth, gui->DepthLimitHits());
     }
-    return kOk;
+    return kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{
+    Tool tool(
         "kvhost - examine, drive and render Kolvex plug-ins without the host.\n"
-        "Plug-ins are named by path or by deliverable name, looked up in " +
-        PluginDir() + "."};
-    app.footer(kExitHelp);
-    app.require_subcommand(1);
+        "Plug-ins are named by path, by deliverable name (looked up in " +
+        PluginDir() + ") or by the id `kvhost list` shows.");
 
-    auto* info = app.add_subcommand("info", "show a plug-in's identity and pin table");
     std::string info_plugin;
     bool info_json = false;
-    info->add_option("PLUGIN", info_plugin, "plug-in path or deliverable name")->required();
+    auto* info = tool.Add("info", "show a plug-in's identity and pin table",
+                          [&] { return Info(info_plugin, info_json); });
+    info->add_option("PLUGIN", info_plugin, "plug-in path, deliverable name or id")->required();
     info->add_flag("--json", info_json, "print JSON");
 
-    auto* render = app.add_subcommand("render", "render a patch to an audio file");
+    bool list_json = false;
+    auto* list = tool.Add("list",
+                          "list the deliverables in the plug-in folder: id and kind "
+                          "(DSP, GUI or both sides)",
+                          [&] { return List(list_json); });
+    list->add_flag("--json", list_json, "print JSON");
+
     std::string patch_path;
     RenderOptions ropt;
     double seconds = 0.0;
     std::string midi_path;
+    CLI::Option* midi_opt = nullptr;
+    CLI::Option* seconds_opt = nullptr;
+    auto* render = tool.Add("render", "render a patch to an audio file", [&] {
+        if (*midi_opt) ropt.midi = midi_path;
+        if (*seconds_opt) ropt.seconds = seconds;
+        return Render(patch_path, ropt);
+    });
     render->add_option("PATCH", patch_path, "patch file (JSON)")->required();
-    auto* midi_opt = render->add_option("--midi", midi_path, "Standard MIDI File to play");
+    midi_opt = render->add_option("--midi", midi_path, "Standard MIDI File to play");
     render->add_option("-o,--output", ropt.output, "audio file (.wav or .flac)")
         ->capture_default_str();
-    auto* seconds_opt = render->add_option("--seconds", seconds, "length in seconds");
+    seconds_opt = render->add_option("--seconds", seconds,
+                                     "length in seconds, at least one sample, at most 3600");
     render->add_flag("--pcm24", ropt.pcm24, "24-bit samples instead of float");
+    render->add_flag("--raw-midi", ropt.raw_midi,
+                     "deliver MIDI as the file holds it (by default a note-on of velocity 0 "
+                     "arrives as a note-off)");
 
-    auto* gui = app.add_subcommand("gui", "drive a plug-in's GUI side and print its pins");
     std::string gui_plugin;
     std::vector<std::string> sets;
     bool gui_json = false;
-    gui->add_option("PLUGIN", gui_plugin, "plug-in path or deliverable name")->required();
+    auto* gui = tool.Add("gui", "drive a plug-in's GUI side and print its pins",
+                         [&] { return Gui(gui_plugin, sets, gui_json); });
+    gui->add_option("PLUGIN", gui_plugin, "plug-in path, deliverable name or id")->required();
     gui->add_option("--set", sets,
                     "PIN=VALUE, applied in order as user edits (PIN: a name, or #N for the "
                     "pin with description index N)");
     gui->add_flag("--json", gui_json, "print JSON");
 
-    auto* demo = app.add_subcommand("demo", "render the built-in patch and melody to demo.wav");
     RenderOptions dopt;
     dopt.output = "demo.wav";
+    std::string melody_out;
+    auto* demo = tool.Add("demo", "render the built-in patch and melody to demo.wav",
+                          [&] { return Demo(dopt, melody_out); });
     demo->add_option("-o,--output", dopt.output, "audio file (.wav or .flac)")
         ->capture_default_str();
     demo->add_flag("--pcm24", dopt.pcm24, "24-bit samples instead of float");
-    std::string melody_out;
-    demo->add_option("--save-melody", melody_out, "also write the built-in melody as a MIDI file");
+    demo->add_option("--save-melody", melody_out,
+                     "also write the built-in melody as a MIDI file (.mid)");
 
-    kvhost::AddValidateCommand(app);  // answered in full (and the process ended) while parsing
-
-    AddPlotCommand(app);
-    AddLv2Command(app);  // runs inside the parse, as plot does
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        // A subcommand run inside the parse (plot) ends with its own exit code.
-        if (dynamic_cast<const CLI::RuntimeError*>(&e) != nullptr) return e.get_exit_code();
-        const int code = app.exit(e);
-        return code == 0 ? kOk : kUsage;
-    }
-    try {
-        if (*info) return Info(info_plugin, info_json);
-        if (*render) {
-            if (*midi_opt) ropt.midi = midi_path;
-            if (*seconds_opt) ropt.seconds = seconds;
-            return Render(patch_path, ropt);
-        }
-        if (*gui) return Gui(gui_plugin, sets, gui_json);
-        if (*demo) return Demo(dopt, melody_out);
-        if (app.got_subcommand("plot")) return kOk;  // it ran inside the parse
-        if (app.got_subcommand("lv2")) return kOk;
-    } catch (const Failure& f) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "kvhost: %s\n", f.message.c_str());
-        return f.code;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "kvhost: %s\n", e.what());
-        return kInternal;
-    }
-    return kUsage;
+    AddValidateCommand(tool);
+    AddPlotCommand(tool);
+    AddLv2Command(tool);
+    return tool.Main(argc, argv);
 }

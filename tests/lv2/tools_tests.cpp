@@ -372,7 +372,7 @@ TEST(Lv2Tools, BenchRunsEveryPlugin) {
 
 TEST(Jalv, RunsTwinOpUnderJackWithControlsFromItsCommandLine) {
     const fs::path dir = Dir();
-    kvtest::JackServer jack(256);
+    JackServer jack(256);
     const Result r =
         Shell(dir, "JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=" + jack.Name() +
                        " sh -c 'sleep 2 | jalv -n voice -c algorithm=1 -c op2_level_volts=2.5 " +
@@ -422,11 +422,11 @@ TEST(KvhostLv2, RefusesModulesWithoutAnLv2EquivalentInOneLineEach) {
     const std::string gui = "its work lies on its GUI side, and an LV2 plugin has no equivalent";
     EXPECT_EQ(Lines(r.err),
               (std::vector<std::string>{
-                  "kvhost lv2: \"jx_CsvFloats\" not bridged: " + gui + "; nothing written for it",
-                  "kvhost lv2: \"jx_CsvInts\" not bridged: " + gui + "; nothing written for it",
-                  "kvhost lv2: \"jx_VecMul\" not bridged: " + gui + "; nothing written for it",
-                  "kvhost lv2: \"mxt_AnimVolts\" not bridged: " + gui + "; nothing written for it",
-                  "kvhost lv2: \"test_lv2_no_dsp\" not bridged: it has no DSP side "
+                  "kvhost: \"jx_CsvFloats\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"jx_CsvInts\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"jx_VecMul\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"mxt_AnimVolts\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"test_lv2_no_dsp\" not bridged: it has no DSP side "
                   "(makeModule makes no DSP instance); nothing written for it",
               }));
     std::set<std::string> entries;
@@ -440,16 +440,15 @@ TEST(KvhostLv2, FolderThatCannotBeWrittenEndsWithItsName) {
     const fs::path dir = Dir();
     std::ofstream(dir / "file") << "x";
     Result r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 'ZOR Twin-Op' -o file/bundles");
-    EXPECT_EQ(r.code, 8);
-    EXPECT_EQ(r.err.rfind("kvhost lv2: \"file/bundles\": cannot create the folder: ", 0), 0u)
-        << r.err;
+    EXPECT_EQ(r.code, 6);
+    EXPECT_EQ(r.err.rfind("kvhost: \"file/bundles\": cannot create the folder: ", 0), 0u) << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u);
     r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 'ZOR Twin-Op' -o /proc/kvlv2");
-    EXPECT_EQ(r.code, 8);
+    EXPECT_EQ(r.code, 6);
     EXPECT_NE(r.err.find("\"/proc/kvlv2\""), std::string::npos) << r.err;
     r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 'ZOR Twin-Op' -o out --bridge nowhere.so");
-    EXPECT_EQ(r.code, 8);
-    EXPECT_EQ(r.err, "kvhost lv2: bridge binary \"nowhere.so\" not found (--bridge names it)\n");
+    EXPECT_EQ(r.code, 6);
+    EXPECT_EQ(r.err, "kvhost: bridge binary \"nowhere.so\" not found (--bridge names it)\n");
     r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 nosuch -o out");
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;

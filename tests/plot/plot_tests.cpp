@@ -193,6 +193,11 @@ void CheckSheet(const plot::Sheet& sheet, std::size_t panels, int columns) {
             if (panel.label.find(s.pin + "=") != std::string::npos) {
                 EXPECT_NE(panel.label.find(s.pin + "=" + s.text), std::string::npos) << panel.label;
             }
+            // Sample pins are shown in volts, as a patch takes them: the number copied from
+            // the sheet into a patch gives the very signal the panel was rendered with.
+            if (s.text.size() > 2 && s.text.compare(s.text.size() - 2, 2, " V") == 0) {
+                EXPECT_DOUBLE_EQ(std::stod(s.text) * 0.1, s.value) << s.pin << "=" << s.text;
+            }
         }
         ASSERT_FALSE(panel.samples.empty()) << panel.label;
         const double period = sheet.sample_rate / panel.shown_hz;
@@ -227,20 +232,20 @@ TEST(Sheet, WarpwaveEightWavesAtFourDepths) {
     const plot::Sheet sheet = plot::MakeSheet("ZOR Warpwave");
     EXPECT_EQ(sheet.plugin, "ZOR Warpwave");
     CheckSheet(sheet, 32, 4);
-    EXPECT_EQ(sheet.panels[0].label, "Wave=Saw, Modulation Depth=0");
-    EXPECT_EQ(sheet.panels[5].label, "Wave=Square, Modulation Depth=0.25");
-    EXPECT_EQ(sheet.panels[31].label, "Wave=Reso4, Modulation Depth=1");
+    EXPECT_EQ(sheet.panels[0].label, "Wave=Saw, Modulation Depth=0 V");
+    EXPECT_EQ(sheet.panels[5].label, "Wave=Square, Modulation Depth=2.5 V");
+    EXPECT_EQ(sheet.panels[31].label, "Wave=Reso4, Modulation Depth=10 V");
     // The depth is the raw signal: depth 0.25 is the value 0.25 on "Modulation Depth".
     EXPECT_EQ(sheet.panels[5].settings.back().value, 0.25);
     for (const auto& panel : sheet.panels) {
         // At depth 0 "Dbl-ResSine" is the octave-up sine alone.
-        const double expected = panel.label == "Wave=Dbl-ResSine, Modulation Depth=0"
+        const double expected = panel.label == "Wave=Dbl-ResSine, Modulation Depth=0 V"
                                     ? 2.0 * panel.nominal_hz
                                     : panel.nominal_hz;
         EXPECT_NEAR(panel.fundamental_hz, expected, panel.bin_hz) << panel.label;
     }
     // Depth 0 "Saw" is the negated sine: -0.5 a quarter into the cycle, +0.5 at three quarters.
-    const plot::Panel* saw = Find(sheet, "Wave=Saw, Modulation Depth=0");
+    const plot::Panel* saw = Find(sheet, "Wave=Saw, Modulation Depth=0 V");
     ASSERT_NE(saw, nullptr);
     const double period = sheet.sample_rate / saw->nominal_hz;
     EXPECT_NEAR(saw->samples[std::lround(period / 4)], -0.5f, 0.01f);
@@ -250,8 +255,8 @@ TEST(Sheet, WarpwaveEightWavesAtFourDepths) {
 TEST(Sheet, BasicVoiceSevenWavesAtThreeBands) {
     const plot::Sheet sheet = plot::MakeSheet("ZOR Basic Voice");
     CheckSheet(sheet, 21, 3);
-    EXPECT_EQ(sheet.panels[0].label, "Wave=Sine, Pitch=0.3");
-    EXPECT_EQ(sheet.panels[20].label, "Wave=Pulse 2, Pitch=0.85");
+    EXPECT_EQ(sheet.panels[0].label, "Wave=Sine, Pitch=3 V");
+    EXPECT_EQ(sheet.panels[20].label, "Wave=Pulse 2, Pitch=8.5 V");
     EXPECT_EQ(sheet.panels[0].note.rfind("band 0", 0), 0u);
     EXPECT_EQ(sheet.panels[1].note.rfind("band 5", 0), 0u);
     EXPECT_EQ(sheet.panels[2].note.rfind("band 9", 0), 0u);
@@ -267,8 +272,8 @@ TEST(Sheet, BasicVoiceSevenWavesAtThreeBands) {
         }
         return m * static_cast<float>(p.samples.size());
     };
-    const plot::Panel* sharp = Find(sheet, "Wave=Square, Pitch=0.3");
-    const plot::Panel* smooth = Find(sheet, "Wave=Square, Pitch=0.85");
+    const plot::Panel* sharp = Find(sheet, "Wave=Square, Pitch=3 V");
+    const plot::Panel* smooth = Find(sheet, "Wave=Square, Pitch=8.5 V");
     ASSERT_TRUE(sharp && smooth);
     EXPECT_GT(steepest(*sharp), 5.0f * steepest(*smooth));
 }
@@ -276,18 +281,18 @@ TEST(Sheet, BasicVoiceSevenWavesAtThreeBands) {
 TEST(Sheet, TwinOpBothAlgorithmsAtSeveralLevels) {
     const plot::Sheet sheet = plot::MakeSheet("ZOR Twin-Op");
     CheckSheet(sheet, 24, 6);
-    EXPECT_NE(sheet.heading.find("OP1 Pitch=0.4"), std::string::npos);
-    const plot::Panel* plain = Find(sheet, "Algorithm=1->1, OP1 FB/Level=0");
+    EXPECT_NE(sheet.heading.find("OP1 Pitch=4 V"), std::string::npos);
+    const plot::Panel* plain = Find(sheet, "Algorithm=1->1, OP1 FB/Level=0 V");
     const plot::Panel* unmodulated =
-        Find(sheet, "Algorithm=2->1, OP1 FB/Level=1, OP2 Pitch=0.4, OP2 Level=0");
+        Find(sheet, "Algorithm=2->1, OP1 FB/Level=10 V, OP2 Pitch=4 V, OP2 Level=0 V");
     const plot::Panel* silent =
-        Find(sheet, "Algorithm=2->1, OP1 FB/Level=0, OP2 Pitch=0.4, OP2 Level=0.05");
+        Find(sheet, "Algorithm=2->1, OP1 FB/Level=0 V, OP2 Pitch=4 V, OP2 Level=0.5 V");
     ASSERT_TRUE(plain && unmodulated && silent);
     EXPECT_NEAR(plain->fundamental_hz, 220.0, plain->bin_hz);
     EXPECT_NEAR(unmodulated->fundamental_hz, 220.0, unmodulated->bin_hz);
     EXPECT_EQ(silent->fundamental_hz, 0.0);
     EXPECT_NE(silent->note.find("silent"), std::string::npos);
-    Find(sheet, "Algorithm=2->1, OP1 FB/Level=1, OP2 Pitch=0.5, OP2 Level=0.5");
+    Find(sheet, "Algorithm=2->1, OP1 FB/Level=10 V, OP2 Pitch=5 V, OP2 Level=5 V");
 }
 
 TEST(Sheet, RefusesPluginsWithoutASheet) {
@@ -301,17 +306,19 @@ TEST(Sheet, RefusesPluginsWithoutASheet) {
     EXPECT_THROW(plot::MakeSheet("no such plug-in"), Error);
 }
 
+TEST(Text, NamesInOtherScriptsAreDrawnWithEveryGlyph) {
+    EXPECT_EQ(plot::MissingGlyphs("examples/fm.json: osc.Output"), 0);
+    EXPECT_EQ(plot::MissingGlyphs("осциллятор Ωμέγα 振荡器 オシレーター 발진기"), 0);
+    // The count sees a miss: a private-use character no installed font draws.
+    EXPECT_GT(plot::MissingGlyphs("\xF3\xB0\x80\x80"), 0);
+}
+
 int RunCli(std::vector<std::string> args) {
-    CLI::App app("kvhost");
-    AddPlotCommand(app);
+    Tool tool("kvhost");
+    AddPlotCommand(tool);
     std::vector<const char*> argv{"kvhost"};
     for (const auto& a : args) argv.push_back(a.c_str());
-    try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::ParseError& e) {
-        return e.get_exit_code() == 0 ? -1 : e.get_exit_code();
-    }
-    return 0;
+    return tool.Main(static_cast<int>(argv.size()), argv.data());
 }
 
 TEST(Command, WritesThePngsAndEndsFailuresWithTheirExitCodes) {
@@ -326,12 +333,12 @@ TEST(Command, WritesThePngsAndEndsFailuresWithTheirExitCodes) {
     EXPECT_FALSE(fs::exists(png));
 
     const std::string patch = TwinOpPatch("cli.json");
-    EXPECT_EQ(RunCli({"plot", patch, "--output", "osc.Output", "--from", "0.1", "-o", png}), 0);
+    EXPECT_EQ(RunCli({"plot", patch, "--pin", "osc.Output", "--from", "0.1", "-o", png}), 0);
     EXPECT_EQ(DecodedSize(png).width, plot::SignalImageSize().width);
     fs::remove(png);
     EXPECT_EQ(RunCli({"plot", patch, "--sheet", "ZOR Twin-Op", "-o", png}), 2);  // both
-    EXPECT_EQ(RunCli({"plot", patch, "--output", "osc", "-o", png}), 2);
-    EXPECT_EQ(RunCli({"plot", patch, "--output", "osc.Nothing", "-o", png}), 4);
+    EXPECT_EQ(RunCli({"plot", patch, "--pin", "osc", "-o", png}), 2);
+    EXPECT_EQ(RunCli({"plot", patch, "--pin", "osc.Nothing", "-o", png}), 4);
     EXPECT_EQ(RunCli({"plot", patch, "--cycles", "0", "-o", png}), 2);
     EXPECT_EQ(RunCli({"plot", patch, "-o", "/nonexistent-folder/x.png"}), 6);
     EXPECT_FALSE(fs::exists(png));

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "kvhost/command.h"
 #include "kvhost/validate.h"
 
 namespace {
@@ -141,22 +142,28 @@ TEST(Validate, SameSeedSameFindingsAndUnusableOptionsRefused) {
 }
 
 // The subcommand as a tool registers it: its exit code is the verdict.
-void RunCommand(std::vector<std::string> args) {
-    CLI::App app{"test"};
-    kvhost::AddValidateCommand(app);
-    std::reverse(args.begin(), args.end());
-    app.parse(args);
+int RunCommand(std::vector<std::string> args) {
+    kvhost::Tool tool("test");
+    kvhost::AddValidateCommand(tool);
+    std::vector<const char*> argv{"test"};
+    for (const auto& a : args) argv.push_back(a.c_str());
+    return tool.Main(static_cast<int>(argv.size()), argv.data());
 }
 
 TEST(ValidateCommand, ExitCodeIsTheVerdictAndOptionsListsAreCommaSeparated) {
-    EXPECT_EXIT(RunCommand({"validate", "--seed", "3", "--iterations", "50", "--cycles", "3",
-                            "--only", "identity,stress", TestPlugin("good")}),
-                testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(RunCommand({"validate", "--seed", "3", "--iterations", "50", "--only", "stress",
-                            "--json", TestPlugin("good"), TestPlugin("nan")}),
-                testing::ExitedWithCode(1), "");
-    EXPECT_THROW(RunCommand({"validate", "--only", "everything", TestPlugin("good")}),
-                 CLI::ValidationError);
+    EXPECT_EQ(RunCommand({"validate", "--seed", "3", "--iterations", "50", "--cycles", "3",
+                          "--only", "identity,stress", TestPlugin("good")}),
+              0);
+    EXPECT_EQ(RunCommand({"validate", "--seed", "3", "--iterations", "50", "--only", "stress",
+                          "--json", TestPlugin("good"), TestPlugin("nan")}),
+              1);
+    EXPECT_EQ(RunCommand({"validate", "--only", "everything", TestPlugin("good")}), 2);
+    // A plug-in that cannot be loaded stops the run before any test: exit 3.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunCommand({"validate", "/nonexistent.so", TestPlugin("good")}), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "kvhost: /nonexistent.so: no such file\n");
 }
 
 }  // namespace

@@ -75,12 +75,6 @@ class Patch {
         std::string name;
         std::unique_ptr<DspInstance> dsp;
     };
-    struct Link {
-        int32_t from_pin;
-        DspInstance* to;
-        int32_t to_pin;
-        bool samples;
-    };
     struct Output {
         DspInstance* dsp;
         int32_t pin;
@@ -91,7 +85,6 @@ class Patch {
     PatchPlan plan_;
     std::vector<Node> nodes_;  // in wiring order
     std::vector<std::string> order_names_;
-    std::vector<std::vector<std::vector<Link>>> links_;  // [node][from pin] -> links
     std::vector<Output> outputs_;
     DspInstance* midi_target_ = nullptr;
     int32_t midi_pin_ = -1;

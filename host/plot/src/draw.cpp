@@ -1,12 +1,11 @@
 // Drawing for kvhost plot with cairo: the waveform and spectrum of one output, and the sheet of
 // small waveform panels. Only presentation here; the data comes ready from the plot data types.
 #include <cairo.h>
+#include <pango/pangocairo.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <numbers>
 #include <string>
@@ -55,16 +54,48 @@ void Font(cairo_t* cr, double size, bool bold = false) {
     cairo_set_font_size(cr, size);
 }
 
+struct LayoutUnref {
+    void operator()(PangoLayout* l) const { g_object_unref(l); }
+};
+using Layout = std::unique_ptr<PangoLayout, LayoutUnref>;
+
+// `text` laid out in the context's font as Font chose it. Characters the font lacks (names in
+// other scripts) are drawn from another installed font that has them.
+Layout MakeLayout(cairo_t* cr, const std::string& text) {
+    Layout layout(pango_cairo_create_layout(cr));
+    cairo_font_face_t* face = cairo_get_font_face(cr);
+    cairo_matrix_t matrix;
+    cairo_get_font_matrix(cr, &matrix);
+    PangoFontDescription* font = pango_font_description_new();
+    pango_font_description_set_family(font, cairo_toy_font_face_get_family(face));
+    pango_font_description_set_weight(
+        font, cairo_toy_font_face_get_weight(face) == CAIRO_FONT_WEIGHT_BOLD ? PANGO_WEIGHT_BOLD
+                                                                             : PANGO_WEIGHT_NORMAL);
+    pango_font_description_set_absolute_size(font, matrix.xx * PANGO_SCALE);
+    pango_layout_set_font_description(layout.get(), font);
+    pango_font_description_free(font);
+    // A file name need not be UTF-8: bytes that are not become replacement characters.
+    gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    pango_layout_set_text(layout.get(), valid, -1);
+    g_free(valid);
+    return layout;
+}
+
 double TextWidth(cairo_t* cr, const std::string& text) {
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, text.c_str(), &e);
-    return e.x_advance;
+    PangoRectangle logical;
+    pango_layout_get_extents(MakeLayout(cr, text).get(), nullptr, &logical);
+    return static_cast<double>(logical.width) / PANGO_SCALE;
 }
 
 // Text with its anchor at (x, y): align 0 left, 0.5 centred, 1 right; y is the baseline.
 void Text(cairo_t* cr, double x, double y, const std::string& text, double align = 0.0) {
-    cairo_move_to(cr, x - align * TextWidth(cr, text), y);
-    cairo_show_text(cr, text.c_str());
+    const Layout layout = MakeLayout(cr, text);
+    PangoRectangle logical;
+    pango_layout_get_extents(layout.get(), nullptr, &logical);
+    const double baseline =
+        static_cast<double>(pango_layout_get_baseline(layout.get())) / PANGO_SCALE;
+    cairo_move_to(cr, x - align * static_cast<double>(logical.width) / PANGO_SCALE, y - baseline);
+    pango_cairo_show_layout(cr, layout.get());
 }
 
 void Line(cairo_t* cr, double x0, double y0, double x1, double y1) {
@@ -120,18 +151,13 @@ std::vector<std::string> Wrap(cairo_t* cr, const std::string& text, double width
 // an earlier picture of the same name intact.
 void WritePng(cairo_surface_t* surface, const std::string& path) {
     cairo_surface_flush(surface);
-    const std::string partial = path + ".partial";
-    const cairo_status_t status = cairo_surface_write_to_png(surface, partial.c_str());
+    ReplacingFile file(path, "the picture");
+    const cairo_status_t status = cairo_surface_write_to_png(surface, file.TempPath().c_str());
     if (status != CAIRO_STATUS_SUCCESS) {
-        std::remove(partial.c_str());
-        throw PlotError(Fault::kPicture, path + ": cannot write the picture (" +
-                                             cairo_status_to_string(status) + ")");
+        throw Failure(kExitOutput,
+                      path + ": cannot write the picture (" + cairo_status_to_string(status) + ")");
     }
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        std::remove(partial.c_str());
-        throw PlotError(Fault::kPicture, path + ": cannot write the picture (" + why + ")");
-    }
+    file.Commit();
 }
 
 // The waveform of samples[first, first + count) into r, on a shared scale of +-y_limit.
@@ -222,7 +248,9 @@ void DrawWaveAxes(cairo_t* cr, const Rect& r, const SignalPlot& p, double y_limi
     cairo_stroke(cr);
 }
 
-void DrawSpectrum(cairo_t* cr, const Rect& r, const Spectrum& s) {
+// `notes` above 1: several notes sound in the stretch, and no peak is marked as its
+// fundamental.
+void DrawSpectrum(cairo_t* cr, const Rect& r, const Spectrum& s, std::size_t notes) {
     if (s.level.size() < 2 || !(s.bin_hz > 0.0)) return;
     const double f_lo = std::max(10.0, s.bin_hz), f_hi = s.sample_rate / 2.0;
     const double l_lo = std::log10(f_lo), l_span = std::log10(f_hi) - l_lo;
@@ -291,8 +319,15 @@ void DrawSpectrum(cairo_t* cr, const Rect& r, const Spectrum& s) {
     cairo_stroke(cr);
     cairo_restore(cr);
 
-    // The fundamental: a marker on its peak and its frequency.
-    if (s.fundamental_hz > 0.0 && s.fundamental_hz >= f_lo) {
+    if (notes > 1) {
+        Colour(cr, kMark);
+        Font(cr, 12, true);
+        Text(cr, r.x + 8, r.y + 18,
+             Format("%g notes sound in this stretch: no single fundamental",
+                    static_cast<double>(notes)) +
+                 " (--note N draws one of them)");
+    } else if (s.fundamental_hz > 0.0 && s.fundamental_hz >= f_lo) {
+        // The fundamental: a marker on its peak and its frequency.
         const double x = x_of(s.fundamental_hz), y = y_of(s.fundamental_level);
         Colour(cr, kMark);
         cairo_set_line_width(cr, 1.0);
@@ -347,6 +382,13 @@ int LabelLineCount(const Sheet& sheet) {
 
 }  // namespace
 
+int MissingGlyphs(const std::string& text) {
+    Surface scratch(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
+    Context cr(cairo_create(scratch.get()));
+    Font(cr.get(), 16, true);
+    return pango_layout_get_unknown_glyphs_count(MakeLayout(cr.get(), text).get());
+}
+
 ImageSize SignalImageSize() {
     return {kSignalWidth, kSignalHeight};
 }
@@ -360,7 +402,7 @@ ImageSize SheetImageSize(const Sheet& sheet) {
 
 ImageSize DrawSignal(const SignalPlot& p, const std::string& png_path) {
     if (!(p.sample_rate > 0.0)) {
-        throw PlotError(Fault::kUsage, png_path + ": no sample rate to draw the signal at");
+        throw Failure(kExitUsage, png_path + ": no sample rate to draw the signal at");
     }
     const ImageSize size = SignalImageSize();
     Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, size.width, size.height));
@@ -382,7 +424,7 @@ ImageSize DrawSignal(const SignalPlot& p, const std::string& png_path) {
     DrawWave(cr, wave, p.samples, p.view_first, p.view_count, y_limit, 2.0, 1.5);
 
     const Rect spectrum{90, 440, 1080, 300};
-    DrawSpectrum(cr, spectrum, p.spectrum);
+    DrawSpectrum(cr, spectrum, p.spectrum, p.notes);
 
     WritePng(surface.get(), png_path);
     return size;

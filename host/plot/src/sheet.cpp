@@ -47,7 +47,12 @@ std::string Quoted(const std::string& s) {
     return "\"" + s + "\"";
 }
 
-Setting Value(const std::string& pin, double v) {
+// A number for a pin, in the pin's own signal units; shown as a patch takes it (a sample pin
+// in volts: the signal 0.4 is "4 V").
+Setting Value(const DspInstance& dsp, const std::string& pin, double v) {
+    if (dsp.DspPinInfo(dsp.DspPin(pin)).datatype == DT_FSAMPLE) {
+        return {pin, v, Number(v * 10.0) + " V"};
+    }
     return {pin, v, Number(v)};
 }
 
@@ -73,15 +78,15 @@ std::vector<std::string> ChoiceLabels(const DspInstance& dsp, const std::string&
 }
 
 // Eight waves (rows) at four depths (columns). The depth is the raw Modulation Depth signal,
-// limited to 0..1 by the module, so depth 0.25 is the signal 0.25.
+// limited to 0..1 (0 to 10 V) by the module, so depth 0.25 is the signal 0.25 (2.5 V).
 SheetPlan WarpwavePlan(const DspInstance& dsp) {
     SheetPlan plan;
-    plan.common = {Value("Pitch", 0.4)};
+    plan.common = {Value(dsp, "Pitch", 0.4)};
     plan.columns = 4;
     for (const auto& wave : ChoiceLabels(dsp, "Wave")) {
         for (double depth : {0.0, 0.25, 0.5, 1.0}) {
             plan.recipes.push_back(
-                {{Choice(dsp, "Wave", wave), Value("Modulation Depth", depth)}, ""});
+                {{Choice(dsp, "Wave", wave), Value(dsp, "Modulation Depth", depth)}, ""});
         }
     }
     return plan;
@@ -98,7 +103,7 @@ SheetPlan BasicVoicePlan(const DspInstance& dsp) {
     const std::pair<int, double> bands[] = {{0, 0.3}, {5, 0.625}, {9, 0.85}};
     for (const auto& wave : ChoiceLabels(dsp, "Wave")) {
         for (const auto& [band, pitch] : bands) {
-            plan.recipes.push_back({{Choice(dsp, "Wave", wave), Value("Pitch", pitch)},
+            plan.recipes.push_back({{Choice(dsp, "Wave", wave), Value(dsp, "Pitch", pitch)},
                                     "band " + std::to_string(band)});
         }
     }
@@ -108,23 +113,24 @@ SheetPlan BasicVoicePlan(const DspInstance& dsp) {
 // Feedback amounts in "1->1"; modulator levels at 1:1 and 2:1 and output levels in "2->1".
 SheetPlan TwinOpPlan(const DspInstance& dsp) {
     SheetPlan plan;
-    plan.common = {Value("OP1 Pitch", 0.4)};
+    plan.common = {Value(dsp, "OP1 Pitch", 0.4)};
     plan.columns = 6;
     const Setting one = Choice(dsp, "Algorithm", "1->1");
     const Setting two = Choice(dsp, "Algorithm", "2->1");
     for (double fb : {0.0, 0.05, 0.1, 0.2, 0.5, 1.0}) {
-        plan.recipes.push_back({{one, Value("OP1 FB/Level", fb)}, ""});
+        plan.recipes.push_back({{one, Value(dsp, "OP1 FB/Level", fb)}, ""});
     }
     for (double op2_pitch : {0.4, 0.5}) {
         for (double level : {0.0, 0.02, 0.05, 0.1, 0.2, 0.5}) {
-            plan.recipes.push_back({{two, Value("OP1 FB/Level", 1.0), Value("OP2 Pitch", op2_pitch),
-                                     Value("OP2 Level", level)},
-                                    ""});
+            plan.recipes.push_back(
+                {{two, Value(dsp, "OP1 FB/Level", 1.0), Value(dsp, "OP2 Pitch", op2_pitch),
+                  Value(dsp, "OP2 Level", level)},
+                 ""});
         }
     }
     for (double out_level : {0.0, 0.125, 0.25, 0.5, 0.75, 1.5}) {
-        plan.recipes.push_back({{two, Value("OP1 FB/Level", out_level), Value("OP2 Pitch", 0.4),
-                                 Value("OP2 Level", 0.05)},
+        plan.recipes.push_back({{two, Value(dsp, "OP1 FB/Level", out_level),
+                                 Value(dsp, "OP2 Pitch", 0.4), Value(dsp, "OP2 Level", 0.05)},
                                 ""});
     }
     return plan;
@@ -245,7 +251,7 @@ Sheet MakeSheet(const std::string& plugin_name) {
     try {
         plugin = Plugin::Load(plugin_name);
     } catch (const Error& e) {
-        throw PlotError(Fault::kPlugin, e.what());
+        throw Failure(kExitPlugin, e.what());
     }
     const std::string name = plugin->Name();
     const auto known = std::find_if(KnownSheets().begin(), KnownSheets().end(),
@@ -253,9 +259,8 @@ Sheet MakeSheet(const std::string& plugin_name) {
     if (known == KnownSheets().end()) {
         std::string list;
         for (const auto& n : SheetPlugins()) list += (list.empty() ? "\"" : ", \"") + n + "\"";
-        throw PlotError(Fault::kUsage, Quoted(name) + " (" + plugin->Path() +
-                                           "): no sheet for this plug-in; sheets exist for " +
-                                           list);
+        throw Failure(kExitUsage, Quoted(name) + " (" + plugin->Path() +
+                                      "): no sheet for this plug-in; sheets exist for " + list);
     }
 
     SheetPlan plan;

@@ -17,6 +17,10 @@ void ResetWindowCount();
 
 // Blocks allocated minus blocks released since the process started, windows or not.
 int64_t LiveBlocks();
+// Bytes in live blocks (each block weighed by its usable size), windows or not. Unlike the
+// allocator's arena statistics it does not depend on where blocks landed, so the same
+// allocations always weigh the same.
+int64_t LiveBytes();
 
 // Opens a counting window for its lifetime; Pause suspends an open window (the host's own
 // bookkeeping inside a callback is not the module's allocation).

@@ -20,6 +20,7 @@
 
 #include "alloc_count.h"
 #include "checks.h"
+#include "kvhost/command.h"
 #include "kvhost/host.h"
 
 namespace kvhost {
@@ -309,8 +310,7 @@ int RunValidate(const ValidateOptions& options, std::ostream& out) {
                     continue;
                 }
                 Context ctx;
-                ctx.entries = {d.name, plugin->GetModuleProperties(), plugin->MakeModule()};
-                ctx.path = d.path;
+                ctx.plugin = plugin;
                 ctx.seed = seed ^ Hash(test.name) ^ (Hash(d.name) * 31);
                 ctx.iterations = options.iterations;
                 ctx.cycles = options.cycles;
@@ -362,18 +362,32 @@ int RunValidate(const ValidateOptions& options, std::ostream& out) {
     return all ? 0 : 1;
 }
 
-CLI::App* AddValidateCommand(CLI::App& app) {
+CLI::App* AddValidateCommand(Tool& tool) {
     auto options = std::make_shared<ValidateOptions>();
     auto seed = std::make_shared<uint64_t>(0);
     auto no_fork = std::make_shared<bool>(false);
-    CLI::App* cmd = app.add_subcommand(
-        "validate",
-        "Conformance and stress run of deliverables: each test in a child process, a "
-        "PASSED/FAILED line per deliverable, non-zero exit on any failure");
+    auto seed_opt = std::make_shared<CLI::Option*>(nullptr);
+    CLI::App* cmd =
+        tool.Add("validate",
+                 "Conformance and stress run of deliverables: each test in a child process, a "
+                 "PASSED/FAILED line per deliverable, non-zero exit on any failure",
+                 [options, seed, seed_opt, no_fork] {
+                     ValidateOptions o = *options;
+                     o.isolate = !*no_fork;
+                     if ((*seed_opt)->count() > 0) o.seed = *seed;
+                     // A name that is no deliverable at all is a wrong command, not a verdict.
+                     for (std::string& plugin : o.plugins) {
+                         plugin = ResolvePluginName(plugin);
+                         LoadPluginNamed(plugin);
+                     }
+                     const int verdict = RunValidate(o, std::cout);
+                     std::cout.flush();
+                     return verdict == 2 ? static_cast<int>(kExitUsage) : verdict;
+                 });
     cmd->add_option("PLUGIN", options->plugins,
-                    "Deliverables: paths, or names looked up in the build's plug-in folder")
+                    "Deliverables: paths, names looked up in the build's plug-in folder, or ids")
         ->required();
-    CLI::Option* seed_opt =
+    *seed_opt =
         cmd->add_option("--seed", *seed, "Replay a run with this seed (printed on every run)");
     cmd->add_option("--iterations", options->iterations, "Random events or edits per stress test")
         ->check(CLI::Range(uint64_t{1}, uint64_t{100000000}));
@@ -388,15 +402,6 @@ CLI::App* AddValidateCommand(CLI::App& app) {
         ->delimiter(',')
         ->allow_extra_args(false)
         ->check(CLI::IsMember(ValidateTestNames()));
-    cmd->callback([options, seed, seed_opt, no_fork] {
-        ValidateOptions o = *options;
-        o.isolate = !*no_fork;
-        if (seed_opt->count() > 0) o.seed = *seed;
-        const int rc = RunValidate(o, std::cout);
-        // The exit code is the verdict, whatever the tool's main does after parsing.
-        std::cout.flush();
-        std::exit(rc);
-    });
     return cmd;
 }
 

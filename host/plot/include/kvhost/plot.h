@@ -9,25 +9,17 @@
 #include <utility>
 #include <vector>
 
+#include "kvhost/command.h"
 #include "kvhost/host.h"
-
-namespace CLI {
-class App;
-}
+#include "kvhost/midi.h"
 
 namespace kvhost {
 
 // Adds the "plot" subcommand (a patch output, or a sheet of every choice of an oscillator).
-void AddPlotCommand(CLI::App& app);
+// Its failures are kvhost::Failure with the tool's exit code for their kind.
+void AddPlotCommand(Tool& tool);
 
 namespace plot {
-
-// What a failure was about; the kvhost tool's exit code for it.
-enum class Fault : int { kUsage = 2, kPlugin = 3, kPatch = 4, kMidi = 5, kPicture = 6 };
-struct PlotError : Error {
-    PlotError(Fault f, const std::string& message) : Error(message), fault(f) {}
-    Fault fault;
-};
 
 // Magnitude spectrum of a stretch of samples (Blackman-Harris window, one real FFT).
 struct Spectrum {
@@ -51,26 +43,36 @@ struct SignalPlot {
     std::vector<float> samples;  // the stretch analysed
     Spectrum spectrum;
     std::size_t view_first = 0, view_count = 0;  // the cycles drawn as a waveform
+    // Notes of the patch's MIDI sounding in the stretch; above 1 there is no one fundamental
+    // to mark.
+    std::size_t notes = 0;
 };
 // Builds the plot data from rendered samples; the waveform view shows `cycles` cycles of the
 // detected fundamental from its first rising crossing (10 ms when no fundamental is found).
 SignalPlot MakeSignalPlot(std::string title, std::vector<float> samples, double sample_rate,
                           double from_seconds, double cycles = 4.0);
 // Renders PATCH and takes MODULE.PIN (empty: the patch's first audio output) from `from`
-// for `seconds` (<= 0: to the end of the patch's length).
+// for `seconds` (0: to the end of the patch's length); `from` lies within the patch's length
+// (the stretch is cut at its end) and `seconds` is 0 or at least one sample. `note` N > 0 takes the
+// stretch of the patch's N-th MIDI note instead (from its note-on to its note-off).
 SignalPlot PlotPatch(const std::string& patch_path, const std::string& output, double from,
-                     double seconds, double cycles = 4.0);
+                     double seconds, double cycles = 4.0, int note = 0,
+                     MidiDelivery delivery = MidiDelivery::kHost);
+
+// How many glyphs of `text` the plot's fonts cannot draw (0: every character shows).
+int MissingGlyphs(const std::string& text);
 
 // One setting of an input pin as a user makes it.
 struct Setting {
     std::string pin;
     double value = 0.0;
-    std::string text;  // as shown: the choice label for a choice, the number otherwise
+    std::string text;  // as shown: the choice label, volts ("4 V") for a sample pin
 };
 
 // One small waveform: a few cycles of the output for one combination of settings.
 struct Panel {
-    std::string label;              // the settings that vary across the sheet, "Pin=value, ..."
+    std::string label;              // the settings that vary across the sheet, "Pin=value, ...";
+                                    // sample pins in volts, as a patch takes them
     std::string note;               // derived facts, e.g. "band 5, 1016.1 Hz"
     std::vector<Setting> settings;  // every pin set for this panel, common ones included
     double nominal_hz = 0.0;        // the frequency the pitch inputs ask for

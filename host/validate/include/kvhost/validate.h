@@ -15,6 +15,8 @@ class App;
 
 namespace kvhost {
 
+class Tool;
+
 struct ValidateOptions {
     std::vector<std::string> plugins;  // paths, or deliverable names looked up in PluginDir()
     std::optional<uint64_t> seed;      // replays a run; a fresh one is drawn (and printed) if unset
@@ -34,9 +36,8 @@ int RunValidate(const ValidateOptions& options, std::ostream& out);
 std::vector<std::string> ValidateTestNames();
 
 // Adds the `validate` subcommand (plugins, --seed, --iterations, --cycles, --json,
-// --no-fork, --timeout, --only) to a command-line app and answers it. Its callback runs
-// RunValidate on standard output and ends the process with RunValidate's exit code, so
-// the code is the verdict whatever the tool's main does after parsing.
-CLI::App* AddValidateCommand(CLI::App& app);
+// --no-fork, --timeout, --only) to the tool. Every plug-in named must load (else exit 3,
+// before any test runs); the exit code is then RunValidate's verdict.
+CLI::App* AddValidateCommand(Tool& tool);
 
 }  // namespace kvhost

@@ -3,6 +3,7 @@
 #include "kvhost/patch.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -16,8 +17,9 @@ using nlohmann::json;
 
 namespace {
 
+// Names and values in messages come from the patch: long ones are cut.
 std::string Quote(std::string_view s) {
-    return "\"" + std::string(s) + "\"";
+    return QuoteText(s);
 }
 
 std::string Describe(const PatchPin& p) {
@@ -137,6 +139,10 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         if (!(*plan.seconds > 0.0 && *plan.seconds <= 3600.0)) {
             r.Fail("\"seconds\" " + root["seconds"].dump() + " is out of range (0-3600]");
         }
+        if (std::llround(*plan.seconds * plan.sample_rate) < 1) {
+            r.Fail("\"seconds\" " + root["seconds"].dump() + " is shorter than one sample at " +
+                   std::to_string(std::lround(plan.sample_rate)) + " Hz");
+        }
     }
     if (!root.contains("modules") || !root["modules"].is_array() || root["modules"].empty()) {
         r.Fail("\"modules\" must be a list of at least one module");
@@ -212,13 +218,23 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     return plan;
 }
 
-PatchPlan LoadPatch(const std::string& path) {
+std::string ReadWholeFile(const std::string& path, const std::string& what) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        throw Error(path + ": is a folder, not a " + what);
+    }
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error(path + ": cannot open patch file");
+    if (!in) throw Error(path + ": cannot open " + what);
     std::ostringstream text;
     text << in.rdbuf();
+    if (in.bad() || text.bad()) throw Error(path + ": cannot read " + what);
+    return text.str();
+}
+
+PatchPlan LoadPatch(const std::string& path) {
+    const std::string text = ReadWholeFile(path, "patch file");
     const auto slash = path.find_last_of('/');
-    return ParsePatch(text.str(), path, slash == std::string::npos ? "." : path.substr(0, slash));
+    return ParsePatch(text, path, slash == std::string::npos ? "." : path.substr(0, slash));
 }
 
 // ---- Running a patch ---------------------------------------------------------------
@@ -308,23 +324,14 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
             if (info.datatype == DT_MIDI_STREAM || info.datatype == DT_STRING) {
                 Fail(at + " takes no value");
             }
-            const auto value = PinValueFromText(info, s.text);
-            if (!value) {
-                std::string expected = "a number";
-                if (info.datatype == DT_CHOICE && info.choices) {
-                    expected = "one of: " + *info.choices;
-                }
-                Fail(at + ": " + Quote(s.text) + " is not " + expected);
-            }
-            dsp.SetInitial(pin, info.datatype == DT_FSAMPLE ? *value * 0.1 : *value);
+            const UserValue checked = CheckUserValue(info, s.text);
+            if (!checked.value) Fail(at + ": " + checked.refusal);
+            const double value = *checked.value;
+            dsp.SetInitial(pin, info.datatype == DT_FSAMPLE ? value * 0.1 : value);
         }
     }
 
     // Wires.
-    links_.resize(nodes_.size());
-    for (std::size_t n = 0; n < nodes_.size(); ++n) {
-        links_[n].resize(static_cast<std::size_t>(nodes_[n].dsp->PinCount()));
-    }
     std::vector<std::pair<DspInstance*, int32_t>> wired;
     for (const auto& w : plan_.wires) {
         const std::string what = "wire " + Describe(w.from) + " -> " + Describe(w.to);
@@ -341,12 +348,7 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
         const PinInfo& pb = to.DspPinInfo(b);
         if (!pa.IsOutput()) Fail(what + ": " + Quote(pa.name) + " is not an output");
         if (pb.IsOutput()) Fail(what + ": " + Quote(pb.name) + " is not an input");
-        const bool samples = pa.datatype == DT_FSAMPLE;
-        const auto carries_value = [](int32_t t) {
-            return t == DT_CHOICE || t == DT_SWITCH || t == DT_REAL32 || t == DT_WHOLE32;
-        };
-        if (samples != (pb.datatype == DT_FSAMPLE) ||
-            (!samples && (!carries_value(pa.datatype) || !carries_value(pb.datatype)))) {
+        if (!Wireable(pa, pb)) {
             Fail(what + ": cannot connect " + DataTypeName(pa.datatype) + " to " +
                  DataTypeName(pb.datatype));
         }
@@ -360,24 +362,7 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
             }
         }
         wired.emplace_back(&to, b);
-        std::size_t node = 0;
-        while (nodes_[node].dsp.get() != &from) ++node;
-        links_[node][static_cast<std::size_t>(a)].push_back({a, &to, b, samples});
-        if (samples) to.ConnectBuffer(b, from.Buffer(a));
-    }
-    for (std::size_t n = 0; n < nodes_.size(); ++n) {
-        DspInstance* src = nodes_[n].dsp.get();
-        auto* links = &links_[n];
-        src->SetStatusListener([src, links](const DspInstance::StatusRecord& s) {
-            for (const Link& l : (*links)[static_cast<std::size_t>(s.pin)]) {
-                if (l.samples) {
-                    l.to->PostStatus(l.to_pin, s.status, s.clock);
-                } else {
-                    l.to->SetValue(l.to_pin, src->ReadValue(s.pin),
-                                   std::max(s.clock, l.to->Clock()), s.status);
-                }
-            }
-        });
+        from.Connect(a, to, b);
     }
 
     // Audio outputs: as listed, or the first sample output of the last module.
@@ -434,8 +419,9 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
 }
 
 Patch::~Patch() {
-    // Downstream instances close first; listeners point into this object.
-    for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) it->dsp->SetStatusListener(nullptr);
+    // Upstream instances close first: what they announce while closing reaches instances
+    // still open.
+    for (Node& n : nodes_) n.dsp.reset();
 }
 
 DspInstance& Patch::Instance(const std::string& module) {

@@ -2,7 +2,6 @@
 // system-exclusive events, the tempo map) and a small writer for note lists.
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <iterator>
 
 #include "kvhost/host.h"
@@ -68,7 +67,7 @@ class Reader {
 }  // namespace
 
 MidiSequence ParseMidi(const std::vector<uint8_t>& bytes, double sample_rate,
-                       const std::string& name) {
+                       const std::string& name, MidiDelivery delivery) {
     if (!(sample_rate > 0.0)) throw Error(name + ": sample rate must be positive");
     Reader r(bytes, name);
     const std::size_t size = bytes.size();
@@ -201,18 +200,16 @@ MidiSequence ParseMidi(const std::vector<uint8_t>& bytes, double sample_rate,
             tempo = e.tempo;
             continue;
         }
-        seq.events.push_back({sample_at(e.tick), e.status, e.d1, e.d2});
+        const MidiEvent event{sample_at(e.tick), e.status, e.d1, e.d2};
+        seq.events.push_back(delivery == MidiDelivery::kHost ? AsDelivered(event) : event);
     }
     seq.end_sample = sample_at(last_tick);
     return seq;
 }
 
-MidiSequence ReadMidiFile(const std::string& path, double sample_rate) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error(path + ": cannot open MIDI file");
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    return ParseMidi(bytes, sample_rate, path);
+MidiSequence ReadMidiFile(const std::string& path, double sample_rate, MidiDelivery delivery) {
+    const std::string text = ReadWholeFile(path, "MIDI file");
+    return ParseMidi(std::vector<uint8_t>(text.begin(), text.end()), sample_rate, path, delivery);
 }
 
 std::vector<uint8_t> WriteMidiNotes(const std::vector<MidiNote>& notes, double bpm,

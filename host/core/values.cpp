@@ -1,0 +1,138 @@
+// Reading pin values from texts and formatting them back.
+#include "values.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kvhost {
+
+std::optional<double> ParseNumber(std::string_view text) {
+    std::string s(text);
+    std::size_t a = 0, b = s.size();
+    while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
+    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
+    s = s.substr(a, b - a);
+    if (s.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end != s.c_str() + s.size() || errno == ERANGE || std::isnan(v)) return std::nullopt;
+    return v;
+}
+
+std::optional<double> PinValueFromText(const PinInfo& pin, std::string_view text) {
+    if (pin.datatype == DT_CHOICE && pin.choices) {
+        const ChoiceList list = ParseChoices(*pin.choices);
+        if (auto v = list.Find(text)) return *v;
+        // A number outside the list is still a value the pin can carry.
+        if (auto n = ParseNumber(text)) return std::trunc(*n);
+        return std::nullopt;
+    }
+    if (pin.datatype == DT_SWITCH) {
+        if (text == "on" || text == "On" || text == "true") return 1.0;
+        if (text == "off" || text == "Off" || text == "false") return 0.0;
+    }
+    return ParseNumber(text);
+}
+
+std::optional<double> ValueFromText(const PinInfo& pin, std::string_view text) {
+    return PinValueFromText(pin, text);
+}
+
+std::string QuoteText(std::string_view text) {
+    constexpr std::size_t kMost = 60;  // characters, not bytes: a cut never splits one
+    std::size_t bytes = 0, characters = 0;
+    while (bytes < text.size() && characters < kMost) {
+        ++bytes;
+        while (bytes < text.size() && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) {
+            ++bytes;  // continuation bytes of a UTF-8 sequence
+        }
+        ++characters;
+    }
+    return "\"" + std::string(text.substr(0, bytes)) + (bytes < text.size() ? "...\"" : "\"");
+}
+
+namespace {
+
+// The values a choice pin offers, as "Label=value,..." or "a whole number from lo to hi".
+std::string Offered(const ChoiceList& list) {
+    if (list.is_range) {
+        return "a whole number from " + std::to_string(list.low) + " to " +
+               std::to_string(list.high);
+    }
+    std::string text = "one of: ";
+    for (std::size_t i = 0; i < list.entries.size(); ++i) {
+        text += (i == 0 ? "" : ",") + list.entries[i].first + "=" +
+                std::to_string(list.entries[i].second);
+    }
+    return text;
+}
+
+}  // namespace
+
+UserValue CheckUserValue(const PinInfo& pin, std::string_view text) {
+    const std::string quoted = QuoteText(text);
+    if (pin.datatype == DT_CHOICE && pin.choices) {
+        const ChoiceList list = ParseChoices(*pin.choices);
+        if (auto v = list.Find(text)) return {*v, {}};
+        // A number written another way ("2.0", " 2") that names a value of the list.
+        const auto n = ParseNumber(text);
+        if (n && *n == std::trunc(*n) && std::fabs(*n) < 2147483648.0) {
+            if (auto v = list.Find(std::to_string(static_cast<int32_t>(*n)))) return {*v, {}};
+        }
+        return {std::nullopt, quoted + " is not " + Offered(list)};
+    }
+    const auto value = PinValueFromText(pin, text);
+    if (!value) {
+        // A number too large (or too small) for a double is not "no number".
+        const std::string whole(text);
+        char* end = nullptr;
+        errno = 0;
+        std::strtod(whole.c_str(), &end);
+        const bool out_of_range = errno == ERANGE && end != whole.c_str() && *end == '\0';
+        return {std::nullopt, quoted + (out_of_range ? " is out of range" : " is not a number")};
+    }
+    const double v = *value;
+    switch (pin.datatype) {
+        case DT_REAL32:
+            if (!std::isfinite(static_cast<float>(v))) {
+                return {std::nullopt, quoted + " is out of range for a 32-bit float (at most " +
+                                          "+-3.4028235e38)"};
+            }
+            break;
+        case DT_FSAMPLE:
+            if (!std::isfinite(static_cast<float>(v * 0.1))) {
+                return {std::nullopt, quoted + " volts is out of range for a sample (at most " +
+                                          "+-3.4028235e39 V)"};
+            }
+            break;
+        case DT_WHOLE32:
+        case DT_SWITCH:
+            if (!(std::trunc(v) >= -2147483648.0 && std::trunc(v) <= 2147483647.0)) {
+                return {std::nullopt, quoted + " is out of range for a 32-bit whole number " +
+                                          "(-2147483648 to 2147483647)"};
+            }
+            break;
+        default:
+            break;
+    }
+    return {v, {}};
+}
+
+double DefaultNumber(const PinInfo& pin) {
+    if (!pin.default_value) return 0.0;
+    if (auto v = PinValueFromText(pin, *pin.default_value)) return *v;
+    return std::atof(pin.default_value->c_str());
+}
+
+std::string FormatFloat(float f) {
+    char buf[64];
+    for (int precision = 6; precision <= 9; ++precision) {
+        std::snprintf(buf, sizeof buf, "%.*g", precision, static_cast<double>(f));
+        if (std::strtof(buf, nullptr) == f) break;
+    }
+    return buf;
+}
+
+}  // namespace kvhost
