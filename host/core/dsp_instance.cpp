@@ -106,6 +106,7 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         Pin& pin = dsp_[k];
         if (pin.datatype != DT_FSAMPLE) continue;
         pin.buffer = storage_.data() + next * stride + kGuardWords;
+        pin.home = pin.buffer;
         ++next;
         if (pin.variable != nullptr) *static_cast<float**>(pin.variable) = pin.buffer;
         (pin.direction == DR_OUT ? sample_outputs_ : sample_inputs_)
@@ -268,7 +269,7 @@ void DspInstance::SetInitial(int32_t dsp_pin, double value) {
 void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status) {
     Pin& pin = CheckedPin(dsp_pin, "set its value");
     if (pin.datatype == DT_FSAMPLE) {
-        SetConstant(dsp_pin, static_cast<float>(value), at);
+        SetConstant(dsp_pin, static_cast<float>(value), at, status);
         return;
     }
     if (pin.datatype == DT_MIDI_STREAM || pin.datatype == DT_STRING) {
@@ -280,15 +281,15 @@ void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t s
     Push(q);
 }
 
-void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at) {
+void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at, int32_t status) {
     Pin& pin = CheckedPin(dsp_pin, "set a constant");
     if (pin.datatype != DT_FSAMPLE) {
-        SetValue(dsp_pin, value, at);
+        SetValue(dsp_pin, value, at, status);
         return;
     }
     CheckTime(at, dsp_pin);
     Queued q{at, seq_++, Action::kSetConstant, dsp_pin, value, {}};
-    q.event = KVTimedEvent{at, EV_PIN_STATUS, PS_STEP, 0, static_cast<intptr_t>(dsp_pin), nullptr};
+    q.event = KVTimedEvent{at, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(dsp_pin), nullptr};
     Push(q);
 }
 
@@ -350,6 +351,32 @@ void DspInstance::Connect(int32_t output, DspInstance& to, int32_t input) {
     if (links_.empty()) links_.resize(dsp_.size());
     links_[static_cast<std::size_t>(output)].push_back({output, &to, input, samples});
     if (samples) to.ConnectBuffer(input, from.buffer);
+}
+
+float* DspInstance::FeedInput(int32_t dsp_pin) {
+    Pin& pin = CheckedPin(dsp_pin, "feed samples into it");
+    if (pin.datatype != DT_FSAMPLE) PinFail(dsp_pin, "takes no samples");
+    pin.source = Source::kCaller;
+    pin.connected = true;
+    return pin.buffer;
+}
+
+bool DspInstance::UseOutputBuffer(int32_t dsp_pin, float* buffer, float last) {
+    Pin& pin = CheckedPin(dsp_pin, nullptr);
+    if (pin.datatype != DT_FSAMPLE || pin.direction != DR_OUT) {
+        PinFail(dsp_pin, "is not a sample output");
+    }
+    if (block_started_ && clock_ - block_start_ < static_cast<uint32_t>(block_size_)) {
+        PinFail(dsp_pin, "changes buffers inside a block");
+    }
+    if (pin.variable == nullptr) return false;
+    if (buffer == nullptr) {
+        buffer = pin.home;
+        buffer[block_size_ - 1] = last;
+    }
+    pin.buffer = buffer;
+    *static_cast<float**>(pin.variable) = buffer;
+    return true;
 }
 
 void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {
@@ -517,6 +544,8 @@ void DspInstance::RefillInputs() {
                 std::memcpy(pin.buffer, pin.external,
                             static_cast<std::size_t>(block_size_) * sizeof(float));
                 again = true;
+                break;
+            case Source::kCaller:  // written by the caller before each run
                 break;
         }
     }

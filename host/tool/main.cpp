@@ -17,6 +17,7 @@
 #include "kvhost/audio_file.h"
 #include "kvhost/command.h"
 #include "kvhost/host.h"
+#include "kvhost/lv2.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
 #include "kvhost/play.h"
@@ -522,5 +523,6 @@ int main(int argc, char** argv) {
     AddValidateCommand(tool);
     AddPlotCommand(tool);
     AddPlayCommand(tool);
+    AddLv2Command(tool);
     return tool.Main(argc, argv);
 }

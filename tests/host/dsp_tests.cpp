@@ -296,6 +296,26 @@ TEST(HostDsp, StreamsFollowTheirFunctionSampleBySample) {
     EXPECT_EQ(Observed(d, {200}).back(), (Obs{200, 10000, 40}));
 }
 
+// A sample input's value keeps the status it is given; a fed input takes the caller's
+// samples from where the block stands, the host no longer filling it.
+TEST(HostDsp, SampleInputsTakeStatusesAndSamplesFromTheCaller) {
+    DspInstance d(Probe(), 44100.0, 32);
+    const int32_t in = d.DspPin("In");
+    d.Open();
+    d.SetValue(in, 0.5, 10, PS_STILL);
+    d.Run(20);
+    EXPECT_EQ(Observed(d, {100}).back(), (Obs{100, PS_STILL, 10}));
+    EXPECT_EQ(d.Output("Out")[15], 0.5f + 8.5f);
+    float* fed = d.FeedInput(in);
+    d.PostStatus(in, PS_STREAM, 20);
+    for (uint32_t c = 20; c < 40; ++c) fed[c % 32] = static_cast<float>(c);
+    d.Run(12);  // the rest of the first block
+    d.Run(8);   // the start of the next one
+    const auto& out = d.Output("Out");
+    for (uint32_t c = 20; c < 40; ++c) ASSERT_EQ(out[c], static_cast<float>(c) + 8.5f) << c;
+    EXPECT_EQ(Observed(d, {100}).back(), (Obs{100, PS_STREAM, 20}));
+}
+
 // Values written into bound members are limited to the member's range; NaN gives 0.
 TEST(HostDsp, ValuesOutsideAMembersRangeAreLimitedAndNaNIsZero) {
     DspInstance d(Probe(), 44100.0, 64);

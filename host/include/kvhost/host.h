@@ -199,11 +199,11 @@ class DspInstance {
         SetValue(DspPin(pin), value, at);
     }
     void SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status = PS_STEP);
-    // A DT_FSAMPLE input holds `value` from `at` on (PS_STEP).
+    // A DT_FSAMPLE input holds `value` from `at` on (announced with `status`).
     void SetConstant(std::string_view pin, float value, uint32_t at) {
         SetConstant(DspPin(pin), value, at);
     }
-    void SetConstant(int32_t dsp_pin, float value, uint32_t at);
+    void SetConstant(int32_t dsp_pin, float value, uint32_t at, int32_t status = PS_STEP);
     // A DT_FSAMPLE input follows f from `at` on (PS_STREAM). Before Open, a stream from
     // the current clock is the input's starting source, announced by its initial status.
     void SetStream(std::string_view pin, std::function<float(uint32_t clock)> f, uint32_t at) {
@@ -213,11 +213,27 @@ class DspInstance {
     // A DT_FSAMPLE input copies another instance's block buffer (a wire); statuses come
     // separately through PostStatus. Takes effect at once, without an event.
     void ConnectBuffer(int32_t dsp_pin, const float* block_buffer);
+    // A DT_FSAMPLE input whose samples the caller writes itself into the block buffer this
+    // answers (one block long): before each Run, the positions that Run covers, from
+    // Clock() - BlockStart() on (from 0 when that is a whole block). The host stops filling
+    // it until SetConstant, SetStream or ConnectBuffer gives it a source again. No event:
+    // statuses come through PostStatus. For hosts whose calls bring their own sample
+    // buffers (the LV2 bridge).
+    float* FeedInput(int32_t dsp_pin);
     // Wires output `output` to input `input` of `to` (which runs after this instance in
     // each block): a sample output's buffer feeds the input and each status announced on
     // it follows at its clock; a value output's value is written into the input with each
     // status (HOST_OUT_STATUS or HOST_PIN_AT_TIME) at its clock, or at once if `to` is past it.
     void Connect(int32_t output, DspInstance& to, int32_t input);
+    // From the next block on (called between blocks only), a DT_FSAMPLE output's block
+    // buffer is `buffer`, BlockSize() floats of the caller's, which the module writes
+    // straight into; null makes it the host's own again, its last sample set to `last`.
+    // While the buffer is the caller's, the caller puts the output's last sample at its end
+    // (index BlockSize() - 1) before each block: holding starts from there when the module
+    // sleeps from that block on. False, nothing changed, for an output without a bound
+    // member (the frame keeps the address it had at open). For hosts that bring their own
+    // buffers (LV2), and only where the module writes every sample it outputs.
+    bool UseOutputBuffer(int32_t dsp_pin, float* buffer, float last = 0.0f);
     // EV_PIN_STATUS(status) for an input at `at` (clamped to Clock()), value unchanged.
     void PostStatus(int32_t dsp_pin, int32_t status, uint32_t at);
     // An EV_MIDI event on a DT_MIDI_STREAM input.
@@ -313,7 +329,7 @@ class DspInstance {
     intptr_t Answer(int32_t opcode, int32_t index, int32_t value, void* ptr);
 
   private:
-    enum class Source : uint8_t { kConstant, kStream, kBuffer };
+    enum class Source : uint8_t { kConstant, kStream, kBuffer, kCaller };
     enum class Action : uint8_t { kDeliver, kSetValue, kSetConstant, kSetStream, kSetOutput };
     struct Pin {
         Pin(int32_t d, int32_t dir, int32_t type, void* var)
@@ -322,6 +338,7 @@ class DspInstance {
         int32_t direction, datatype;
         void* variable;
         float* buffer = nullptr;  // DT_FSAMPLE: one block of host storage
+        float* home = nullptr;    // that storage, while `buffer` is the caller's
         Source source = Source::kConstant;
         float constant = 0.0f;
         bool constant_filled = false;

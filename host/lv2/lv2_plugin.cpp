@@ -1,0 +1,211 @@
+// The bridge binary of a bundle: LV2's entry points for the one deliverable that lies beside
+// it in the bundle folder, each instance a Bridge.
+#include <dlfcn.h>
+#include <lv2/core/lv2.h>
+#include <lv2/log/log.h>
+#include <lv2/midi/midi.h>
+#include <lv2/options/options.h>
+#include <lv2/urid/urid.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge.h"
+
+namespace {
+
+using kvhost::Plugin;
+using kvhost::lv2::Bridge;
+
+LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
+                       const LV2_Feature* const* features);
+void ConnectPort(LV2_Handle handle, uint32_t port, void* data);
+void Activate(LV2_Handle handle);
+void Run(LV2_Handle handle, uint32_t frames);
+void Deactivate(LV2_Handle handle);
+void Cleanup(LV2_Handle handle);
+
+// The bundle this binary lies in: its deliverable, loaded once, and the plugin's URI.
+struct Bundle {
+    std::shared_ptr<Plugin> plugin;
+    std::string name;  // the module name, for messages
+    std::string uri;
+    std::string error;  // why there is no plug-in
+    LV2_Descriptor descriptor{};
+};
+
+Bundle FindBundle() {
+    Bundle b;
+    b.name = "(bridge)";
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&Instantiate), &self) == 0 || self.dli_fname == nullptr) {
+        b.error = "cannot tell which file the bridge was loaded from";
+        return b;
+    }
+    const std::filesystem::path binary = self.dli_fname;
+    const std::filesystem::path folder = binary.parent_path();
+    std::vector<std::filesystem::path> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        if (entry.is_regular_file(ec) && entry.path().extension() == ".so" &&
+            entry.path().filename() != binary.filename()) {
+            found.push_back(entry.path());
+        }
+    }
+    if (found.size() != 1) {
+        b.error = folder.string() + ": the bundle holds " + std::to_string(found.size()) +
+                  " deliverables beside the bridge, not one";
+        return b;
+    }
+    try {
+        b.plugin = Plugin::Load(found.front().string());
+    } catch (const std::exception& e) {
+        b.error = e.what();
+        return b;
+    }
+    b.name = b.plugin->Name();
+    const char* id = b.plugin->Info().id;
+    b.uri = kvhost::lv2::PluginUri(id != nullptr && *id != '\0' ? std::string(id) : b.name);
+    b.descriptor = LV2_Descriptor{b.uri.c_str(), Instantiate, ConnectPort, Activate,
+                                  Run,           Deactivate,  Cleanup,     nullptr};
+    return b;
+}
+
+const Bundle& ThisBundle() {
+    static const Bundle bundle = FindBundle();
+    return bundle;
+}
+
+// Messages through the host's log:log, else on standard error; never from run().
+class Log {
+  public:
+    Log(LV2_Log_Log* log, LV2_URID_Map* map) : log_(log) {
+        if (log_ != nullptr && map != nullptr) {
+            error_ = map->map(map->handle, LV2_LOG__Error);
+            note_ = map->map(map->handle, LV2_LOG__Note);
+        } else {
+            log_ = nullptr;
+        }
+    }
+    void Error(const std::string& text) const { Write(error_, text); }
+    void Note(const std::string& text) const { Write(note_, text); }
+
+  private:
+    void Write(LV2_URID type, const std::string& text) const {
+        const std::string line = "kolvex bridge: \"" + ThisBundle().name + "\": " + text + "\n";
+        if (log_ != nullptr) {
+            log_->printf(log_->handle, type, "%s", line.c_str());
+        } else {
+            std::fputs(line.c_str(), stderr);
+        }
+    }
+
+    LV2_Log_Log* log_;
+    LV2_URID error_ = 0, note_ = 0;
+};
+
+// The handle hosts hold: the bridge itself (run() reaches it in one step) and its log.
+struct Instance : Bridge {
+    Instance(std::shared_ptr<Plugin> plugin, double rate, int32_t block,
+             kvhost::lv2::MidiUrids urids, const Log& out)
+        : Bridge(std::move(plugin), rate, block, urids), log(out) {}
+    Log log;
+    std::size_t dropped_told = 0;  // dropped MIDI events already reported
+    bool failure_told = false;
+};
+
+// What went wrong in run() is reported once the host has left the audio thread.
+void ReportFailure(Instance& inst) {
+    if (!inst.Failure().empty() && !inst.failure_told) {
+        inst.log.Error("stopped, silent since: " + inst.Failure());
+        inst.failure_told = true;
+    }
+    const std::size_t dropped = inst.DroppedEvents();
+    if (dropped > inst.dropped_told) {
+        inst.log.Error(std::to_string(dropped - inst.dropped_told) +
+                       " MIDI events dropped: more in one run than it takes");
+        inst.dropped_told = dropped;
+    }
+}
+
+LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
+                       const LV2_Feature* const* features) {
+    LV2_URID_Map* map = nullptr;
+    LV2_Log_Log* log = nullptr;
+    const LV2_Options_Option* options = nullptr;
+    for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) {
+        if (std::strcmp((*f)->URI, LV2_URID__map) == 0) {
+            map = static_cast<LV2_URID_Map*>((*f)->data);
+        } else if (std::strcmp((*f)->URI, LV2_LOG__log) == 0) {
+            log = static_cast<LV2_Log_Log*>((*f)->data);
+        } else if (std::strcmp((*f)->URI, LV2_OPTIONS__options) == 0) {
+            options = static_cast<const LV2_Options_Option*>((*f)->data);
+        }
+    }
+    const Log out(log, map);
+    try {
+        const Bundle& bundle = ThisBundle();
+        if (!bundle.plugin) throw kvhost::Error(bundle.error);
+        const kvhost::lv2::BlockChoice block = kvhost::lv2::ChooseBlockSize(options, map);
+        if (!block.note.empty()) out.Note(block.note);
+        kvhost::lv2::MidiUrids urids;
+        if (map != nullptr) {
+            urids.sequence = map->map(map->handle, LV2_ATOM__Sequence);
+            urids.midi_event = map->map(map->handle, LV2_MIDI__MidiEvent);
+            urids.frame_time = map->map(map->handle, LV2_ATOM__frameTime);
+        }
+        return new Instance(bundle.plugin, rate, block.block, urids, out);
+    } catch (const std::exception& e) {
+        out.Error(std::string("not instantiated: ") + e.what());
+    }
+    return nullptr;
+}
+
+void ConnectPort(LV2_Handle handle, uint32_t port, void* data) {
+    static_cast<Instance*>(handle)->ConnectPort(port, data);
+}
+
+void Activate(LV2_Handle handle) {
+    auto* inst = static_cast<Instance*>(handle);
+    inst->failure_told = false;
+    try {
+        inst->Activate();
+    } catch (const std::exception& e) {
+        inst->log.Error(std::string("not activated, stays silent: ") + e.what());
+    }
+}
+
+void Run(LV2_Handle handle, uint32_t frames) {
+    static_cast<Instance*>(handle)->Run(frames);
+}
+
+void Deactivate(LV2_Handle handle) {
+    auto* inst = static_cast<Instance*>(handle);
+    ReportFailure(*inst);
+    inst->Deactivate();
+}
+
+void Cleanup(LV2_Handle handle) {
+    auto* inst = static_cast<Instance*>(handle);
+    ReportFailure(*inst);
+    delete inst;
+}
+
+}  // namespace
+
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+    const Bundle& bundle = ThisBundle();
+    if (!bundle.plugin) {
+        static const bool told = [&] {
+            std::fprintf(stderr, "kolvex bridge: %s\n", bundle.error.c_str());
+            return true;
+        }();
+        (void)told;
+        return nullptr;
+    }
+    return index == 0 ? &bundle.descriptor : nullptr;
+}

@@ -1,0 +1,458 @@
+// LV2's own tools as referees of the built bundles (lv2ls, lv2info, lv2apply against kvhost
+// render, lv2bench), and kvhost lv2 itself: what it writes and what it refuses.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "jack_server.h"
+#include "kvhost/host.h"
+#include "kvhost/midi.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::map<std::string, std::string> kUris = {
+    {"ZOR Warpwave", "urn:kolvex:module:ZOR%20Warpwave"},
+    {"ZOR Twin-Op", "urn:kolvex:module:ZOR%20Twin-Op"},
+    {"ZOR Basic Voice", "urn:kolvex:module:ZOR%20Basic%20Voice"},
+    {"wy_VUDA2DU", "urn:kolvex:module:wy%3AVUDA2DU"},
+};
+
+struct Result {
+    int code;
+    std::string out, err;
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A folder of each test's own, emptied.
+fs::path Dir() {
+    const fs::path dir =
+        fs::path(::testing::TempDir()) /
+        ("kvlv2_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string Quoted(const std::string& s) {
+    return "'" + s + "'";
+}
+
+// Runs a shell command in `dir` with LV2_PATH on `bundles`.
+Result Shell(const fs::path& dir, const std::string& command,
+             const std::string& bundles = KVLV2_BUNDLES) {
+    const std::string out = (dir / "stdout.txt").string(), err = (dir / "stderr.txt").string();
+    std::string env = "LV2_PATH=" + Quoted(bundles) + " ";
+#ifdef KVLV2_PRELOAD
+    // Bridges built with the address sanitizer need its runtime loaded first.
+    env += "LD_PRELOAD=" + Quoted(KVLV2_PRELOAD) + " ASAN_OPTIONS=detect_leaks=0 ";
+#endif
+    const std::string cmd = "cd " + Quoted(dir.string()) + " && " + env + command + " >" +
+                            Quoted(out) + " 2>" + Quoted(err);
+    const int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(Lv2Tools, LsFindsEveryBundle) {
+    const Result r = Shell(Dir(), "lv2ls");
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> listed = Lines(r.out), expected;
+    for (const auto& [name, uri] : kUris) expected.push_back(uri);
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(r.err, "");
+}
+
+// One port as lv2info lists it.
+struct InfoPort {
+    std::set<std::string> types, properties;
+    std::string symbol, name;
+    std::optional<double> minimum, maximum, default_value;
+    std::map<int32_t, std::string> scale_points;
+    bool Is(const char* type) const {
+        return types.count(std::string("http://lv2plug.in/ns/lv2core#") + type) > 0;
+    }
+};
+
+// lv2info's listing: "\tPort N:" opens a port, "\t\tField: value" lines follow (a value
+// may go on in lines of blanks and text), scale points as "\t\t\tV = \"label\"".
+std::vector<InfoPort> ParseInfo(const std::string& text) {
+    std::vector<InfoPort> ports;
+    std::string field;
+    for (const std::string& line : Lines(text)) {
+        if (line.rfind("\tPort ", 0) == 0 && line.back() == ':') {
+            ports.emplace_back();
+            field.clear();
+            continue;
+        }
+        if (ports.empty() || line.rfind("\t\t", 0) != 0) continue;
+        InfoPort& p = ports.back();
+        std::string value;
+        if (line.rfind("\t\t\t", 0) == 0) {
+            const auto eq = line.find(" = \"");
+            if (eq == std::string::npos) continue;
+            p.scale_points[std::stoi(line.substr(3, eq - 3))] =
+                line.substr(eq + 4, line.size() - eq - 5);
+            continue;
+        }
+        const auto colon = line.find(':');
+        if (line[2] != ' ' && colon != std::string::npos) {
+            field = line.substr(2, colon - 2);
+            value = line.substr(colon + 1);
+        } else {
+            value = line.substr(2);
+        }
+        value.erase(0, value.find_first_not_of(' '));
+        if (value.empty()) continue;
+        if (field == "Type") p.types.insert(value);
+        if (field == "Properties") p.properties.insert(value);
+        if (field == "Symbol") p.symbol = value;
+        if (field == "Name") p.name = value;
+        if (field == "Minimum") p.minimum = std::stod(value);
+        if (field == "Maximum") p.maximum = std::stod(value);
+        if (field == "Default") p.default_value = std::stod(value);
+    }
+    return ports;
+}
+
+// A valid LV2 symbol: [A-Za-z_][A-Za-z0-9_]*.
+bool IsSymbol(const std::string& s) {
+    if (s.empty() || std::isdigit(static_cast<unsigned char>(s[0])) != 0) return false;
+    return std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+    });
+}
+
+const InfoPort* Named(const std::vector<InfoPort>& ports, const std::string& name) {
+    for (const InfoPort& p : ports) {
+        if (p.name == name) return &p;
+    }
+    return nullptr;
+}
+
+TEST(Lv2Tools, InfoListsEachPinTable) {
+    const fs::path dir = Dir();
+    const std::string kOptional = "http://lv2plug.in/ns/lv2core#connectionOptional";
+    const std::string kEnumeration = "http://lv2plug.in/ns/lv2core#enumeration";
+    for (const auto& [deliverable, uri] : kUris) {
+        SCOPED_TRACE(deliverable);
+        const Result r = Shell(dir, "lv2info " + Quoted(uri));
+        ASSERT_EQ(r.code, 0) << r.err;
+        const std::vector<InfoPort> ports = ParseInfo(r.out);
+        kvhost::DspInstance dsp(kvhost::Plugin::Load(deliverable));
+        EXPECT_NE(r.out.find("Name:              " + dsp.GetPlugin()->Name()), std::string::npos);
+
+        std::size_t expected_ports = 0;
+        std::set<std::string> symbols;
+        for (const InfoPort& p : ports) {
+            EXPECT_TRUE(IsSymbol(p.symbol)) << p.symbol;
+            EXPECT_TRUE(symbols.insert(p.symbol).second) << "symbol used twice: " << p.symbol;
+        }
+        for (int32_t k = 0; k < dsp.PinCount(); ++k) {
+            const kvhost::PinInfo& pin = dsp.DspPinInfo(k);
+            SCOPED_TRACE(pin.name);
+            const InfoPort* port = Named(ports, pin.name);
+            ASSERT_NE(port, nullptr);
+            ++expected_ports;
+            const bool in = !pin.IsOutput();
+            EXPECT_TRUE(port->Is(in ? "InputPort" : "OutputPort"));
+            if (pin.datatype == DT_FSAMPLE) {
+                EXPECT_TRUE(port->Is("AudioPort"));
+                if (!in) continue;
+                EXPECT_TRUE(port->properties.count(kOptional));
+                const InfoPort* volts = Named(ports, pin.name + " (V)");
+                ASSERT_NE(volts, nullptr);
+                ++expected_ports;
+                EXPECT_TRUE(volts->Is("ControlPort"));
+                const double def = std::stod(pin.default_value.value_or("0"));
+                EXPECT_EQ(volts->default_value, def);
+                ASSERT_TRUE(volts->minimum && volts->maximum);
+                EXPECT_LE(*volts->minimum, def);
+                EXPECT_GE(*volts->maximum, def);
+            } else if (pin.datatype == DT_CHOICE) {
+                EXPECT_TRUE(port->Is("ControlPort"));
+                EXPECT_TRUE(port->properties.count(kEnumeration));
+                const kvhost::ChoiceList list = kvhost::ParseChoices(pin.choices.value_or(""));
+                std::map<int32_t, std::string> points;
+                for (const auto& [label, value] : list.entries) points[value] = label;
+                for (int32_t v = list.low; list.is_range && v <= list.high; ++v) {
+                    points[v] = std::to_string(v);
+                }
+                EXPECT_EQ(port->scale_points, points);
+                EXPECT_EQ(port->minimum, points.begin()->first);
+                EXPECT_EQ(port->maximum, points.rbegin()->first);
+                EXPECT_EQ(port->default_value, *list.Find(pin.default_value.value_or("0")));
+            } else if (pin.datatype == DT_MIDI_STREAM) {
+                EXPECT_TRUE(port->types.count("http://lv2plug.in/ns/ext/atom#AtomPort"));
+            }
+        }
+        EXPECT_EQ(ports.size(), expected_ports);
+    }
+
+    // The documented volt ranges, and the system's scale where none is documented.
+    const Result twin = Shell(dir, "lv2info " + Quoted(kUris.at("ZOR Twin-Op")));
+    const std::vector<InfoPort> ports = ParseInfo(twin.out);
+    const InfoPort* pitch = Named(ports, "OP1 Pitch (V)");
+    const InfoPort* level = Named(ports, "OP1 FB/Level (V)");
+    ASSERT_TRUE(pitch && level);
+    EXPECT_EQ(pitch->symbol, "op1_pitch_volts");
+    EXPECT_EQ(std::tie(*pitch->minimum, *pitch->maximum, *pitch->default_value),
+              std::make_tuple(0.0, 10.0, 5.0));
+    EXPECT_EQ(level->symbol, "op1_fb_level_volts");
+    EXPECT_EQ(std::tie(*level->minimum, *level->maximum, *level->default_value),
+              std::make_tuple(-10.0, 10.0, 10.0));
+    const std::vector<InfoPort> warp =
+        ParseInfo(Shell(dir, "lv2info " + Quoted(kUris.at("ZOR Warpwave"))).out);
+    const InfoPort* depth = Named(warp, "Modulation Depth (V)");
+    ASSERT_NE(depth, nullptr);
+    EXPECT_EQ(std::tie(*depth->minimum, *depth->maximum), std::make_tuple(0.0, 10.0));
+    EXPECT_EQ(Named(warp, "Wave")->scale_points.at(5), "Reso1");
+}
+
+std::vector<float> ReadSound(const fs::path& path, int* channels = nullptr) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (f == nullptr) {
+        ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
+        return {};
+    }
+    std::vector<float> samples(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(f, samples.data(), info.frames);
+    sf_close(f);
+    if (channels != nullptr) *channels = info.channels;
+    return samples;
+}
+
+// One oscillator fed with the signals of three source modules. kvhost renders the sources
+// alone (the input file for lv2apply, one channel per sample input) and the sources wired
+// into the oscillator (the reference). The converter's notes fall on the 64-sample blocks,
+// so that what the oscillators read once per block is the same when lv2apply calls one
+// sample at a time.
+struct ApplyCase {
+    std::string deliverable;
+    std::vector<std::string> inputs;  // source outputs, in the oscillator's input pin order
+    std::string settings;             // the oscillator's pins in the reference patch (JSON)
+    std::string controls;             // the same as lv2apply options
+};
+
+void ExpectApplyEqualsRender(const ApplyCase& c) {
+    const fs::path dir = Dir();
+    const std::vector<kvhost::MidiNote> notes = {{0.125, 0.5, 48, 30}, {0.75, 0.25, 60, 127},
+                                                 {1.0, 0.5, 67, 64},   {1.625, 0.375, 79, 100},
+                                                 {2.0, 0.625, 84, 10}, {2.625, 0.25, 36, 90}};
+    const std::vector<uint8_t> midi = kvhost::WriteMidiNotes(notes, 125.0);  // 1/8 beat: 45 blocks
+    std::ofstream(dir / "notes.mid", std::ios::binary)
+        .write(reinterpret_cast<const char*>(midi.data()),
+               static_cast<std::streamsize>(midi.size()));
+
+    const std::string sources =
+        R"({"name": "keys", "plugin": "wy_VUDA2DU"},
+           {"name": "lfo", "plugin": "ZOR Basic Voice", "pins": {"Pitch": 2.2}},
+           {"name": "mod", "plugin": "ZOR Warpwave", "pins": {"Pitch": 4.3, "Wave": "Reso1"}})";
+    auto patch = [&](const std::string& modules, const std::string& wires,
+                     const std::string& outputs) {
+        return R"({"sample_rate": 48000, "block_size": 64, "seconds": 1.5, "modules": [)" +
+               modules + R"(], "wires": [)" + wires +
+               R"(], "midi": "notes.mid", "audio": {"outputs": [)" + outputs +
+               R"(], "format": "float"}})";
+    };
+    kvhost::DspInstance osc(kvhost::Plugin::Load(c.deliverable));
+    std::string input_channels, wires;
+    std::size_t next = 0;
+    for (int32_t k = 0; k < osc.PinCount(); ++k) {
+        const kvhost::PinInfo& pin = osc.DspPinInfo(k);
+        if (pin.datatype != DT_FSAMPLE || pin.IsOutput()) continue;
+        ASSERT_LT(next, c.inputs.size());
+        const std::string& from = c.inputs[next++];
+        input_channels += (input_channels.empty() ? "\"" : ", \"") + from + "\"";
+        wires += std::string(wires.empty() ? "" : ", ") + R"({"from": ")" + from +
+                 R"(", "to": "osc.)" + pin.name + "\"}";
+    }
+    ASSERT_EQ(next, c.inputs.size());
+    std::ofstream(dir / "inputs.json") << patch(sources, "", input_channels);
+    std::ofstream(dir / "reference.json")
+        << patch(sources + R"(, {"name": "osc", "plugin": ")" + c.deliverable + R"(", "pins": )" +
+                     c.settings + "}",
+                 wires, R"("osc.Output")");
+
+    Result r = Shell(dir, Quoted(KVHOST_TOOL) + " render inputs.json -o inputs.wav");
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Shell(dir, Quoted(KVHOST_TOOL) + " render reference.json -o reference.wav");
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Shell(dir, "lv2apply -i inputs.wav -o applied.wav " + c.controls + " " +
+                       Quoted(kUris.at(c.deliverable)));
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    // lv2apply names no block length: the bridge says which block it opened with.
+    EXPECT_EQ(r.err, "kolvex bridge: \"" + c.deliverable +
+                         "\": the host gave no options, so the block size is 64\n");
+
+    int channels = 0;
+    const std::vector<float> applied = ReadSound(dir / "applied.wav", &channels);
+    const std::vector<float> reference = ReadSound(dir / "reference.wav");
+    EXPECT_EQ(channels, 1);
+    ASSERT_EQ(applied.size(), reference.size());
+    ASSERT_EQ(applied.size(), 72000u);
+    std::size_t differ = 0, first = applied.size();
+    for (std::size_t i = 0; i < applied.size(); ++i) {
+        if (applied[i] != reference[i]) {
+            first = std::min(first, i);
+            ++differ;
+        }
+    }
+    EXPECT_EQ(differ, 0u) << "first at sample " << first << ": " << applied[first] << " vs "
+                          << reference[first];
+    float peak = 0.0f;
+    for (float v : reference) peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 0.1f);
+}
+
+TEST(Lv2Tools, ApplyEqualsRenderForTwinOp) {
+    ExpectApplyEqualsRender({"ZOR Twin-Op",
+                             {"keys.Pitch", "lfo.Output", "mod.Output", "keys.Velocity"},
+                             R"({"Algorithm": "2->1"})",
+                             "-c algorithm 1"});
+}
+
+TEST(Lv2Tools, ApplyEqualsRenderForWarpwave) {
+    ExpectApplyEqualsRender({"ZOR Warpwave",
+                             {"keys.Pitch", "lfo.Output", "keys.Velocity"},
+                             R"({"Wave": "Reso2"})",
+                             "-c wave 6"});
+}
+
+TEST(Lv2Tools, ApplyEqualsRenderForBasicVoice) {
+    ExpectApplyEqualsRender(
+        {"ZOR Basic Voice", {"keys.Pitch", "mod.Output"}, R"({"Wave": "Square"})", "-c wave 5"});
+}
+
+TEST(Lv2Tools, BenchRunsEveryPlugin) {
+    const fs::path dir = Dir();
+    for (const char* block : {"64", "1000"}) {
+        const Result r = Shell(dir, std::string("lv2bench -n 9600 -b ") + block);
+        ASSERT_EQ(r.code, 0) << r.err;
+        for (const auto& [name, uri] : kUris) {
+            // One line per plug-in: its time, then its URI.
+            bool listed = false;
+            for (const std::string& line : Lines(r.out)) {
+                const auto blank = line.find(' ');
+                listed = listed || (blank != std::string::npos && line.substr(blank + 1) == uri &&
+                                    std::stod(line.substr(0, blank)) >= 0.0);
+            }
+            EXPECT_TRUE(listed) << uri << " missing from:\n" << r.out;
+        }
+        EXPECT_EQ(r.err.find("skipping"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Failed"), std::string::npos) << r.err;
+    }
+}
+
+TEST(Jalv, RunsTwinOpUnderJackWithControlsFromItsCommandLine) {
+    const fs::path dir = Dir();
+    JackServer jack(256);
+    const Result r =
+        Shell(dir, "JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=" + jack.Name() +
+                       " sh -c 'sleep 2 | jalv -n voice -c algorithm=1 -c op2_level_volts=2.5 " +
+                       kUris.at("ZOR Twin-Op") + "'");
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("JACK Name:    voice"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Block length: 256 frames"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("algorithm = 1.000000"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("op2_level_volts = 2.500000"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("kolvex bridge"), std::string::npos) << r.err;  // jalv names its block
+}
+
+TEST(KvhostLv2, WritesSelfContainedBundles) {
+    const fs::path dir = Dir();
+    const std::string write = Quoted(KVHOST_TOOL) + " lv2 'ZOR Twin-Op' wy_VUDA2DU -o out";
+    for (int pass = 0; pass < 2; ++pass) {  // the second pass replaces the bundles
+        const Result r = Shell(dir, write);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(Lines(r.out).size(), 2u) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    std::set<std::string> entries;
+    for (const auto& e : fs::directory_iterator(dir / "out")) {
+        entries.insert(e.path().filename().string());
+    }
+    EXPECT_EQ(entries, (std::set<std::string>{"ZOR Twin-Op.lv2", "wy_VUDA2DU.lv2"}));
+    std::set<std::string> files;
+    for (const auto& e : fs::directory_iterator(dir / "out" / "ZOR Twin-Op.lv2")) {
+        files.insert(e.path().filename().string());
+    }
+    EXPECT_EQ(files, (std::set<std::string>{"manifest.ttl", "plugin.ttl", "kolvex_bridge.so",
+                                            "ZOR Twin-Op.so"}));
+    // Moved elsewhere, the bundles still load and run.
+    fs::rename(dir / "out", dir / "moved");
+    const Result bench = Shell(dir, "lv2bench -n 4800", (dir / "moved").string());
+    ASSERT_EQ(bench.code, 0) << bench.err;
+    EXPECT_NE(bench.out.find(kUris.at("ZOR Twin-Op")), std::string::npos) << bench.out;
+    EXPECT_NE(bench.out.find(kUris.at("wy_VUDA2DU")), std::string::npos) << bench.out;
+}
+
+TEST(KvhostLv2, RefusesModulesWithoutAnLv2EquivalentInOneLineEach) {
+    const fs::path dir = Dir();
+    const Result r =
+        Shell(dir, Quoted(KVHOST_TOOL) + " lv2 jx_CsvFloats jx_CsvInts jx_VecMul mxt_AnimVolts " +
+                       Quoted(KVLV2_TEST_NO_DSP) + " 'ZOR Warpwave' -o out");
+    EXPECT_EQ(r.code, 3);
+    const std::string gui = "its work lies on its GUI side, and an LV2 plugin has no equivalent";
+    EXPECT_EQ(Lines(r.err),
+              (std::vector<std::string>{
+                  "kvhost: \"jx_CsvFloats\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"jx_CsvInts\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"jx_VecMul\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"mxt_AnimVolts\" not bridged: " + gui + "; nothing written for it",
+                  "kvhost: \"test_lv2_no_dsp\" not bridged: it has no DSP side "
+                  "(makeModule makes no DSP instance); nothing written for it",
+              }));
+    std::set<std::string> entries;
+    for (const auto& e : fs::directory_iterator(dir / "out")) {
+        entries.insert(e.path().filename().string());
+    }
+    EXPECT_EQ(entries, std::set<std::string>{"ZOR Warpwave.lv2"});
+}
+
+TEST(KvhostLv2, FolderThatCannotBeWrittenEndsWithItsName) {
+    const fs::path dir = Dir();
+    std::ofstream(dir / "file") << "x";
+    Result r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 'ZOR Twin-Op' -o file/bundles");
+    EXPECT_EQ(r.code, 6);
+    EXPECT_EQ(r.err.rfind("kvhost: \"file/bundles\": cannot create the folder: ", 0), 0u) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u);
+    r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 'ZOR Twin-Op' -o /proc/kvlv2");
+    EXPECT_EQ(r.code, 6);
+    EXPECT_NE(r.err.find("\"/proc/kvlv2\""), std::string::npos) << r.err;
+    r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 'ZOR Twin-Op' -o out --bridge nowhere.so");
+    EXPECT_EQ(r.code, 6);
+    EXPECT_EQ(r.err, "kvhost: bridge binary \"nowhere.so\" not found (--bridge names it)\n");
+    r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 nosuch -o out");
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out" / "nosuch.lv2"));
+}
+
+}  // namespace
