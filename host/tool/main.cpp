@@ -17,6 +17,7 @@
 #include "kvhost/command.h"
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
+#include "kvhost/panel.h"
 #include "kvhost/patch.h"
 #include "kvhost/validate.h"
 #include "kvhost/plot.h"
@@ -508,5 +509,6 @@ int main(int argc, char** argv) {
 
     AddValidateCommand(tool);
     AddPlotCommand(tool);
+    AddPanelCommand(tool);
     return tool.Main(argc, argv);
 }
