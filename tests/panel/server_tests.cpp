@@ -425,6 +425,10 @@ TEST(PanelCommand, FailuresHaveTheirExitCodes) {
 
     Child bad_port({KVHOST_TOOL, "panel", PatchFile("lists.json"), "--panel", "70000"});
     EXPECT_EQ(bad_port.Wait(), 2);
+
+    Child six({KVHOST_TOOL, "panel", PatchFile("lists.json"), "--panel-bind", "::1"});
+    EXPECT_EQ(six.Wait(), 2);
+    EXPECT_NE(six.Err().find("\"::1\" is not an IPv4 address"), std::string::npos) << six.Err();
 }
 
 }  // namespace

@@ -70,14 +70,19 @@ int RunPanel(const PanelCommand& c) {
 }  // namespace
 
 void AddPanelOptions(CLI::App& command, PanelOptions& options) {
-    command.add_option("--panel", options.port, "the panel's port (0: any free port)")
-        ->check(CLI::Range(0, 65535))
-        ->capture_default_str();
     command
-        .add_option("--panel-bind", options.bind,
-                    "the address the panel listens on; anything but loopback lets other "
-                    "machines change the patch")
-        ->capture_default_str();
+        .add_option_function<std::vector<std::string>>(
+            "--panel",
+            [&options](const std::vector<std::string>& port) {
+                options.shown = true;
+                if (!port.empty() && !port.front().empty()) options.port = std::stoi(port.front());
+            },
+            "serve the panel on this port (default 8123; 0: any free port)")
+        ->expected(0, 1)
+        ->check(CLI::Range(0, 65535));
+    command.add_option("--panel-bind", options.bind,
+                       "the address the panel listens on (default 127.0.0.1); anything but "
+                       "loopback lets other machines change the patch");
 }
 
 int ServePanel(PanelModel& model, const PanelOptions& options, const std::function<bool()>& idle) {
@@ -87,11 +92,14 @@ int ServePanel(PanelModel& model, const PanelOptions& options, const std::functi
         server = std::make_unique<PanelServer>(options);
     } catch (const Error& e) {
         const std::string why = e.what();
-        throw Failure(kExitUsage, why + (why.find("in use") != std::string::npos
-                                             ? " (--panel PORT picks another port)"
-                                             : " (--panel-bind takes an address of this machine)"));
+        const char* hint = why.find("in use") != std::string::npos
+                               ? " (--panel PORT picks another port)"
+                           : why.find("cannot bind") != std::string::npos
+                               ? " (--panel-bind takes an address of this machine)"
+                               : "";
+        throw Failure(kExitUsage, why + hint);
     }
-    if (options.bind != "127.0.0.1" && options.bind != "::1" && options.bind != "localhost") {
+    if (!server->Loopback()) {
         std::fprintf(stderr,
                      "kvhost: note: the panel listens on %s; whoever reaches that address can "
                      "change the patch\n",

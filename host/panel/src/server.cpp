@@ -1,6 +1,7 @@
 // The panel's server on civetweb: the embedded page over HTTP, and one WebSocket per page.
 // civetweb's threads only check, parse and queue what pages send; the thread that drives the
 // model answers it in Pump and sends every page what changed.
+#include <arpa/inet.h>
 #include <civetweb.h>
 
 #include <chrono>
@@ -51,7 +52,7 @@ bool IsLoopbackHost(std::string host) {
 }
 
 bool IsLoopbackAddress(const std::string& address) {
-    return address == "::1" || address == "localhost" || address.rfind("127.", 0) == 0;
+    return address.rfind("127.", 0) == 0;
 }
 
 json LayoutMessage(const PanelLayout& layout, const PanelOptions& options) {
@@ -437,13 +438,14 @@ PanelServer::PanelServer(const PanelOptions& options) : impl_(std::make_unique<I
     if (options.port < 0 || options.port > 65535) {
         throw Error("port " + std::to_string(options.port) + " is not 0-65535");
     }
-    if (options.bind.empty() || options.bind.find_first_of(" ,[]") != std::string::npos) {
-        throw Error("--panel-bind " + QuoteText(options.bind) + " is not an address");
+    // Debian's civetweb listens on IPv4 only.
+    in_addr ipv4{};
+    if (inet_pton(AF_INET, options.bind.c_str(), &ipv4) != 1) {
+        throw Error("--panel-bind " + QuoteText(options.bind) +
+                    " is not an IPv4 address (such as 127.0.0.1)");
     }
     s.loopback = IsLoopbackAddress(options.bind);
-    const bool v6 = options.bind.find(':') != std::string::npos;
-    const std::string address = v6 ? "[" + options.bind + "]" : options.bind;
-    const std::string listening = address + ":" + std::to_string(options.port);
+    const std::string listening = options.bind + ":" + std::to_string(options.port);
     const std::string threads = std::to_string(options.max_pages + 4);
     const char* config[] = {"listening_ports",
                             listening.c_str(),
@@ -479,7 +481,7 @@ PanelServer::PanelServer(const PanelOptions& options) : impl_(std::make_unique<I
     mg_server_port ports[4]{};
     const int n = mg_get_server_ports(s.context, 4, ports);
     s.port = n > 0 ? ports[0].port : options.port;
-    s.host = address + ":" + std::to_string(s.port);
+    s.host = options.bind + ":" + std::to_string(s.port);
     mg_set_request_handler(s.context, "/", &Impl::Request, &s);
     mg_set_websocket_handler(s.context, kSocketPath, &Impl::Connect, &Impl::Ready, &Impl::Data,
                              &Impl::Closed, &s);
@@ -496,6 +498,10 @@ std::string PanelServer::Url() const {
 
 int PanelServer::Port() const {
     return impl_->port;
+}
+
+bool PanelServer::Loopback() const {
+    return impl_->loopback;
 }
 
 void PanelServer::Pump(PanelModel& model) {

@@ -195,8 +195,9 @@ class GuiPatchModel : public PanelModel {
 // ---- The server ----------------------------------------------------------------------
 
 struct PanelOptions {
-    int port = 8123;                  // 0: any free port (Url() tells which)
-    std::string bind = "127.0.0.1";   // loopback unless the user names another address
+    bool shown = false;  // --panel was given (for a command that shows a panel on request)
+    int port = 8123;     // 0: any free port (Url() tells which)
+    std::string bind = "127.0.0.1";   // an IPv4 address: loopback unless the user names another
     std::size_t max_message = 65536;  // bytes of one message from a page
     double max_rate = 200.0;          // messages a second from one page, on average
     double max_burst = 400.0;         // messages one page may send at once
@@ -213,6 +214,7 @@ class PanelServer {
 
     std::string Url() const;  // "http://127.0.0.1:8123/"
     int Port() const;
+    bool Loopback() const;  // listening on this machine's loopback only
     // Answers what the pages sent and sends them what changed. Call it often (every 10 ms),
     // on the thread that drives the model.
     void Pump(PanelModel& model);
@@ -237,7 +239,7 @@ const std::vector<PanelAsset>& PanelAssets();
 
 // ---- The command ---------------------------------------------------------------------
 
-// The panel options a command line takes (--panel PORT, --panel-bind ADDR).
+// The panel options a command line takes: --panel [PORT] (sets `shown`), --panel-bind ADDR.
 void AddPanelOptions(CLI::App& command, PanelOptions& options);
 // Serves `model` until SIGINT or SIGTERM; prints the page's address first. `idle` (if
 // given) runs on every turn of the loop, on the same thread, and ends the loop by answering
