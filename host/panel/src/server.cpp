@@ -200,7 +200,7 @@ struct PanelServer::Impl {
 
     // ---- civetweb's threads ----
 
-    static int Request(mg_connection* conn, void* self) {
+    static int Request(mg_connection* conn, void*) {
         const mg_request_info* info = mg_get_request_info(conn);
         const bool head = std::strcmp(info->request_method, "HEAD") == 0;
         if (!head && std::strcmp(info->request_method, "GET") != 0) {
@@ -209,7 +209,6 @@ struct PanelServer::Impl {
         }
         std::string path = info->local_uri != nullptr ? info->local_uri : "";
         if (path == "/") path = "/index.html";
-        (void)self;
         for (const PanelAsset& a : PanelAssets()) {
             if (path != a.path) continue;
             mg_printf(conn,

@@ -10,6 +10,7 @@ import {join} from 'node:path';
 const tool = process.env.KVHOST_TOOL;
 const patches = process.env.KV_PANEL_PATCHES;
 const examples = process.env.KV_EXAMPLES;
+const fakeEngine = process.env.KV_PANEL_FAKE_ENGINE;
 const shots = process.env.KV_PANEL_SHOTS || join(tmpdir(), 'kv-panel-shots');
 const chromium = '/usr/bin/chromium';
 
@@ -20,12 +21,13 @@ try {
   throw new Error('puppeteer-core is not installed: run ./dev setup (npm ci in tests/panel)');
 }
 assert.ok(existsSync(chromium), `${chromium} is missing: run ./dev setup (Debian's chromium)`);
-assert.ok(tool && patches && examples, 'run through ctest (KVHOST_TOOL, KV_PANEL_PATCHES, KV_EXAMPLES)');
+assert.ok(tool && patches && examples && fakeEngine,
+          'run through ctest (KVHOST_TOOL, KV_PANEL_PATCHES, KV_EXAMPLES, KV_PANEL_FAKE_ENGINE)');
 
-// `kvhost panel PATCH --panel 0`: resolves with the child and its page's address.
-function startPanel(patch) {
-  const child = spawn(tool, ['panel', patch, '--panel', '0'],
-                      {stdio: ['ignore', 'pipe', 'pipe']});
+// `kvhost panel PATCH --panel 0` (or another program serving a panel): resolves with the
+// child and its page's address.
+function startPanel(patch, program = tool, args = ['panel', patch]) {
+  const child = spawn(program, [...args, '--panel', '0'], {stdio: ['ignore', 'pipe', 'pipe']});
   let err = '';
   child.stderr.on('data', (d) => { err += d; });
   return new Promise((resolve, reject) => {
@@ -101,6 +103,7 @@ describe('kvhost panel in chromium', () => {
   let profile;
   let panel;
   let example;
+  let fake;
 
   before(async () => {
     mkdirSync(shots, {recursive: true});
@@ -115,6 +118,7 @@ describe('kvhost panel in chromium', () => {
     });
     panel = await startPanel(join(patches, 'lists.json'));
     example = await startPanel(join(examples, 'panel.json'));
+    fake = await startPanel('', fakeEngine, []);
   });
 
   after(async () => {
@@ -125,7 +129,7 @@ describe('kvhost panel in chromium', () => {
       }
     } finally {
       const ends = [];
-      for (const p of [panel, example]) {
+      for (const p of [panel, example, fake]) {
         if (p) ends.push([await stopPanel(p), p.stderr()]);
       }
       if (profile) rmSync(profile, {recursive: true, force: true});
@@ -230,6 +234,48 @@ describe('kvhost panel in chromium', () => {
     assert.equal(Math.fround(volts), Math.fround(Math.fround(position) * 10), 'position x (Max - Min) + Min');
     await page.setViewport({width: 1280, height: 760});
     await page.screenshot({path: join(shots, 'panel-example.png')});
+    await page.close();
+  });
+
+  test('keyboard, scope and spectrum of a playing patch (a stand-in engine)', async () => {
+    const page = await browser.newPage();
+    await page.goto(fake.url, {waitUntil: 'load'});
+    await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
+    assert.equal(await page.$eval('#keys', (k) => k.hidden), false, 'the keyboard shows for a live MIDI input');
+    assert.equal(await page.$eval('#spectrum', (k) => k.hidden), false);
+    assert.equal(await page.$eval('#spectrum-source', (s) => s.selectedOptions[0].textContent), 'osc.Output');
+
+    // The scope draws: some of its pixels are lit.
+    await page.waitForFunction(() => {
+      const c = document.querySelector('tr[data-module="osc"][data-pin="1"] canvas');
+      const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+      let lit = 0;
+      for (let i = 3; i < d.length; i += 4) lit += d[i] > 0 ? 1 : 0;
+      return lit > 200;
+    }, {timeout: 5000});
+
+    // A on-screen key: A5 (81), 880 Hz, marked on the spectrum.
+    const key = await page.$('.key[data-key="81"]');
+    const box = await key.boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height - 10);
+    await page.mouse.down();
+    await waitForValue(page, 'osc', 0, '880');
+    assert.equal(await page.$eval('.key[data-key="81"]', (k) => k.classList.contains('down')), true);
+    await page.mouse.up();
+    await page.waitForFunction(() => /fundamental 88\d\.\d Hz \(A5 /.test(document.getElementById('fundamental').textContent),
+                               {timeout: 5000});
+
+    // A computer key: "a" is C of the keyboard's octave (C4, 261.6 Hz); Z shifts down an octave.
+    await page.keyboard.down('a');
+    await waitForValue(page, 'osc', 0, '261.626');
+    await page.keyboard.up('a');
+    await page.keyboard.press('z');
+    await page.keyboard.down('h');
+    await waitForValue(page, 'osc', 0, '220');
+    await page.keyboard.up('h');
+    await page.waitForFunction(() => /\(A3 /.test(document.getElementById('fundamental').textContent),
+                               {timeout: 5000});
+    await page.screenshot({path: join(shots, 'panel-keyboard.png')});
     await page.close();
   });
 });
