@@ -254,14 +254,22 @@
                                    spellcheck: false, 'aria-label': pin.name});
         const k = knob(input, pin, push);
         const v = fieldView(input, row, pin, k.turn);
-        input.addEventListener('change', () => { v.editing = false; push(input.value, true); });
+        input.addEventListener('change', () => {
+          v.editing = false;
+          v.value = input.value;  // kept on leaving the field; a refusal puts the old one back
+          push(input.value, true);
+        });
         return {element: el('div', {class: 'number-field'}, k.element, input), view: v};
       }
       case 'text': {
         const input = el('input', {type: 'text', class: 'text control', spellcheck: false,
                                    'aria-label': pin.name});
         const v = fieldView(input, row, pin);
-        input.addEventListener('change', () => { v.editing = false; push(input.value, true); });
+        input.addEventListener('change', () => {
+          v.editing = false;
+          v.value = input.value;  // kept on leaving the field; a refusal puts the old one back
+          push(input.value, true);
+        });
         return {element: input, view: v};
       }
       case 'slider': {
