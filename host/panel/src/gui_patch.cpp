@@ -1,6 +1,7 @@
 // `kvhost panel`: the GUI sides of a patch on the calling thread, no audio. User values go in
 // as the `set` control line takes them; wires carry values between GUI-side pins; what the
 // pages are sent is every pin whose value differs from what they last got.
+#include <filesystem>
 #include <map>
 
 #include "kvhost/panel.h"
@@ -183,7 +184,7 @@ void GuiPatchModel::Carry() {
 
 PanelLayout GuiPatchModel::Layout() {
     PanelLayout layout;
-    layout.title = plan_.source;
+    layout.title = std::filesystem::path(plan_.source).filename().string();
     layout.mode = "GUI sides only, no audio";
     layout.wires = plan_.wires;
     for (std::size_t n = 0; n < nodes_.size(); ++n) {

@@ -56,7 +56,7 @@ struct PanelModule {
 };
 
 struct PanelLayout {
-    std::string title;                 // the patch file
+    std::string title;                 // the patch file's name
     std::string mode;                  // one line on what runs ("GUI sides only, no audio")
     std::vector<PanelModule> modules;  // in patch order
     std::vector<PatchPlan::Wire> wires;
