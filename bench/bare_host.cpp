@@ -11,10 +11,6 @@ namespace kvbench {
 
 namespace {
 
-bool DspSide(const KVPinProperties& p) {
-    return (p.flags & IO_UI_COMMUNICATION) == 0 || (p.flags & IO_DSP_VISIBLE) != 0;
-}
-
 // Counts the heap use of one call into the deliverable when asked to.
 class Tally {
   public:
@@ -33,7 +29,8 @@ class Tally {
 
 }  // namespace
 
-BareDsp::BareDsp(KVMakeModuleFn make, float sample_rate, int32_t block_size, bool count)
+BareDsp::BareDsp(KVMakeModuleFn make, int32_t frame_revision, float sample_rate, int32_t block_size,
+                 bool count)
     : count_(count) {
     {
         Tally t(count_);
@@ -53,7 +50,7 @@ BareDsp::BareDsp(KVMakeModuleFn make, float sample_rate, int32_t block_size, boo
             known = record_->dispatch(record_, MOD_PIN_INFO, i, 0, &p, 0.0f);
         }
         if (known == 0) break;
-        if (DspSide(p)) described.push_back(p);
+        if (KVIsDspSidePin(p.flags, frame_revision)) described.push_back(p);
     }
     std::size_t samples = 0;
     for (const auto& p : described) {

@@ -13,11 +13,12 @@ namespace kvbench {
 
 class BareDsp {
   public:
-    // makeModule(kind 1), MOD_SAMPLE_RATE, MOD_BLOCK_SIZE, MOD_PIN_INFO until refused,
-    // buffers bound and defaults written. Nothing of the host is allocated after this.
-    // With `count` on, the heap tally (alloc_count.h) counts what the deliverable allocates
-    // in set-up and Open, and nothing of the bare host's own.
-    BareDsp(KVMakeModuleFn make, float sample_rate, int32_t block_size, bool count = false);
+    // makeModule(kind 1), MOD_SAMPLE_RATE, MOD_BLOCK_SIZE, MOD_PIN_INFO until refused (pins
+    // counted as the plug-in's frame revision counts them), buffers bound and defaults written.
+    // Nothing of the host is allocated after this. With `count` on, the heap tally (alloc_count.h)
+    // counts what the deliverable allocates in set-up and Open, and nothing of the bare host's own.
+    BareDsp(KVMakeModuleFn make, int32_t frame_revision, float sample_rate, int32_t block_size,
+            bool count = false);
     ~BareDsp();  // MOD_CLOSE
     BareDsp(const BareDsp&) = delete;
     BareDsp& operator=(const BareDsp&) = delete;

@@ -104,7 +104,7 @@ TEST(BareHost, DrivesThePluginAndCountsItsHeap) {
     auto plugin = kvhost::Plugin::Load(KV_BENCH_PLUGIN);
     kvbench::BeginCounting();
     kvbench::Counting(false);
-    kvbench::BareDsp d(plugin->MakeModule(), 48000.0f, 64, true);
+    kvbench::BareDsp d(plugin->MakeModule(), plugin->Revision(), 48000.0f, 64, true);
     ASSERT_TRUE(d.Made());
     d.Open();
     const kvbench::AllocTally t = kvbench::EndCounting();

@@ -8,17 +8,16 @@
 using namespace kvhost::validate;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const Entries entries{"fuzzed", &getModuleProperties, &makeModule};
     static std::vector<kvhost::PinInfo> pins = [] {
         Findings f;
-        DspBench d(entries, f, 44100.0, 64);
+        StrictDsp d(kvfuzz::Linked(), f, 44100.0, 64);
         d.Create();
         return d.Descriptions();
     }();
     Findings findings;
     {
-        GuiBench a(entries, findings, pins);
-        GuiBench b(entries, findings, pins);
+        StrictGui a(kvfuzz::Linked(), findings, pins);
+        StrictGui b(kvfuzz::Linked(), findings, pins);
         if (!a.Create() || !b.Create()) std::abort();
         kvfuzz::Input in(data, size);
         const bool flag = (in.Byte() & 1) != 0;

@@ -1,5 +1,5 @@
 // Reading a fuzz input as a stream of small commands, and the checks every fuzz target
-// shares: a finding of the validator's strict host stops the run like a crash.
+// shares: a finding of the host core's strict mode stops the run like a crash.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "bench.h"
+#include "random_inputs.h"
+#include "strict_host.h"
 
 namespace kvfuzz {
 
@@ -64,3 +65,12 @@ inline void StopOnFindings(const kvhost::validate::Findings& f, const char* what
 extern "C" bool getModuleProperties(int32_t index, KVModuleInfo* info);
 extern "C" void* makeModule(int32_t index, int32_t kind, kvaudioMaster callback,
                             void* host_reference);
+
+namespace kvfuzz {
+// The linked module, as the host core sees it.
+inline const std::shared_ptr<kvhost::Plugin>& Linked() {
+    static const auto plugin =
+        kvhost::Plugin::FromEntries("fuzzed", &getModuleProperties, &makeModule);
+    return plugin;
+}
+}  // namespace kvfuzz

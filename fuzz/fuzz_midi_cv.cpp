@@ -9,14 +9,13 @@
 using namespace kvhost::validate;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const Entries entries{"fuzzed", &getModuleProperties, &makeModule};
     static const int32_t kBlocks[] = {1, 10, 17, 64, 1024};
     kvfuzz::Input in(data, size);
     const int32_t block = kBlocks[in.Byte() % 5];
     Findings findings;
     {
-        DspBench a(entries, findings, 44100.0, block);
-        DspBench b(entries, findings, 44100.0, block);
+        StrictDsp a(kvfuzz::Linked(), findings, 44100.0, block);
+        StrictDsp b(kvfuzz::Linked(), findings, 44100.0, block);
         if (!a.Create() || !b.Create()) std::abort();
         int32_t midi = -1;
         std::vector<int32_t> settings;

@@ -33,7 +33,9 @@ KVModule_base::KVModule_base(kvaudioMaster callback, void* host_reference)
     m_inert.Bind(this, -1, -1, nullptr);
 }
 
-KVModule_base::~KVModule_base() { FreePinTable(); }
+KVModule_base::~KVModule_base() {
+    FreePinTable();
+}
 
 intptr_t KVModule_base::DispatchEntry(void* record, int32_t opcode, int32_t index, int32_t value,
                                       void* ptr, float opt) {
@@ -104,13 +106,25 @@ intptr_t KVModule_base::Dispatch(int32_t opcode, int32_t index, int32_t value, v
 }
 
 void KVModule_base::OnPinUpdate(KVPin*) {}
-void KVModule_base::Open() { BuildPinTable(); }
+void KVModule_base::Open() {
+    BuildPinTable();
+}
 void KVModule_base::Close() {}
-void KVModule_base::SetSampleRate(float rate) { m_sample_rate = rate; }
-void KVModule_base::SetBlockSize(int32_t size) { m_block_size = size; }
-float KVModule_base::SampleRate() { return m_sample_rate; }
-int32_t KVModule_base::BlockSize() { return m_block_size; }
-bool KVModule_base::DescribePin(int32_t, KVPinProperties*) { return false; }
+void KVModule_base::SetSampleRate(float rate) {
+    m_sample_rate = rate;
+}
+void KVModule_base::SetBlockSize(int32_t size) {
+    m_block_size = size;
+}
+float KVModule_base::SampleRate() {
+    return m_sample_rate;
+}
+int32_t KVModule_base::BlockSize() {
+    return m_block_size;
+}
+bool KVModule_base::DescribePin(int32_t, KVPinProperties*) {
+    return false;
+}
 void KVModule_base::OnOp8() {}
 #if KV_FRAME_REVISION >= 2230
 void KVModule_base::OnOp8Index(int32_t) {}
@@ -172,8 +186,8 @@ void KVModule_base::OnEvent(KVTimedEvent* e) {
     }
 }
 
-// The pin table: one KVPin per DSP-side pin the host counts. The current frame gives
-// pins only to DSP-side descriptions; the older frame gives description d pin d.
+// The pin table: one KVPin per DSP-side pin the host counts (KVIsDspSidePin: the current
+// frame gives pins only to DSP-side descriptions; the older frame gives description d pin d).
 void KVModule_base::BuildPinTable() {
     FreePinTable();
     const intptr_t asked = AskHost(HOST_PIN_COUNT);
@@ -183,32 +197,21 @@ void KVModule_base::BuildPinTable() {
     if (m_pins == nullptr) return;
     m_pin_count = n;
 
-    [[maybe_unused]] auto dsp_side = [](const KVPinProperties& p) {
-        return (p.flags & IO_UI_COMMUNICATION) == 0 || (p.flags & IO_DSP_VISIBLE) != 0;
-    };
     KVPinProperties record;
     int32_t d = 0;
     int32_t k = 0;
     for (;; ++d) {
         std::memset(&record, 0, sizeof record);
-#if KV_FRAME_REVISION >= 2230
         if (!DescribePin(d, &record) || k >= n) break;
-        if (dsp_side(record)) {
+        if (KVIsDspSidePin(record.flags, KV_FRAME_REVISION)) {
             m_pins[k].Bind(this, k, record.datatype, record.variable);
             ++k;
         }
-#else
-        if (!DescribePin(d, &record) || d >= n) break;
-        m_pins[d].Bind(this, d, record.datatype, record.variable);
-        k = d + 1;
-#endif
     }
     if (d == 0) return;  // no description at all: there is no last one to repeat
     std::memset(&record, 0, sizeof record);
     if (!DescribePin(d - 1, &record)) return;
-#if KV_FRAME_REVISION >= 2230
-    if (!dsp_side(record)) return;
-#endif
+    if (!KVIsDspSidePin(record.flags, KV_FRAME_REVISION)) return;
     if ((record.flags & IO_REPEAT_LAST) == 0) return;
     for (; k < n; ++k) m_pins[k].Bind(this, k, record.datatype, nullptr);
 }

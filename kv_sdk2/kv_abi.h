@@ -32,7 +32,17 @@ extern "C" {
 
 /* ---- Entry signatures ---------------------------------------------------- */
 /* The host callback and the records' dispatch entries: (record, opcode, index,
- * value, ptr, opt) -> pointer-sized result. Unlisted arguments are 0. */
+ * value, ptr, opt) -> pointer-sized result. Unlisted arguments are 0.
+ *
+ * Threads. The host enters one instance from one thread at a time and never
+ * twice at once. A DSP instance's dispatch, process and event entries run on
+ * the host's audio thread (set-up and MOD_CLOSE may come from another thread,
+ * never while audio runs), and its callback requests come back on the thread
+ * that entered it; the process and event entries must not allocate, lock or do
+ * I/O. A GUI instance's entries and requests run on the user-interface thread;
+ * all GUI objects of one library share that thread (the frame's single pin
+ * handle). The two sides of one module share no memory: the host carries the
+ * values of IO_UI_COMMUNICATION pins between the threads. */
 typedef intptr_t (*kvaudioMaster)(void* record, int32_t opcode, int32_t index, int32_t value,
                                   void* ptr, float opt);
 typedef kvaudioMaster KVDispatchEntry;
@@ -40,7 +50,10 @@ typedef kvaudioMaster KVDispatchEntry;
 struct KVTimedEvent;
 
 /* Process entry: run the current process function on `object` (the record's
- * object word) for `count` samples from buffer offset `first`. */
+ * object word) for `count` samples from buffer offset `first`. The host keeps
+ * every DT_FSAMPLE buffer from block to block, so an output announced PS_STILL
+ * (or PS_STEP, after its step) may be left unwritten: it keeps the samples the
+ * module last wrote there. An output announced PS_STREAM is written in full. */
 typedef void (*KVProcessEntry)(void* object, int32_t first, int32_t count);
 
 /* Event entry: deliver one event to `object` while HOST_CLOCK equals its stamp. */
@@ -111,6 +124,16 @@ typedef struct KVGuiHostRecord {
 #define IO_DSP_VISIBLE 0x8000       /* with IO_UI_COMMUNICATION: the DSP side sees it too */
 #define IO_PATCH_STORE 0x10000      /* stored with the patch */
 
+/* Whether a description with these flags gets a DSP-side pin: a PinAt position,
+ * counted by HOST_PIN_COUNT. The current frame gives one to every description
+ * but a GUI-only one (IO_UI_COMMUNICATION without IO_DSP_VISIBLE); the older
+ * frame gives one to every description. The frame, the host and its checks
+ * all count pins by this rule. */
+static inline bool KVIsDspSidePin(int32_t flags, int32_t frame_revision) {
+    return frame_revision == KV_REVISION_OLDER || (flags & IO_UI_COMMUNICATION) == 0 ||
+           (flags & IO_DSP_VISIBLE) != 0;
+}
+
 typedef struct KVPinProperties {
     void* variable;            /* @0  bound module member (DT_FSAMPLE: a float* the host points
                                       at the pin's buffer), or null */
@@ -153,35 +176,52 @@ typedef struct KVCallInfo {
 } KVCallInfo;
 
 /* ---- Module opcodes: host -> DSP dispatch entry ---------------------------- */
+/* Order: MOD_SAMPLE_RATE and MOD_BLOCK_SIZE, MOD_PIN_INFO from 0 until refused,
+ * MOD_OPEN (the host answers HOST_PIN_COUNT from then on), then process and event
+ * entries, MOD_CLOSE last. Opcodes 7 and 10 are never sent (a debug frame stops
+ * with "false"). */
 #define MOD_OPEN 0          /* Open; result 0 */
 #define MOD_CLOSE 1         /* Close, then the instance destroys itself; result 1 */
 #define MOD_SAMPLE_RATE 2   /* rate in opt; result 0 */
 #define MOD_BLOCK_SIZE 3    /* size in value; result 0 */
 #define MOD_PIN_INFO 6      /* describe pin `index` into ptr (a cleared KVPinProperties); 1 or 0 */
-#define MOD_OP8 8           /* forwarded to empty hooks; result 0 */
-#define MOD_OP12 12         /* forwarded to an empty hook (value, index, ptr); result 0 */
+#define MOD_OP8 8           /* reserved, unused: forwarded to empty hooks, which no module
+                               overrides; the host sends it only to test it is ignored; 0 */
+#define MOD_OP12 12         /* reserved, unused: forwarded to an empty hook (value, index,
+                               ptr); the host sends it only to test it is ignored; 0 */
 #define MOD_CALL_INFO 13    /* answers a KVCallInfo* (current frame); 0 in the older frame */
 
 /* ---- GUI opcodes: host -> GUI dispatch entry ------------------------------- */
 #define GUI_INIT 0          /* OnGuiInit(index == 1); result 0 */
 #define GUI_CLOSE 1         /* close hook, then the object destroys itself; result 1 */
-#define GUI_OP2 2
-#define GUI_OP3 3
-#define GUI_OP4 4
-#define GUI_OP5 5
-#define GUI_OP6 6
-#define GUI_PIN_CHANGED 7   /* OnGuiPinChanged for description index `index`; result 0 */
-#define GUI_OP8 8
-#define GUI_OP9 9
+/* Opcodes 2-6, 8, 9, 11 and 12 are reserved and unused by the deliverables: the
+ * frame forwards each to an empty hook and answers 0; the host sends them only
+ * to test that they are ignored. */
+#define GUI_OP2 2           /* reserved, unused: OnGuiOp2(index, ptr) */
+#define GUI_OP3 3           /* reserved, unused: OnGuiOp3(ptr, opt, point {index, value}) */
+#define GUI_OP4 4           /* reserved, unused: OnGuiOp4(ptr, opt, point) */
+#define GUI_OP5 5           /* reserved, unused: OnGuiOp5(ptr, opt, point) */
+#define GUI_OP6 6           /* reserved, unused: OnGuiOp6(value, index, ptr) */
+#define GUI_PIN_CHANGED 7   /* OnGuiPinChanged for description index `index`; result 0. Sent
+                               after every write that changed a pin, the GUI side's own
+                               writes included, before the write returns: it may re-enter */
+#define GUI_OP8 8           /* reserved, unused: OnGuiOp8(ptr) */
+#define GUI_OP9 9           /* reserved, unused: OnGuiOp9(ptr) */
 #define GUI_OP10 10         /* OnGuiOp10(); result 1 if it answered true */
-#define GUI_OP11 11
-#define GUI_OP12 12
+#define GUI_OP11 11         /* reserved, unused: OnGuiOp11(index) */
+#define GUI_OP12 12         /* reserved, unused: OnGuiOp12(index) */
 
 /* ---- Host opcodes: DSP side -> kvaudioMaster (index = PinAt position) ------- */
+/* Asked from inside the instance's entries, on the audio thread; the host answers
+ * without allocating or locking. HOST_CLOCK answers the first sample of the slice
+ * being processed, or the stamp of the event being delivered. The other opcodes
+ * (2, 5, 6, 9, 11-13, 15-18, 20, 21) are unused: the host answers them 0. */
 #define HOST_OUT_STATUS 0       /* index pin, value status, ptr clock: output status from clock on */
 #define HOST_PIN_QUERY 1        /* index pin: non-zero = yes */
 #define HOST_CLOCK 3            /* answers the current sample clock */
-#define HOST_PIN_AT_TIME 4      /* index pin, value int, ptr clock >= current */
+#define HOST_PIN_AT_TIME 4      /* index pin, value int, ptr clock >= current: the host sets
+                                   that value output at that clock and passes the change on
+                                   as it passes on HOST_OUT_STATUS */
 #define HOST_PIN_BUFFER 7       /* index pin: answers the pin's float buffer */
 #define HOST_PIN_BLOCK_START 8  /* index pin: answers the clock of the buffer's first sample */
 #define HOST_DORMANT 10         /* no process calls needed until the next event */
@@ -190,16 +230,19 @@ typedef struct KVCallInfo {
 #define HOST_PROCESS_CHANGED 22 /* the record's process entry changed: re-read it */
 
 /* ---- Host opcodes: GUI side -> kvaudioMaster (index = description index) ----- */
+/* Asked from inside the GUI instance's entries, on the user-interface thread. */
 #define GUIHOST_PUT_TEXT 6      /* index pin, ptr zero-terminated text */
 #define GUIHOST_GET_TEXT 7      /* index pin: answers a zero-terminated text, never null */
-#define GUIHOST_OP8 8           /* index, value, ptr: answer returned to the caller */
+#define GUIHOST_OP8 8           /* reserved, unused by the deliverables: index, value, ptr; the
+                                   answer (0 from the substitute host) returned to the caller */
 #define GUIHOST_GET_VALUE 14    /* index pin, ptr 4-byte result: int or float stored there */
 #define GUIHOST_PUT_VALUE 15    /* index pin, int in value or float in opt */
 #define GUIHOST_GET_WTEXT 17    /* index pin, value capacity, ptr UTF-16 buffer; capacity 0:
                                    answers units needed, terminator included */
-#define GUIHOST_OP18 18
-#define GUIHOST_OP19 19
-#define GUIHOST_OP20 20         /* answer used as a bool */
+#define GUIHOST_OP18 18         /* reserved, unused by the deliverables: ptr; answer returned */
+#define GUIHOST_OP19 19         /* reserved, unused by the deliverables: ptr; answer returned */
+#define GUIHOST_OP20 20         /* reserved, unused by the deliverables: ptr; answer used as a
+                                   bool */
 #define GUIHOST_REGISTER 22     /* index 1 or 0 */
 
 #ifdef __cplusplus

@@ -29,9 +29,10 @@ const char* ExitCodeHelp() {
            "  4  patch file malformed, or names a module, pin or value that does not exist\n"
            "  5  MIDI file cannot be read\n"
            "  6  output file (audio, picture, MIDI) cannot be written, or would replace an\n"
-           "     input of the command\n"
+           "     input of the command (play: or frames were lost from the recording)\n"
            "  7  pin name or value on the command line is wrong\n"
-           "  8  audio system unavailable\n";
+           "  8  audio system unavailable (play: no JACK server, the server refuses the\n"
+           "     client or its name, the patch has no audio output, the server shut down)\n";
 }
 
 namespace {

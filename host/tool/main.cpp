@@ -13,14 +13,16 @@
 #include <vector>
 
 #include "demo.h"
+#include "instance_memory.h"
 #include "kvhost/audio_file.h"
 #include "kvhost/command.h"
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
 #include "kvhost/panel.h"
 #include "kvhost/patch.h"
-#include "kvhost/validate.h"
+#include "kvhost/play.h"
 #include "kvhost/plot.h"
+#include "kvhost/validate.h"
 
 namespace {
 
@@ -51,6 +53,7 @@ int Info(const std::string& name, bool as_json) {
     }
     const KVModuleInfo& info = plugin->Info();
     const bool gui = HasGui(plugin);
+    const std::optional<InstanceMemory> memory = MeasureInstanceMemory(plugin, 48000.0);
     if (as_json) {
         nlohmann::json j;
         j["file"] = plugin->Path();
@@ -62,6 +65,11 @@ int Info(const std::string& name, bool as_json) {
         j["frame_revision"] = info.frame_revision;
         j["gui_side"] = gui;
         j["dsp_pin_count"] = dsp->PinCount();
+        if (memory) {
+            j["memory"] = {{"sample_rate", memory->sample_rate},
+                           {"instance_bytes", memory->per_instance},
+                           {"shared_bytes", memory->shared}};
+        }
         j["pins"] = nlohmann::json::array();
         for (const PinInfo& p : dsp->Pins()) {
             nlohmann::json pj;
@@ -86,6 +94,11 @@ int Info(const std::string& name, bool as_json) {
     std::cout << "  flags:      " << info.flags << " / " << info.flags_ext << "\n";
     std::cout << "  GUI side:   " << (gui ? "yes" : "no") << "\n";
     std::cout << "  DSP pins:   " << dsp->PinCount() << "\n";
+    if (memory) {
+        std::printf(
+            "  memory:     %zu bytes an instance at %.0f Hz, shared tables %zu bytes once\n",
+            memory->per_instance, memory->sample_rate, memory->shared);
+    }
     const std::string about = info.about != nullptr ? info.about : "";
     if (!about.empty()) {
         std::cout << "  about:\n";
@@ -509,6 +522,7 @@ int main(int argc, char** argv) {
 
     AddValidateCommand(tool);
     AddPlotCommand(tool);
+    AddPlayCommand(tool);
     AddPanelCommand(tool);
     return tool.Main(argc, argv);
 }

@@ -1,10 +1,13 @@
 // Audio side of the animation-volts converter: samples "Volts In" on a self-posted tick,
-// reports the sampled volts to the user-interface side, and puts its volts out as a constant.
+// reports the sampled volts to the user-interface side, and puts its volts out as a constant;
+// and the deliverable's identity.
+#include "Module.h"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#include "AnimVolts.h"
+#include "KVModuleIdentity.h"
 #include "KVPinRow.h"
 
 namespace anim_volts {
@@ -49,33 +52,33 @@ Module::Module(kvaudioMaster callback, void* host_reference)
 // was opened has no pins to tell it through.
 Module::~Module() {
     if (PinCount() <= kDspReport) return;
-    report_value_ = kClosingValue;
+    m_report_value = kClosingValue;
     PinAt(kDspReport).SendStatus(SampleClock(), PS_STEP);
 }
 
 bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
     void* const variables[kPinDescriptions] = {
-        &gui_value_, &report_value_, &unused_gui_in_, &unused_position_, &volts_in_,
-        &volts_out_, &unused_min_,   &unused_max_,    &method_,          &rate_,
+        &m_gui_value, &m_report_value, &m_unused_gui_in, &m_unused_position, &m_volts_in,
+        &m_volts_out, &m_unused_min,   &m_unused_max,    &m_method,          &m_rate,
     };
     return KVDescribe(kPins, variables, index, properties);
 }
 
 void Module::Open() {
-    report_value_ = kRequestValue;
+    m_report_value = kRequestValue;
     ChooseProcessFunction(&Module::OpenFill);
     KVModule_base::Open();
-    sampled_value_ = 0.0f;
-    static_countdown_ = 0;
-    idle_ = 1;
-    sample_rate_ = SampleRate();
-    tick_period_ = TickPeriod(sample_rate_);
-    hold_report_ = 1;
-    first_gui_value_ = 1;
-    start_sample_ = 0.0f;
-    end_sample_ = 0.0f;
-    sum_ = 0.0f;
-    tick_pending_ = false;
+    m_sampled_value = 0.0f;
+    m_static_countdown.Start(0);
+    m_idle = 1;
+    m_open_sample_rate = SampleRate();
+    m_tick_period = TickPeriod(m_open_sample_rate);
+    m_hold_report = 1;
+    m_first_gui_value = 1;
+    m_start_sample = 0.0f;
+    m_end_sample = 0.0f;
+    m_sum = 0.0f;
+    m_tick_pending = false;
     ScheduleTick(2 * static_cast<int64_t>(BlockSize()));
     // Asks the user-interface side for the volts of its current position.
     PinAt(kDspReport).SendStatus(SampleClock() + 1, PS_STEP);
@@ -102,29 +105,29 @@ void Module::OnPinUpdate(KVPin* pin) {
 // A value from the animated control. A streaming input wins over the control, except for
 // the first value after open.
 void Module::OnGuiValue(int32_t input_status) {
-    if (std::isnan(gui_value_)) {
-        gui_value_ = accepted_gui_value_;  // a value out of step changes nothing
+    if (std::isnan(m_gui_value)) {
+        m_gui_value = m_accepted_gui_value;  // a value out of step changes nothing
         return;
     }
     const bool streaming = input_status == PS_STREAM;
-    if (first_gui_value_ == 0 && streaming) return;
-    gui_value_ = static_cast<float>(gui_value_ * kVoltsToSignal);
-    accepted_gui_value_ = gui_value_;
+    if (m_first_gui_value == 0 && streaming) return;
+    m_gui_value = static_cast<float>(m_gui_value * kVoltsToSignal);
+    m_accepted_gui_value = m_gui_value;
     const uint32_t now = SampleClock();
     KVPin& out = PinAt(kDspVoltsOut);
     out.SendStatus(now, PS_STEP);
     // The whole buffer, whatever part of the block has already been processed.
-    float* buffer = volts_out_;
+    float* buffer = m_volts_out;
     if (buffer != nullptr) {
-        const float value = gui_value_;
+        const float value = m_gui_value;
         const int32_t n = BlockSize();
         for (int32_t i = 0; i < n; ++i) buffer[i] = value;
     }
     out.SendStatus(now + 1, PS_STILL);
-    first_gui_value_ = 0;
-    start_sample_ = gui_value_;
-    end_sample_ = gui_value_;
-    sum_ = gui_value_;
+    m_first_gui_value = 0;
+    m_start_sample = m_gui_value;
+    m_end_sample = m_gui_value;
+    m_sum = m_gui_value;
     // With a still input "Volts Out" now belongs to the control: a still function left
     // installed would copy the input over it on the next slice.
     if (!streaming) ChooseProcessFunction(&Module::ControlHeld);
@@ -132,12 +135,12 @@ void Module::OnGuiValue(int32_t input_status) {
 
 void Module::OnInputOrMethod(int32_t input_status) {
     const bool streaming = input_status == PS_STREAM;
-    if (streaming) hold_report_ = 0;
-    if (hold_report_ != 0) return;
-    sum_ = 0.0f;
-    sample_count_ = 0;
+    if (streaming) m_hold_report = 0;
+    if (m_hold_report != 0) return;
+    m_sum = 0.0f;
+    m_sample_count = 0;
     if (streaming) {
-        switch (method_) {
+        switch (m_method) {
             case kStart:
                 ChooseProcessFunction(&Module::StartCapture);
                 break;
@@ -151,20 +154,20 @@ void Module::OnInputOrMethod(int32_t input_status) {
                 ChooseProcessFunction(&Module::SumCapture);
                 break;
         }
-        if (idle_ != 0) {
+        if (m_idle != 0) {
             // One chain only: a tick still pending (the one posted at open, or the last of a
             // chain that has not ended yet) carries the sampling on.
-            if (!tick_pending_) ScheduleTick(BlockSize());
+            if (!m_tick_pending) ScheduleTick(BlockSize());
             PinAt(kDspVoltsOut).SendStatus(SampleClock(), PS_STREAM);
         }
-        idle_ = 0;
+        m_idle = 0;
         return;
     }
     const float sampled = static_cast<float>(PinAt(kDspVoltsIn).CurrentSample() * kSignalToVolts);
-    if (!std::isnan(sampled)) sampled_value_ = sampled;
+    if (!std::isnan(sampled)) m_sampled_value = sampled;
     Report(SampleClock());
-    static_countdown_ = BlockSize();
-    switch (method_) {
+    m_static_countdown.Start(BlockSize());
+    switch (m_method) {
         case kStart:
             ChooseProcessFunction(&Module::StillStart);
             break;
@@ -179,53 +182,53 @@ void Module::OnInputOrMethod(int32_t input_status) {
 }
 
 void Module::OnRate() {
-    float rate = rate_;
+    float rate = m_rate;
     if (!(rate >= kLowestRate)) rate = kLowestRate;  // NaN too
     if (rate > kHighestRate) rate = kFallbackRate;
-    rate_ = rate;
-    tick_period_ = TickPeriod(static_cast<double>(sample_rate_) / static_cast<double>(rate));
+    m_rate = rate;
+    m_tick_period = TickPeriod(static_cast<double>(m_open_sample_rate) / static_cast<double>(rate));
 }
 
 void Module::Tick() {
-    tick_pending_ = false;
+    m_tick_pending = false;
     // The first sample after this tick is captured next, but only from a streaming input:
     // with a still one the still function (or the control's value) keeps "Volts Out".
     const bool streaming = PinAt(kDspVoltsIn).Status() == PS_STREAM;
-    double sampled = sampled_value_;
-    switch (method_) {
+    double sampled = m_sampled_value;
+    switch (m_method) {
         case kStart:
-            sampled = static_cast<double>(start_sample_) * kSignalToVolts;
+            sampled = static_cast<double>(m_start_sample) * kSignalToVolts;
             if (streaming) ChooseProcessFunction(&Module::StartCapture);
             break;
         case kEnd:
-            sampled = static_cast<double>(end_sample_) * kSignalToVolts;
+            sampled = static_cast<double>(m_end_sample) * kSignalToVolts;
             break;
         case kStartEnd:
-            sampled = (static_cast<double>(end_sample_) + static_cast<double>(start_sample_)) *
+            sampled = (static_cast<double>(m_end_sample) + static_cast<double>(m_start_sample)) *
                       (kSignalToVolts / 2);
             if (streaming) ChooseProcessFunction(&Module::StartEndCapture);
             break;
         default:
-            if (sample_count_ != 0)
-                sampled = static_cast<double>(sum_) * kSignalToVolts / sample_count_;
+            if (m_sample_count != 0)
+                sampled = static_cast<double>(m_sum) * kSignalToVolts / m_sample_count;
             break;
     }
     // A NaN among the samples leaves the last good value to be reported again.
-    if (!std::isnan(sampled)) sampled_value_ = static_cast<float>(sampled);
-    if (hold_report_ == 0)
+    if (!std::isnan(sampled)) m_sampled_value = static_cast<float>(sampled);
+    if (m_hold_report == 0)
         Report(SampleClock());
     else
-        hold_report_ = 0;
-    sample_count_ = 0;
-    sum_ = 0.0f;
-    if (idle_ == 0)
-        ScheduleTick(tick_period_);
+        m_hold_report = 0;
+    m_sample_count = 0;
+    m_sum = 0.0f;
+    if (m_idle == 0)
+        ScheduleTick(m_tick_period);
     else
         AskHost(HOST_DORMANT);
 }
 
 void Module::Report(uint32_t clock) {
-    report_value_ = sampled_value_;
+    m_report_value = m_sampled_value;
     PinAt(kDspReport).SendStatus(clock, PS_STEP);
 }
 
@@ -236,19 +239,19 @@ void Module::ScheduleTick(int64_t samples_ahead) {
     const int64_t ahead = samples_ahead < 1 ? 1 : samples_ahead;
     const int64_t room = static_cast<int64_t>(std::numeric_limits<uint32_t>::max() - now);
     ScheduleCall(now + static_cast<uint32_t>(ahead < room ? ahead : room), &Module::Tick);
-    tick_pending_ = true;
+    m_tick_pending = true;
 }
 
 void Module::GoDormant() {
-    idle_ = 1;
+    m_idle = 1;
     PinAt(kDspVoltsOut).SendStatus(SampleClock(), PS_STEP);
     AskHost(HOST_DORMANT);
 }
 
 float Module::CopyThrough(int32_t first, int32_t count) {
-    const float* in = volts_in_;
-    float* out = volts_out_;
-    if (in == nullptr || out == nullptr || count <= 0) return end_sample_;
+    const float* in = m_volts_in;
+    float* out = m_volts_out;
+    if (in == nullptr || out == nullptr || count <= 0) return m_end_sample;
     in += first;
     out += first;
     for (int32_t i = 0; i < count; ++i) out[i] = in[i];
@@ -256,60 +259,55 @@ float Module::CopyThrough(int32_t first, int32_t count) {
 }
 
 void Module::AddThrough(int32_t first, int32_t count) {
-    const float* in = volts_in_;
-    float* out = volts_out_;
+    const float* in = m_volts_in;
+    float* out = m_volts_out;
     if (in == nullptr || out == nullptr || count <= 0) return;
     in += first;
     out += first;
-    double sum = sum_;
+    double sum = m_sum;
     for (int32_t i = 0; i < count; ++i) {
         out[i] = in[i];
         sum += in[i];
     }
-    sum_ = static_cast<float>(sum);
-    sample_count_ += count;
-}
-
-void Module::CountDown(int32_t count) {
-    static_countdown_ -= count;
-    if (static_countdown_ <= 0) GoDormant();
+    m_sum = static_cast<float>(sum);
+    m_sample_count += count;
 }
 
 void Module::OpenFill(int32_t first, int32_t count) {
-    float* out = volts_out_;
+    float* out = m_volts_out;
     if (out != nullptr) {
-        const float value = gui_value_;
+        const float value = m_gui_value;
         out += first;
         for (int32_t i = 0; i < count; ++i) out[i] = value;
     }
-    CountDown(count);
+    if (m_static_countdown.Spend(count)) GoDormant();
 }
 
 void Module::StartCapture(int32_t first, int32_t count) {
-    if (volts_in_ == nullptr || count <= 0) return;
-    start_sample_ = volts_in_[first];
+    if (m_volts_in == nullptr || count <= 0) return;
+    m_start_sample = m_volts_in[first];
     ChooseProcessFunction(&Module::Hold);
-    held_sample_ = CopyThrough(first, count);
+    m_held_sample = CopyThrough(first, count);
 }
 
 // Until the next tick "Volts Out" holds the last sample the capture passed through: the
 // output is announced as streaming, so every sample of the call is written.
 void Module::Hold(int32_t first, int32_t count) {
-    float* out = volts_out_;
+    float* out = m_volts_out;
     if (out == nullptr) return;
     out += first;
-    const float value = held_sample_;
+    const float value = m_held_sample;
     for (int32_t i = 0; i < count; ++i) out[i] = value;
 }
 
 void Module::EndCapture(int32_t first, int32_t count) {
-    end_sample_ = CopyThrough(first, count);
+    m_end_sample = CopyThrough(first, count);
 }
 
 void Module::StartEndCapture(int32_t first, int32_t count) {
-    if (volts_in_ == nullptr || count <= 0) return;
-    start_sample_ = volts_in_[first];
-    end_sample_ = CopyThrough(first, count);
+    if (m_volts_in == nullptr || count <= 0) return;
+    m_start_sample = m_volts_in[first];
+    m_end_sample = CopyThrough(first, count);
     ChooseProcessFunction(&Module::EndCapture);
 }
 
@@ -322,20 +320,56 @@ void Module::StillStart(int32_t, int32_t) {
 }
 
 void Module::StillEnd(int32_t first, int32_t count) {
-    end_sample_ = CopyThrough(first, count);
-    CountDown(count);
+    m_end_sample = CopyThrough(first, count);
+    if (m_static_countdown.Spend(count)) GoDormant();
 }
 
 void Module::StillSum(int32_t first, int32_t count) {
     AddThrough(first, count);
-    CountDown(count);
+    if (m_static_countdown.Spend(count)) GoDormant();
 }
 
 // "Volts Out" holds the control's value, written in full when it arrived: nothing to do
 // until something changes.
 void Module::ControlHeld(int32_t, int32_t) {
-    idle_ = 1;
+    m_idle = 1;
     AskHost(HOST_DORMANT);
 }
 
 }  // namespace anim_volts
+
+namespace {
+
+constexpr const char* kName = "MXT ZeruDurodov DereRizev";
+
+constexpr const char* kAbout =
+    "MXT ZeruDurodov DereRizev - v1.0.4\n"
+    "Kolvex module team, 2026\n"
+    "\n"
+    "https://example.org/kolvex-modules\n"
+    "\n"
+    "modules@example.org\n"
+    "\n"
+    "Converts voltages to floats suitable for animation control.\n"
+    "\n"
+    "Use the 'Min' and 'Max' parameters by putting the smallest number expected to be input in "
+    "the Min field, and the largest in the Max. By default, these are set to 0.0 and 10.0, to "
+    "work with most other controls. This is needed to scale the value to 0.0 and 1.0, which is "
+    "required by the animation position pin.\n"
+    "\n"
+    "Parameter changes reflect in the output immediately.";
+
+}  // namespace
+
+const KVModuleIdentity kvModuleIdentity = {
+    .name = kName,
+    .id = kName,
+    .about = kAbout,
+    .sets_flags = true,
+    .flags = 64,
+    .sets_flags_ext = false,
+    .flags_ext = 0,
+    .revision_for_any_index = false,
+    .make_dsp = &KVMakeDsp<anim_volts::Module>,
+    .make_gui = &KVMakeGui<anim_volts::GuiModule>,
+};

@@ -3,6 +3,7 @@
 #include "BandTables.h"
 
 #include <cmath>
+#include <type_traits>
 
 namespace basic_voice {
 
@@ -18,7 +19,7 @@ uint32_t& SharedRandomState() {
     return state;
 }
 
-void BuildBaseWaves(BaseWaves& waves, uint32_t& random_state) {
+void BuildListedWaves(BaseWaves& waves) {
     // Sine, started at -pi so that it first falls; the angle adds the single-precision step.
     double angle = -3.1415927f;
     for (int32_t i = 0; i < kWaveLength; ++i) {
@@ -37,9 +38,17 @@ void BuildBaseWaves(BaseWaves& waves, uint32_t& random_state) {
         waves[5][i] = static_cast<float>(i <= 64 ? 0.4 : -0.4);   // Pulse 1
         waves[6][i] = static_cast<float>(i <= 25 ? 0.4 : -0.4);   // Pulse 2
     }
+}
+
+void BuildRandomWave(float* wave, uint32_t& random_state) {
     for (int32_t i = 0; i < kWaveLength; ++i) {
-        waves[7][i] = static_cast<float>((NextRandom(random_state) % 10) * 0.1 - 0.5);
+        wave[i] = static_cast<float>((NextRandom(random_state) % 10) * 0.1 - 0.5);
     }
+}
+
+void BuildBaseWaves(BaseWaves& waves, uint32_t& random_state) {
+    BuildListedWaves(waves);
+    BuildRandomWave(waves[kRandomWave - 1], random_state);
 }
 
 namespace {
@@ -111,6 +120,38 @@ void Smooth(float* bands, float* diffs) {
 void BuildBands(const float* wave, float* bands, float* diffs) {
     BoxAverage(wave, bands);
     Smooth(bands, diffs);
+}
+
+void BuildWaveBands(const float* wave, WaveBands& bands) {
+    BuildBands(wave, bands.band, bands.diff);
+    bands.diff[0] = 0.0f;
+}
+
+namespace {
+
+// The cache is a plain object of static storage that no exit handler tears down.
+constinit ListedWaveCache g_listed_waves;
+static_assert(std::is_trivially_destructible_v<ListedWaveCache>);
+
+}  // namespace
+
+ListedWaveCache& SharedListedWaves() {
+    return g_listed_waves;
+}
+
+ListedWaveCache::Handle AcquireListedWaves() {
+    return g_listed_waves.Acquire(0, [](ListedWaveLines& listed) {
+        BaseWaves waves;
+        BuildListedWaves(waves);
+        WaveBands bands;
+        for (int32_t w = 0; w < kListedWaves; ++w) {
+            BuildWaveBands(waves[w], bands);
+            for (int32_t i = 0; i < kBandStore; ++i) {
+                listed.wave[w].band[i] = bands.band[i];
+                listed.wave[w].diff[i] = bands.diff[i];
+            }
+        }
+    });
 }
 
 int32_t BandForPitch(float p) {

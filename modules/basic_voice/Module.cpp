@@ -1,5 +1,5 @@
-// ZOR Basic Voice's DSP side: pins, the band build on a Wave change, block-start pitch and
-// band choice, the sample loop, on/off and dormancy.
+// ZOR Basic Voice's DSP side: pins, every wave's bands made ready at open, block-start pitch
+// and band choice, the sample loop, on/off and dormancy.
 #include "Module.h"
 
 #include "KVModuleIdentity.h"
@@ -20,10 +20,14 @@ constexpr KVPinRow kPins[] = {
     {"Output", DR_OUT, DT_FSAMPLE, "0", nullptr, 0},
 };
 
+// Silence, with a zero slope: what plays before the first OnPinUpdate (and instead of a
+// listed wave whose bands could not be allocated).
+WaveLines g_silence;
+
 }  // namespace
 
 Module::Module(kvaudioMaster callback, void* host_reference)
-    : KVModule_base(callback, host_reference) {}
+    : KVModule_base(callback, host_reference), m_lines(&g_silence) {}
 
 bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
     void* const variables[] = {&m_pitch, &m_sync, &m_wave, &m_on_off, &m_output};
@@ -37,7 +41,12 @@ void Module::Open() {
     m_state = {};
     m_last_pitch = -20.0f;
     m_built_wave = -1;
-    BuildBaseWaves(m_waves, SharedRandomState());
+    // Every wave's bands are ready before the first block: the listed ones shared, wave
+    // 8's drawn and built now (the draw advances the thread's generator as ever).
+    m_listed = AcquireListedWaves();
+    float random_wave[kWaveLength];
+    BuildRandomWave(random_wave, SharedRandomState());
+    BuildWaveBands(random_wave, m_random);
     m_off_countdown.Start(BlockSize());
     KVModule_base::Open();
     ChooseProcessFunction(&Module::ProcessOff);
@@ -47,12 +56,10 @@ void Module::OnPinUpdate(KVPin*) {
     if (m_wave != m_built_wave) {
         m_built_wave = m_wave;
         // Only waves 1 to 8 exist; any other value keeps the bands as they are.
-        if (m_wave >= 1 && m_wave <= kWaveCount) {
-            BuildBands(m_waves[m_wave - 1], m_bands, m_diffs);
-            for (int32_t i = 0; i < kBandStore; ++i) {
-                m_band_lines[i] = m_bands[i];
-                m_diff_lines[i] = m_diffs[i];
-            }
+        if (m_wave >= 1 && m_wave <= kListedWaves) {
+            m_lines = m_listed ? &m_listed.get()->wave[m_wave - 1] : &g_silence;
+        } else if (m_wave == kRandomWave) {
+            m_lines = nullptr;
         }
     }
     if (m_on_off == 1) {
@@ -87,8 +94,13 @@ void Module::Process(int32_t first, int32_t count) {
     }
     // The backward difference serves both signs of the fraction.
     const int32_t at = m_band * kWaveLength;
-    PlayLines(out, m_sync + first, count, m_band_lines + at, m_diff_lines + at, m_increment,
-              m_index_scale, m_state);
+    if (m_lines != nullptr) {
+        PlayLines(out, m_sync + first, count, m_lines->band + at, m_lines->diff + at, m_increment,
+                  m_index_scale, m_state);
+    } else {
+        PlayLines(out, m_sync + first, count, m_random.band + at, m_random.diff + at, m_increment,
+                  m_index_scale, m_state);
+    }
 }
 
 void Module::ProcessOff(int32_t first, int32_t count) {

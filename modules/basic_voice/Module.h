@@ -34,22 +34,20 @@ class Module : public KVModule_base {
     float* m_sync = nullptr;
     float* m_output = nullptr;
     int16_t m_wave = 1;
-    int16_t m_built_wave = -1;  // the Wave value the bands were last built for
+    int16_t m_built_wave = -1;  // the Wave value the bands were last chosen for
     int16_t m_on_off = 1;
     float m_frequency = 0.0f;
     phase_arithmetic::PhaseState m_state;
     float m_increment = 0.0f;  // radians per sample, [0, 2*pi)
     float m_radians_per_hertz = 0.0f;
     float m_index_scale = 0.0f;
-    BaseWaves m_waves = {};
-    // Bands 0-9 and their backward differences; silence (and a zero slope at element 0,
-    // which no build writes) until the first build.
-    float m_bands[kBandStore] = {};
-    float m_diffs[kBandStore] = {};
-    // The same values widened to double once per build, so the sample loop reads its line
-    // without converting.
-    double m_band_lines[kBandStore] = {};
-    double m_diff_lines[kBandStore] = {};
+    // The lines playing: a listed wave's (shared), or silence until the first OnPinUpdate;
+    // null while the instance's own wave 8 plays. A Wave change only repoints it.
+    const WaveLines* m_lines;
+    ListedWaveCache::Handle m_listed;
+    // Wave 8's bands, from the stretch of random values drawn at open. Kept in single
+    // precision: half the memory of lines, for a wave the pin's list does not offer.
+    WaveBands m_random;
     int32_t m_band = 0;
     OffCountdown m_off_countdown;
 };

@@ -47,7 +47,7 @@ bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
 
 void Module::Open() {
     KVModule_base::Open();
-    m_samples_left = BlockSize();
+    m_run.Start(BlockSize());
     ChooseProcessFunction(&Module::ProcessOutputs);
     m_gate = 0.0f;
     m_last_gate = 0.0f;
@@ -92,7 +92,7 @@ void Module::OnMidi(uint32_t clock, int32_t message, int16_t) {
 }
 
 void Module::StartRun() {
-    m_samples_left = BlockSize();
+    m_run.Start(BlockSize());
     ChooseProcessFunction(&Module::ProcessOutputs);
 }
 
@@ -170,23 +170,21 @@ void Module::ProcessOutputs(int32_t first, int32_t count) {
         static_cast<float>(static_cast<double>(m_note_pitch) + static_cast<double>(m_bend));
     const float v = m_velocity;
 
-    // Once run out the count stays put, so a host that keeps calling cannot wrap it.
-    if (m_samples_left > 0) m_samples_left -= count;
-    int32_t n = 0;
-    if (m_retrigger_pending != 0 && count > 0) {
+    // A retrigger's gap: one sample with the gate at 0.0, which does not count against the
+    // run.
+    const int32_t gap = m_retrigger_pending != 0 && count > 0 ? 1 : 0;
+    if (gap != 0) {
         gate[0] = 0.0f;
         pitch[0] = p;
         velocity[0] = v;
-        ++m_samples_left;  // the gap sample does not count against the run
         m_retrigger_pending = 0;
-        n = 1;
     }
-    for (; n < count; ++n) {
+    for (int32_t n = gap; n < count; ++n) {
         gate[n] = g;
         pitch[n] = p;
         velocity[n] = v;
     }
-    if (m_samples_left <= 0) AskHost(HOST_DORMANT);
+    if (m_run.Spend(count - gap)) AskHost(HOST_DORMANT);
 }
 
 }  // namespace midi_cv

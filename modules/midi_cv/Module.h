@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "../shared/OffCountdown.h"
 #include "KVModule_base.h"
 
 namespace midi_cv {
@@ -44,7 +45,7 @@ class Module : public KVModule_base {
     int16_t m_channel = 0;     // 0: every channel; 1 to 16: that MIDI channel
     int16_t m_bend_range = 2;  // semitones
     int16_t m_retrigger = 0;   // 0 "On", 1 "Off"
-    int32_t m_samples_left = 0;
+    OffCountdown m_run;        // samples the outputs still run before dormancy
     float m_bend = 0.0f;
     float m_last_bend = 0.0f;
     float m_note_pitch = 0.0f;

@@ -1,5 +1,6 @@
-// The switched-off oscillators' countdown: once a block size of silent samples has passed
-// after switching off, the host may stop calling (HOST_DORMANT).
+// The countdown to dormancy: once a block size of samples has passed after the last change
+// (an oscillator switched off, a converter's outputs settled), the host may stop calling
+// (HOST_DORMANT).
 #pragma once
 
 #include <cstdint>

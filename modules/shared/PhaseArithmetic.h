@@ -1,27 +1,15 @@
 // Phase arithmetic the two table oscillators (ZOR Warpwave, ZOR Basic Voice) share: pitch to
-// frequency, the per-sample phase increment in radians, the rounding of a table index, and
-// the sample loop itself.
+// frequency, the per-sample phase increment in radians, and the sample loop itself.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 
-#if defined(__SSE_MATH__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
+#include "RoundEven.h"
 
 namespace phase_arithmetic {
 
 inline constexpr float kTwoPi = 6.2831855f;  // 2*pi in single precision
-
-// b rounded to the nearest integer, ties to even: one conversion instruction on SSE.
-inline int32_t RoundEven(float b) {
-#if defined(__SSE_MATH__) || defined(__x86_64__)
-    return _mm_cvtss_si32(_mm_set_ss(b));
-#else
-    return static_cast<int32_t>(std::nearbyint(b));
-#endif
-}
 
 // 440 Hz at 5 V (0.5), one octave per volt (0.1).
 inline float PitchToFrequency(float p) {
@@ -55,9 +43,11 @@ struct PhaseState {
 // The sample loop: the phase advances by `increment` and wraps; a rising sync edge (the
 // previous sample below 0 or unordered, this one at or above 0) restarts it, so the sample
 // the edge arrives on plays phase 0. Each sample reads the line through the table entry
-// nearest `scale` * phase: base[idx] + fraction * slope[idx], the fraction in [-0.5, 0.5].
-inline void PlayLines(float* out, const float* sync, int32_t count, const double* base,
-                      const double* slope, float increment, float scale, PhaseState& state) {
+// nearest `scale` * phase: base[idx] + fraction * slope[idx], the fraction in [-0.5, 0.5],
+// formed in double (lines stored in single precision are widened exactly).
+template <typename Line>
+inline void PlayLines(float* out, const float* sync, int32_t count, const Line* base,
+                      const Line* slope, float increment, float scale, PhaseState& state) {
     float phase = state.phase;
     float last_sync = state.last_sync;
     for (int32_t n = 0; n < count; ++n) {
@@ -69,7 +59,8 @@ inline void PlayLines(float* out, const float* sync, int32_t count, const double
         const float b = scale * phase;
         const int32_t idx = RoundEven(b);
         const float frac = b - static_cast<float>(idx);
-        out[n] = static_cast<float>(base[idx] + static_cast<double>(frac) * slope[idx]);
+        out[n] = static_cast<float>(static_cast<double>(base[idx]) +
+                                    static_cast<double>(frac) * static_cast<double>(slope[idx]));
     }
     state.phase = phase;
     state.last_sync = last_sync;

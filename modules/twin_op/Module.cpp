@@ -19,6 +19,9 @@ constexpr KVPinRow kPins[] = {
     {"Output", DR_OUT, DT_FSAMPLE, nullptr, nullptr, 0},
 };
 
+// What an instance plays when its tables could not be allocated: silence.
+RateTables g_silence;
+
 }  // namespace
 
 Module::Module(kvaudioMaster callback, void* host_reference)
@@ -38,9 +41,10 @@ void Module::Open() {
     m_op2_last_pitch = -99.0f;
     m_op1_memory = 0.0f;
     m_off_countdown.Start(BlockSize());
-    BuildPitchTable(m_pitch_table);
-    BuildSineTable(m_sine);
-    BuildIncrementTable(m_pitch_table, m_sample_rate, m_increments);
+    m_tables = AcquireRateTables(m_sample_rate);
+    const RateTables& tables = m_tables ? *m_tables.get() : g_silence;
+    m_sine = tables.sine;
+    m_increments = tables.increments;
     KVModule_base::Open();
     ChooseProcessFunction(&Module::ProcessOff);
 }

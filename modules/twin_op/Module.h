@@ -7,7 +7,7 @@
 
 #include "../shared/OffCountdown.h"
 #include "KVModule_base.h"
-#include "Tables.h"
+#include "OperatorTables.h"
 
 namespace twin_op {
 
@@ -49,9 +49,11 @@ class Module : public KVModule_base {
     float m_op2_last_pitch = -99.0f;
     float m_op1_memory = 0.0f;  // operator 1's previous output: its feedback in "1->1"
 
-    float m_sine[kSineEntries];
-    float m_pitch_table[kPitchEntries];
-    int32_t m_increments[kPitchEntries];  // increment of each pitch-table entry at the open rate
+    // The sine and increment tables of the open rate, shared with every instance at that
+    // rate; read through the two pointers.
+    RateTableCache::Handle m_tables;
+    const float* m_sine = nullptr;
+    const int32_t* m_increments = nullptr;
 };
 
 }  // namespace twin_op

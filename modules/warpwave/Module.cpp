@@ -38,6 +38,7 @@ void Module::Open() {
     m_last_depth = -99.0f;
     m_built_wave = -1;
     m_radians_per_hertz = RadiansPerHertz(rate);
+    m_shapes = AcquireWarpedShapes();
     m_off_countdown.Start(BlockSize());
     KVModule_base::Open();
     ChooseProcessFunction(&Module::Process);
@@ -57,13 +58,15 @@ void Module::Rebuild(float depth_sample) {
     // Depth 0 to 1; below 0 or unordered is 0.
     float m = depth_sample > 1.0f ? 1.0f : depth_sample;
     if (!(m >= 0.0f)) m = 0.0f;
-    BuildTable(m_wave, m, m_scratch, m_table);
-    for (int32_t k = 0; k < kTableStore - 1; ++k) {
-        const double t0 = m_table[k];
-        const double t1 = m_table[k + 1];
-        m_line_base[k] = 0.5 * t0;
-        m_line_slope[k] = 0.5 * (t1 - t0);
+    if (m_wave >= 1 && m_wave <= kWarpedWaves && m_shapes) {
+        m_lines = &m_shapes.get()->shape[m_wave - 1][WarpFor(m).a];
+        return;
     }
+    // Waves 4 to 8 are built into the instance's own table; a value outside 1 to 8 builds
+    // nothing, and the table playing stays.
+    if (!BuildTable(m_wave, m, m_scratch, m_table)) return;
+    FormLines(m_table, m_own_lines);
+    m_lines = &m_own_lines;
 }
 
 // Pitch, depth and wave are looked at on the block's first sample only. An unordered
@@ -97,7 +100,7 @@ void Module::Process(int32_t first, int32_t count) {
     }
     // The line through entries idx and idx + 1, extended backward for a negative fraction;
     // idx + 1 reaches the guard entries.
-    PlayLines(out, m_sync + first, count, m_line_base, m_line_slope, m_increment, m_index_scale,
+    PlayLines(out, m_sync + first, count, m_lines->base, m_lines->slope, m_increment, m_index_scale,
               m_state);
 }
 

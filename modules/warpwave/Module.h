@@ -37,14 +37,13 @@ class Module : public KVModule_base {
     float* m_output = nullptr;
     OffCountdown m_off_countdown;
     int16_t m_on_off = 1;
-    // One cycle in entries 0-127, guard copies of entries 0 and 1 in 128 and 129. Silence
-    // until the first build.
+    // The lines playing: a warped shape's (shared), or the instance's own table's. The own
+    // table holds one cycle in entries 0-127 and guard copies of entries 0 and 1 in 128
+    // and 129; silence until the first build.
+    const TableLines* m_lines = &m_own_lines;
+    WarpedShapeCache::Handle m_shapes;
     float m_table[kTableStore] = {};
-    // The sample formula's line through entries k and k + 1, halved: 0.5·T[k] and
-    // 0.5·(T[k+1] − T[k]), formed once per build so the sample loop only multiplies and adds
-    // (scaling by 0.5 is exact, so the samples are those of the formula itself).
-    double m_line_base[kTableStore - 1] = {};
-    double m_line_slope[kTableStore - 1] = {};
+    TableLines m_own_lines = {};
     float m_last_pitch = -99.0f;  // the limited pitch the frequency was computed from
     float m_frequency = 0.0f;
     phase_arithmetic::PhaseState m_state;

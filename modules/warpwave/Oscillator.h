@@ -17,6 +17,5 @@ using phase_arithmetic::PhaseState;
 using phase_arithmetic::PitchToFrequency;
 using phase_arithmetic::PlayLines;
 using phase_arithmetic::RadiansPerHertz;
-using phase_arithmetic::RoundEven;
 
 }  // namespace warpwave

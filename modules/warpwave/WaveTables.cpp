@@ -4,6 +4,7 @@
 #include "WaveTables.h"
 
 #include <cmath>
+#include <type_traits>
 
 namespace warpwave {
 namespace {
@@ -68,8 +69,12 @@ float LimitDepth(float m) {
 
 Warp WarpFor(float depth) {
     const double m = LimitDepth(depth);
+    return WarpOfSteps(static_cast<int32_t>(m * 9.2f * 3.2f));
+}
+
+Warp WarpOfSteps(int32_t steps) {
     Warp w;
-    w.a = static_cast<int32_t>(m * 9.2f * 3.2f);
+    w.a = steps;
     w.i = 32 - w.a;
     w.s = static_cast<float>(static_cast<double>(kHalfPi) / w.i);
     w.n = 2 * w.a + 64;
@@ -112,11 +117,7 @@ void BuildResonance(float depth, float* resonance) {
     }
 }
 
-bool BuildTable(int32_t wave, float depth, Scratch& scratch, float* table) {
-    const float m = LimitDepth(depth);
-    const Warp w = WarpFor(m);
-    float* const r = scratch.resonance;
-    bool built = true;
+void BuildWarpedShape(int32_t wave, const Warp& w, Scratch& scratch, float* table) {
     switch (wave) {
         case 1:  // Saw
             BuildSaw(w, table);
@@ -126,8 +127,24 @@ bool BuildTable(int32_t wave, float depth, Scratch& scratch, float* table) {
             break;
         case 3:  // Square-Saw: the Saw's first half, the Square's second half
             BuildSaw(w, table);
-            BuildSquare(w, r);
-            for (int32_t k = 64; k < kTableSize; ++k) table[k] = r[k];
+            BuildSquare(w, scratch.resonance);
+            for (int32_t k = 64; k < kTableSize; ++k) table[k] = scratch.resonance[k];
+            break;
+        default:
+            break;
+    }
+}
+
+bool BuildTable(int32_t wave, float depth, Scratch& scratch, float* table) {
+    const float m = LimitDepth(depth);
+    const Warp w = WarpFor(m);
+    float* const r = scratch.resonance;
+    bool built = true;
+    switch (wave) {
+        case 1:
+        case 2:
+        case 3:
+            BuildWarpedShape(wave, w, scratch, table);
             break;
         case 4: {  // Dbl-ResSine: fundamental, octave and resonance mixed by depth
             float* const p = scratch.sine;
@@ -171,6 +188,42 @@ bool BuildTable(int32_t wave, float depth, Scratch& scratch, float* table) {
     table[kTableSize] = table[0];
     table[kTableSize + 1] = table[1];
     return built;
+}
+
+void FormLines(const float* table, TableLines& lines) {
+    for (int32_t k = 0; k < kTableStore - 1; ++k) {
+        const double t0 = table[k];
+        const double t1 = table[k + 1];
+        lines.base[k] = 0.5 * t0;
+        lines.slope[k] = 0.5 * (t1 - t0);
+    }
+}
+
+namespace {
+
+// The cache is a plain object of static storage that no exit handler tears down.
+constinit WarpedShapeCache g_warped_shapes;
+static_assert(std::is_trivially_destructible_v<WarpedShapeCache>);
+
+}  // namespace
+
+WarpedShapeCache& SharedWarpedShapes() {
+    return g_warped_shapes;
+}
+
+WarpedShapeCache::Handle AcquireWarpedShapes() {
+    return g_warped_shapes.Acquire(0, [](WarpedShapes& shapes) {
+        Scratch scratch;
+        float table[kTableStore];
+        for (int32_t wave = 1; wave <= kWarpedWaves; ++wave) {
+            for (int32_t a = 0; a < kWarpSteps; ++a) {
+                BuildWarpedShape(wave, WarpOfSteps(a), scratch, table);
+                table[kTableSize] = table[0];
+                table[kTableSize + 1] = table[1];
+                FormLines(table, shapes.shape[wave - 1][a]);
+            }
+        }
+    });
 }
 
 }  // namespace warpwave

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "../shared/SharedTables.h"
+
 namespace warpwave {
 
 inline constexpr int32_t kTableSize = 128;              // entries in one cycle
@@ -31,6 +33,9 @@ struct Warp {
 };
 Warp WarpFor(float m);
 
+// The Warp of a = `steps` (0 to 29): i, s, n and s2 follow from a alone.
+Warp WarpOfSteps(int32_t steps);
+
 // The parabolic sine: exact at multiples of pi/2, the end branches continuing their
 // parabolas outside [0, 2*pi]. Rounded to single precision.
 float ParabolicSine(double e);
@@ -49,5 +54,31 @@ struct Scratch {
 // 0-127 of `table`, then copies entries 0 and 1 to the guard entries 128 and 129. Any other
 // wave builds nothing (the guard copy still runs). Answers whether a wave was built.
 bool BuildTable(int32_t wave, float m, Scratch& scratch, float* table /* kTableStore */);
+
+// The warped shapes without resonance, waves 1 to 3 ("Saw", "Square", "Square-Saw"),
+// depend on the depth only through a: BuildTable's entries 0-127 for `wave` and `w`.
+inline constexpr int32_t kWarpedWaves = 3;
+inline constexpr int32_t kWarpSteps = 30;  // a = 0 to 29
+void BuildWarpedShape(int32_t wave, const Warp& w, Scratch& scratch, float* table);
+
+// The table as the sample loop reads it: the line through entries k and k + 1, halved,
+// 0.5·T[k] and 0.5·(T[k+1] − T[k]) (scaling by 0.5 is exact, so the samples are those of
+// the formula 0.5 × (T[idx] + frac × (T[idx+1] − T[idx])) itself).
+struct TableLines {
+    double base[kTableStore - 1];
+    double slope[kTableStore - 1];
+};
+void FormLines(const float* table /* kTableStore */, TableLines& lines);
+
+// Every warped shape at every a, as lines: one entry that depends on nothing an instance
+// sets, built by the first instance that opens and shared read-only by all of them, so a
+// depth change on waves 1 to 3 costs no build.
+struct WarpedShapes {
+    TableLines shape[kWarpedWaves][kWarpSteps];  // wave w, a in shape[w - 1][a]
+};
+using WarpedShapeCache = SharedTables<int32_t, WarpedShapes, 1>;
+WarpedShapeCache& SharedWarpedShapes();
+// Found or built; empty only when memory ran out.
+WarpedShapeCache::Handle AcquireWarpedShapes();
 
 }  // namespace warpwave

@@ -217,7 +217,7 @@ TEST(BasicVoice, SwitchingOffGoesDormantAfterABlockAndWaveChangesWhileOffPlayAtO
 
     // Before any update the module runs its off-state function: silence from unbuilt
     // bands, and HOST_DORMANT once a block has passed.
-    RawDriver raw(Plugin(), 44100.0f, 64);
+    RawDriver raw(Plugin()->MakeModule(), 44100.0f, 64);
     for (int32_t n = 0; n < 64; ++n) raw.Buffer(0)[n] = 0.5f;
     raw.Process(0, 32);
     EXPECT_EQ(raw.Dormant(), 0);
@@ -304,7 +304,7 @@ TEST(BasicVoice, BadInputNeverLeavesTheBandsOrTurnsNonFinite) {
     // Rates the host refuses, straight through the record.
     for (float rate : {0.0f, -44100.0f, -1e-30f, kNaN, kInf, -kInf}) {
         for (float pitch : {0.5f, 0.9f, -1e30f, kInf, kNaN, 1e-40f}) {
-            RawDriver raw(Plugin(), rate, 64);
+            RawDriver raw(Plugin()->MakeModule(), rate, 64);
             raw.SetChoice(2, 5);
             raw.SetChoice(3, 1);
             for (int32_t n = 0; n < 64; ++n) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -293,6 +294,71 @@ TEST(HostDsp, StreamsFollowTheirFunctionSampleBySample) {
     EXPECT_EQ(status.back(), (Obs{100, PS_STREAM, 40}));
     // CurrentSample at the switch already reads the stream.
     EXPECT_EQ(Observed(d, {200}).back(), (Obs{200, 10000, 40}));
+}
+
+// Values written into bound members are limited to the member's range; NaN gives 0.
+TEST(HostDsp, ValuesOutsideAMembersRangeAreLimitedAndNaNIsZero) {
+    DspInstance d(Probe(), 44100.0, 64);
+    d.Open();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    d.SetValue("Mode", nan, 1);
+    d.SetValue("Mode", 1e9, 2);
+    d.SetValue("Mode", -inf, 3);
+    d.SetValue("Delay", nan, 4);
+    d.SetValue("Delay", inf, 5);
+    d.SetValue("Delay", -1e300, 6);
+    d.Run(64);
+    const auto modes = Observed(d, {202}), delays = Observed(d, {203});
+    EXPECT_EQ(modes,
+              (std::vector<Obs>{{202, 7, 0}, {202, 0, 1}, {202, 32767, 2}, {202, -32768, 3}}));
+    EXPECT_EQ(delays, (std::vector<Obs>{{203, 0, 0},
+                                        {203, 0, 4},
+                                        {203, std::numeric_limits<int32_t>::max(), 5},
+                                        {203, std::numeric_limits<int32_t>::min(), 6}}));
+}
+
+// HOST_PIN_QUERY answers whether the host gives an input anything: a value, a stream, a wire
+// or MIDI. A stream given before Open is the input's starting source: one initial status,
+// PS_STREAM, and no PS_STEP before it.
+TEST(HostDsp, PinQueryAndAStreamFromTheStart) {
+    DspInstance d(Probe(), 44100.0, 64);
+    d.SetStream(
+        "In", [](uint32_t c) { return static_cast<float>(c) * 0.5f; }, 0);
+    d.Open();
+    const int32_t level = d.DspPin("Level"), midi = d.DspPin("MIDI In");
+    auto ask = [&](int32_t pin, uint32_t at) {
+        d.SendMidi(midi, at, 0xA0, static_cast<uint8_t>(pin), 0);
+    };
+    ask(level, 1);
+    ask(midi, 2);  // asking is MIDI on "MIDI In" itself
+    ask(0, 3);
+    d.SetValue(level, 2.0, 4);
+    ask(level, 5);
+    d.Run(8);
+    EXPECT_EQ(Observed(d, {700}),
+              (std::vector<Obs>{{700, 0, 1}, {700, 1, 2}, {700, 1, 3}, {700, 1, 5}}));
+    const auto in = Observed(d, {100, 200});
+    ASSERT_GE(in.size(), 2u);
+    EXPECT_EQ(in[0], (Obs{100, PS_STREAM, 0}));
+    EXPECT_EQ(in[1], (Obs{200, 0, 0}));
+    EXPECT_EQ(d.Output("Out")[6], 3.0f + (2.0f + 7.0f));
+}
+
+TEST(HostDsp, RealTimeUseDropsWhatAFullQueueCannotHoldAndCountsIt) {
+    DspInstance d(Probe(), 44100.0, 64);
+    d.ReserveEvents(4);
+    d.SetRealTime(true);
+    d.Open();  // four initial statuses (five inputs): one dropped
+    EXPECT_EQ(d.DroppedEvents(), 1u);
+    d.Run(64);
+    for (uint32_t k = 0; k < 6; ++k) d.SendMidi("MIDI In", 70, 0xB0, 1, 2);
+    EXPECT_EQ(d.QueuedEvents(), 4u);
+    EXPECT_EQ(d.DroppedEvents(), 3u);
+    d.Run(64);
+    EXPECT_EQ(d.EventsDelivered(), 8u);
+    EXPECT_TRUE(d.Output("Out").empty());  // nothing recorded
+    EXPECT_TRUE(d.PinAtTimes().empty());   // nor logged
 }
 
 }  // namespace

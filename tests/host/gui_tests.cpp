@@ -26,6 +26,7 @@ TEST(HostGui, DefaultsRegistrationAndTypedValues) {
     EXPECT_EQ(g.Int("Count"), 3);
     EXPECT_EQ(g.Float("Shared"), 0.5f);
     EXPECT_EQ(g.Text("Value"), "1");
+    EXPECT_EQ(g.Float("Volts"), 0.5f);  // a sample pin's default is in volts: 5 V is 0.5
     EXPECT_THROW(g.Float("Nope"), kvhost::Error);
 }
 
@@ -118,6 +119,39 @@ TEST(HostModule, PinsAreCarriedBetweenTheSides) {
     m.Gui().SetFloat("Value", 3.0f);
     m.Run(64);
     EXPECT_EQ(m.Dsp().Output("Out")[191], 0.25f);
+}
+
+// HOST_PIN_AT_TIME sets a value output at its clock and passes it on as any output change:
+// to a wired instance at that clock, and to the module's GUI side.
+TEST(HostModule, AnOutputSetAtATimeReachesWiresAndTheGuiSideAtThatClock) {
+    kvhost::DspInstance upstream(Panel(), 44100.0, 64), downstream(Panel(), 44100.0, 64);
+    upstream.Connect(upstream.DspPin("Report"), downstream, downstream.DspPin("Shared"));
+    std::vector<kvhost::DspInstance::StatusRecord> changes;
+    const int32_t report = upstream.DspPin("Report");
+    upstream.SetStatusListener([&](const auto& s) {
+        if (s.pin == report) changes.push_back(s);
+    });
+    upstream.Open();
+    downstream.Open();
+    upstream.SetValue("Shared", -3.0, 20);  // asks for "Report" = 3 at clock 30
+    upstream.Run(64);
+    downstream.Run(64);
+    EXPECT_EQ(upstream.ReadValue(report), 3.0);
+    ASSERT_EQ(changes.size(), 2u);  // the initial report (1.0 at 0), then the one set at 30
+    EXPECT_EQ(changes[1].status, PS_STEP);
+    EXPECT_EQ(changes[1].clock, 30u);
+    EXPECT_EQ(upstream.PinAtTimes().size(), 1u);
+    const auto& out = downstream.Output("Out");
+    EXPECT_EQ(out[0], 1.0f);  // the upstream's first report, 2 x 0.5
+    EXPECT_EQ(out[29], 1.0f);
+    EXPECT_EQ(out[30], 3.0f);
+
+    ModuleInstance m(Panel(), 44100.0, 64);
+    m.Open();
+    m.Dsp().SetValue("Shared", -2.0, 5);
+    m.Run(64);
+    EXPECT_EQ(m.Gui().Float("Report"), 2.0f);
+    EXPECT_EQ(m.Gui().Float("Echo"), 2.0f);
 }
 
 }  // namespace

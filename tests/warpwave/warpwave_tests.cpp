@@ -305,7 +305,7 @@ TEST(Warpwave, BadInputNeverLeavesTheTableOrTurnsNonFinite) {
     // infinite. Every pitch gives a usable increment; nothing reads outside the table.
     for (float rate : {0.0f, -44100.0f, -1e-30f, kNaN, kInf, -kInf}) {
         for (float pitch : {0.5f, 0.94f, -1e30f, kInf, kNaN, 1e-40f}) {
-            RawDriver raw(Plugin(), rate, 64);
+            RawDriver raw(Plugin()->MakeModule(), rate, 64);
             raw.SetChoice(0, 1);
             raw.SetChoice(1, 6);
             for (int32_t n = 0; n < 64; ++n) {

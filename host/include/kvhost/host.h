@@ -1,5 +1,7 @@
-// The substitute host: loads a deliverable and drives its DSP and GUI instances exactly as
-// the Kolvex host does (records, opcodes, sample clock, time-stamped events, pin values).
+// The substitute host's core: loads a deliverable and drives its DSP and GUI instances
+// exactly as the Kolvex host does (records, opcodes, sample clock, time-stamped events, pin
+// values). Every front end (render, gui, plot, validate, play, the LV2 bridge) drives
+// modules through these classes and nothing else.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +28,10 @@ struct Error : std::runtime_error {
 struct LoadError : Error {
     using Error::Error;
 };
+// A GUI instance asked of a plug-in that has none (makeModule answered null for kind 2).
+struct NoGuiSide : LoadError {
+    using LoadError::LoadError;
+};
 
 // The build's plug-in folder (compiled in).
 std::string PluginDir();
@@ -36,6 +42,11 @@ class Plugin {
     // A path (anything holding a '/' or ending in ".so"), or a deliverable name such as
     // "ZOR Twin-Op" looked up in PluginDir().
     static std::shared_ptr<Plugin> Load(const std::string& path_or_name);
+    // A module whose entry points are linked into this program (fuzz targets): nothing is
+    // loaded or unloaded; `name` stands for the path in messages.
+    static std::shared_ptr<Plugin> FromEntries(const std::string& name,
+                                               KVGetModulePropertiesFn get_properties,
+                                               KVMakeModuleFn make_module);
     ~Plugin();
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
@@ -49,6 +60,7 @@ class Plugin {
 
   private:
     Plugin() = default;
+    void ReadIdentity();  // getModuleProperties(0), checked
 
     std::string path_;
     void* handle_ = nullptr;
@@ -72,8 +84,13 @@ struct PinInfo {
 };
 
 // Description `index` as a module answered MOD_PIN_INFO, copied out of its record (no DSP
-// position yet; a null name reads as empty).
+// position yet; a null name reads as empty). KVIsDspSidePin (kv_abi.h) decides which
+// descriptions get a DSP position.
 PinInfo DescribedPin(int32_t index, const KVPinProperties& p);
+
+// Whether a wire may join output `from` to input `to`: samples to samples, or a value
+// (choice, switch, real, integer) to a value.
+bool Wireable(const PinInfo& from, const PinInfo& to);
 
 // A "choices" text in any of its three forms: "A=1,B=0", "A,B,C" or "range lo,hi".
 struct ChoiceList {
@@ -111,7 +128,39 @@ const char* DataTypeName(int32_t datatype);
 const char* DirectionName(int32_t direction);
 std::string FlagNames(int32_t flags);
 
-// One DSP-side instance, driven as the real host does.
+class DspInstance;
+
+// What a strict driver (the validator) watches: a DspInstance with a watcher calls it around
+// every entry into its module, on the thread that drives the instance. The defaults do
+// nothing more than the host does.
+class DspWatcher {
+  public:
+    virtual ~DspWatcher() = default;
+    // Every request of the module passes here; the default answers it as the host does
+    // (DspInstance::Answer). A watcher may check it first, or refuse it (answer 0).
+    virtual intptr_t Request(DspInstance& dsp, int32_t opcode, int32_t index, int32_t value,
+                             void* ptr);
+    virtual void BlockStart() {}  // a block begins: its input buffers hold their samples
+    virtual void BeforeProcess(int32_t /*first*/, int32_t /*count*/) {}
+    // A slice has ended: processed by the module, or held while it is dormant.
+    virtual void AfterSlice(int32_t /*first*/, int32_t /*count*/, bool /*processed*/) {}
+    virtual void BeforeEvent(const KVTimedEvent& /*event*/) {}
+    virtual void AfterEvent(const KVTimedEvent& /*event*/) {}
+};
+
+// One DSP-side instance, driven as the real host does: pins counted by the frame revision,
+// defaults and values written into bound members, one host buffer per sample pin, a
+// time-ordered event queue, blocks cut at event times with HOST_CLOCK at each event's stamp,
+// dormancy with held outputs, statuses passed on to wired instances.
+//
+// Threads: one thread drives an instance at a time. Real-time use (a JACK process callback,
+// an LV2 run()): set up, wire and SetRealTime(true) (and ReserveEvents if 1024 queued events
+// may not do) before Open. From then on Run, SetValue, SetConstant, PostStatus, PostEvent,
+// SendMidi, SendMidiWord, Buffer, ReadValue and every request of the module allocate nothing
+// and take no lock: the queue never grows (a full queue drops the event and counts it) and
+// nothing is recorded or logged. Errors (a wrong pin, a clock in the past) still throw, so a
+// real-time caller passes pins and clocks it has checked. SetStream, Connect, ConnectBuffer,
+// the listener and the recording and logging switches belong to set-up.
 class DspInstance {
   public:
     // makeModule(kind 1), MOD_SAMPLE_RATE, MOD_BLOCK_SIZE, MOD_PIN_INFO until refused, host
@@ -119,7 +168,7 @@ class DspInstance {
     // adds that many copies of a last description flagged IO_REPEAT_LAST to HOST_PIN_COUNT.
     DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate = 44100.0,
                 int32_t block_size = 1024, int32_t repeat_pins = 0);
-    ~DspInstance();  // MOD_CLOSE
+    ~DspInstance();  // MOD_CLOSE, unless Close() sent it
     DspInstance(const DspInstance&) = delete;
     DspInstance& operator=(const DspInstance&) = delete;
 
@@ -135,32 +184,55 @@ class DspInstance {
     // units), as if it were the pin's default.
     void SetInitial(int32_t dsp_pin, double value);
 
-    // MOD_OPEN, then an initial EV_PIN_STATUS at the current clock for every input pin.
+    // MOD_OPEN, then an initial EV_PIN_STATUS at the current clock for every input pin
+    // (MIDI inputs included; PS_STREAM for an input given a stream, PS_STEP otherwise).
     void Open();
     bool IsOpen() const { return opened_; }
+    // MOD_CLOSE now; answers the module's result (1). Nothing is called after it.
+    intptr_t Close();
 
     // Input changes, each taking effect at absolute sample clock `at` (>= Clock()).
-    // DT_CHOICE/SWITCH/REAL32/WHOLE32: the bound member is written at `at`, then
-    // EV_PIN_STATUS(PS_STEP) delivered. A DT_FSAMPLE pin takes the value as a constant.
-    void SetValue(std::string_view pin, double value, uint32_t at);
+    // DT_CHOICE/SWITCH/REAL32/WHOLE32: the bound member is written at `at` (a value
+    // outside the member's range is limited to it, NaN gives 0), then EV_PIN_STATUS(PS_STEP)
+    // delivered. A DT_FSAMPLE pin takes the value as a constant.
+    void SetValue(std::string_view pin, double value, uint32_t at) {
+        SetValue(DspPin(pin), value, at);
+    }
     void SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status = PS_STEP);
     // A DT_FSAMPLE input holds `value` from `at` on (PS_STEP).
-    void SetConstant(std::string_view pin, float value, uint32_t at);
+    void SetConstant(std::string_view pin, float value, uint32_t at) {
+        SetConstant(DspPin(pin), value, at);
+    }
     void SetConstant(int32_t dsp_pin, float value, uint32_t at);
-    // A DT_FSAMPLE input follows f from `at` on (PS_STREAM).
-    void SetStream(std::string_view pin, std::function<float(uint32_t clock)> f, uint32_t at);
+    // A DT_FSAMPLE input follows f from `at` on (PS_STREAM). Before Open, a stream from
+    // the current clock is the input's starting source, announced by its initial status.
+    void SetStream(std::string_view pin, std::function<float(uint32_t clock)> f, uint32_t at) {
+        SetStream(DspPin(pin), std::move(f), at);
+    }
     void SetStream(int32_t dsp_pin, std::function<float(uint32_t clock)> f, uint32_t at);
     // A DT_FSAMPLE input copies another instance's block buffer (a wire); statuses come
     // separately through PostStatus. Takes effect at once, without an event.
     void ConnectBuffer(int32_t dsp_pin, const float* block_buffer);
+    // Wires output `output` to input `input` of `to` (which runs after this instance in
+    // each block): a sample output's buffer feeds the input and each status announced on
+    // it follows at its clock; a value output's value is written into the input with each
+    // status (HOST_OUT_STATUS or HOST_PIN_AT_TIME) at its clock, or at once if `to` is past it.
+    void Connect(int32_t output, DspInstance& to, int32_t input);
     // EV_PIN_STATUS(status) for an input at `at` (clamped to Clock()), value unchanged.
     void PostStatus(int32_t dsp_pin, int32_t status, uint32_t at);
     // An EV_MIDI event on a DT_MIDI_STREAM input.
-    void SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    void SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+        SendMidi(DspPin(pin), at, status, d1, d2);
+    }
     void SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    // An EV_MIDI event with any message word and second datum.
+    void SendMidiWord(int32_t dsp_pin, uint32_t at, int32_t message, int16_t value2);
+    // Any event, queued as if the module had posted it (HOST_POST_EVENT): delivered at its
+    // stamp, or at once if that is past (the stamp moved to the clock, counted as late).
+    void PostEvent(const KVTimedEvent& event);
 
     // Advances the clock by `samples`, blocks cut at event times. A whole block with nothing
-    // to deliver or record is its inputs' refill and one process call (the short path).
+    // to deliver, record or watch is its inputs' refill and one process call (the short path).
     void Run(uint32_t samples) {
         if (whole_blocks_ && samples == static_cast<uint32_t>(block_size_)) {
             block_start_ = clock_;
@@ -178,7 +250,7 @@ class DspInstance {
 
     // Every sample of a DT_FSAMPLE output since Open, indexed by clock (held values
     // included while dormant). Empty when recording is off.
-    const std::vector<float>& Output(std::string_view pin) const;
+    const std::vector<float>& Output(std::string_view pin) const { return Output(DspPin(pin)); }
     const std::vector<float>& Output(int32_t dsp_pin) const;
     void SetRecording(bool on) {
         recording_ = on;
@@ -187,8 +259,21 @@ class DspInstance {
     // Whether Statuses(), PinAtTimes() and DormantRequests() keep growing (long runs and
     // benchmarks turn this off; the status listener is called either way).
     void SetLogging(bool on) { logging_ = on; }
-    // The current block buffer of a DT_FSAMPLE pin and the clock of its first sample.
+    // Real-time use (see the class comment): recording and logging off, a queue that never
+    // grows. Off again: the queue grows when full.
+    void SetRealTime(bool on);
+    // Room for `events` queued events (default 1024); set-up only.
+    void ReserveEvents(std::size_t events);
+    std::size_t QueuedEvents() const { return queue_.size(); }
+    // Events refused because the queue was full in real-time use.
+    std::size_t DroppedEvents() const { return dropped_events_; }
+    // A strict driver's hooks (nullptr: none); the watcher must outlive its use here.
+    void SetWatcher(DspWatcher* watcher);
+    // The current block buffer of a DT_FSAMPLE pin and the clock of its first sample. Every
+    // buffer has kGuardWords host-owned floats of slack before and after it, never used by
+    // the host (a strict driver keeps guard words there).
     const float* Buffer(int32_t dsp_pin) const;
+    static constexpr int32_t kGuardWords = 16;
     uint32_t BlockStart() const { return block_start_; }
     // The value in a pin's bound member (DT_FSAMPLE: the sample at Clock() - 1).
     double ReadValue(int32_t dsp_pin) const;
@@ -200,13 +285,15 @@ class DspInstance {
         uint32_t sent_during;  // HOST_CLOCK when it was sent
     };
     const std::vector<StatusRecord>& Statuses() const { return statuses_; }  // HOST_OUT_STATUS
-    // Called for every HOST_OUT_STATUS, after it is recorded (wires, GUI carries).
+    // Called for every output change of a pin (HOST_OUT_STATUS, and HOST_PIN_AT_TIME when
+    // its value is set), after it is recorded and passed to wired instances (GUI carries).
     void SetStatusListener(std::function<void(const StatusRecord&)> listener);
     struct PinAtTimeRecord {
         int32_t pin;
         int32_t value;
         uint32_t clock;
     };
+    // Every HOST_PIN_AT_TIME request, as asked (value outputs also take the value).
     const std::vector<PinAtTimeRecord>& PinAtTimes() const { return pin_at_times_; }
     const std::vector<uint32_t>& DormantRequests() const { return dormant_requests_; }
     bool IsDormant() const { return dormant_; }
@@ -218,10 +305,16 @@ class DspInstance {
     // What the instance asked the host for that the host does not know.
     std::size_t UnknownRequests() const { return unknown_requests_; }
     KVHostRecord* Record() { return record_; }
+    // A raw request to the module's dispatch entry (0 once closed).
+    intptr_t Dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* ptr = nullptr,
+                      float opt = 0.0f);
+    // The host's answer to a request of the module (the callback's body; watchers pass
+    // requests on to it).
+    intptr_t Answer(int32_t opcode, int32_t index, int32_t value, void* ptr);
 
   private:
     enum class Source : uint8_t { kConstant, kStream, kBuffer };
-    enum class Action : uint8_t { kDeliver, kSetValue, kSetConstant, kSetStream };
+    enum class Action : uint8_t { kDeliver, kSetValue, kSetConstant, kSetStream, kSetOutput };
     struct Pin {
         Pin(int32_t d, int32_t dir, int32_t type, void* var)
             : desc(d), direction(dir), datatype(type), variable(var) {}
@@ -237,6 +330,13 @@ class DspInstance {
         float held = 0.0f;  // last output sample, repeated while dormant
         bool connected = false;
         std::vector<float> record;
+    };
+    // A wire from one of this instance's outputs (Connect).
+    struct Link {
+        int32_t from_pin;
+        DspInstance* to;
+        int32_t to_pin;
+        bool samples;
     };
     struct Queued {
         uint32_t time;
@@ -254,63 +354,89 @@ class DspInstance {
 
     static intptr_t Callback(void* record, int32_t opcode, int32_t index, int32_t value, void* ptr,
                              float opt);
-    intptr_t HostRequest(int32_t opcode, int32_t index, int32_t value, void* ptr);
-    int32_t Resolve(std::string_view pin) const;
+    [[noreturn]] void Fail(const std::string& what) const;  // an Error naming the module
+    [[noreturn]] void PinFail(int32_t dsp_pin, const std::string& what) const;
+    void Hold(Pin& pin, float value);  // a DT_FSAMPLE input holds a constant from now on
     Pin& CheckedPin(int32_t dsp_pin, const char* what);
     void CheckTime(uint32_t at, int32_t dsp_pin) const;
-    void Push(Queued q);
+    void Push(const Queued& q);
     void Deliver(Queued& q);
     void WriteMember(Pin& pin, double value);
+    void Announce(const StatusRecord& s);  // an output change: wires, then the listener
     void AfterSlice(int32_t pos, int32_t count, bool processed);
     void RefillInputs();  // input buffers of the new block from their sources
     void DeliverDue();
     void RunSlices(uint32_t samples);
     [[noreturn]] void RaiseDeferred() const;
 
-    std::shared_ptr<Plugin> plugin_;
-    KVHostRecord* record_ = nullptr;
+    // What every block touches, together: the short path reads nothing else.
     KVProcessEntry process_ = nullptr;
     void* object_ = nullptr;
-    double sample_rate_;
     int32_t block_size_;
+    uint32_t clock_ = 0;
+    uint32_t block_start_ = 0;
+    // The next block may take the short path: the clock sits at a block boundary, the
+    // module ran the last slice, and nothing is queued, recorded, watched or failed. Every
+    // change to one of those clears it; the slice loop sets it again.
+    bool whole_blocks_ = false;
+    bool refill_inputs_ = false;  // some input buffer takes new samples each block
+    bool failed_ = false;
+    std::size_t process_calls_ = 0;
+
+    std::shared_ptr<Plugin> plugin_;
+    KVHostRecord* record_ = nullptr;
+    double sample_rate_;
     std::vector<PinInfo> pins_;
     std::vector<Pin> dsp_;
     std::vector<int32_t> sample_inputs_, sample_outputs_;
     std::vector<float> storage_;
     std::vector<Queued> queue_;
     std::vector<std::function<float(uint32_t)>> pending_streams_;
+    std::size_t streams_queued_ = 0;        // kSetStream entries waiting in the queue
+    std::vector<std::vector<Link>> links_;  // per DSP pin: its wires (empty: none at all)
     std::vector<StatusRecord> statuses_;
     std::vector<PinAtTimeRecord> pin_at_times_;
     std::vector<uint32_t> dormant_requests_;
     std::function<void(const StatusRecord&)> status_listener_;
+    DspWatcher* watcher_ = nullptr;
     uint64_t seq_ = uint64_t{1} << 40;
-    uint32_t clock_ = 0;
-    uint32_t block_start_ = 0;
     bool block_started_ = false;
     bool opened_ = false;
     bool dormant_ = false;
     bool recording_ = true;
     bool logging_ = true;
-    std::size_t process_calls_ = 0, events_delivered_ = 0, late_events_ = 0;
-    std::size_t unknown_requests_ = 0;
-    bool refill_inputs_ = false;   // some input buffer takes new samples each block
+    bool real_time_ = false;
     bool ran_last_slice_ = false;  // the module ran the previous slice (not dormant)
-    bool failed_ = false;
-    // The next block may take the short path: the clock sits at a block boundary, the
-    // module ran the last slice, and nothing is queued, recorded or failed. Every change to
-    // one of those clears it; the slice loop sets it again.
-    bool whole_blocks_ = false;
+    std::size_t events_delivered_ = 0, late_events_ = 0;
+    std::size_t unknown_requests_ = 0, dropped_events_ = 0;
     std::string deferred_error_;  // a failure inside a callback, raised after the call
+};
+
+class GuiInstance;
+
+// What a strict driver watches on a GUI instance (see DspWatcher).
+class GuiWatcher {
+  public:
+    virtual ~GuiWatcher() = default;
+    // Every request of the GUI side passes here; the default answers it as the host does.
+    virtual intptr_t Request(GuiInstance& gui, int32_t opcode, int32_t index, int32_t value,
+                             void* ptr, float opt);
+    // A notification for pin `index` not sent: writes nested GuiInstance::kMaxDepth deep.
+    virtual void DepthLimit(int32_t /*index*/) {}
 };
 
 // One GUI-side instance. Pin values are held by description index, typed by the pin's
 // datatype (texts for DT_STRING, floats for DT_REAL32 and DT_FSAMPLE, integers otherwise).
+// Its entries and requests run on one thread (the user interface's).
 class GuiInstance {
   public:
     // makeModule(kind 2); the pin descriptions come from a DSP instance of the same plug-in
-    // (opened and closed again); values from the description defaults.
+    // (opened and closed again); values from the description defaults. NoGuiSide when the
+    // plug-in has none.
     explicit GuiInstance(std::shared_ptr<Plugin> plugin);
-    ~GuiInstance();  // GUI_CLOSE
+    // The same with the descriptions given (as a DSP instance answered them).
+    GuiInstance(std::shared_ptr<Plugin> plugin, std::vector<PinInfo> pins);
+    ~GuiInstance();  // GUI_CLOSE, unless Close() sent it
     GuiInstance(const GuiInstance&) = delete;
     GuiInstance& operator=(const GuiInstance&) = delete;
 
@@ -319,13 +445,17 @@ class GuiInstance {
     int32_t PinIndex(std::string_view name) const;  // description index (throws if none)
 
     void Init(bool flag);  // GUI_INIT
+    intptr_t Close();      // GUI_CLOSE now; answers the module's result (1)
+    // Before Init: a value from a stored patch, kept without notifying anyone (GUI_INIT with
+    // the flag set then finds it, as when the host restores a patch).
+    void Restore(int32_t index, const std::string& text);
     // A user edit: stores the value and, when it changed, sends GUI_PIN_CHANGED.
     void SetText(int32_t index, const std::string& text);
-    void SetText(std::string_view name, const std::string& text);
+    void SetText(std::string_view name, const std::string& text) { SetText(PinIndex(name), text); }
     void SetFloat(int32_t index, float value);
-    void SetFloat(std::string_view name, float value);
+    void SetFloat(std::string_view name, float value) { SetFloat(PinIndex(name), value); }
     void SetInt(int32_t index, int32_t value);
-    void SetInt(std::string_view name, int32_t value);
+    void SetInt(std::string_view name, int32_t value) { SetInt(PinIndex(name), value); }
     // A value arriving from elsewhere (the DSP side, a wire): stored, GUI_PIN_CHANGED sent
     // when it changed (always when `always_notify`), no carry back.
     void Receive(int32_t index, const std::string& text, bool always_notify = false);
@@ -333,14 +463,16 @@ class GuiInstance {
     void ReceiveInt(int32_t index, int32_t value, bool always_notify = false);
 
     std::string Text(int32_t index) const;  // any pin as text
-    std::string Text(std::string_view name) const;
+    std::string Text(std::string_view name) const { return Text(PinIndex(name)); }
     float Float(int32_t index) const;
-    float Float(std::string_view name) const;
+    float Float(std::string_view name) const { return Float(PinIndex(name)); }
     int32_t Int(int32_t index) const;
-    int32_t Int(std::string_view name) const;
+    int32_t Int(std::string_view name) const { return Int(PinIndex(name)); }
 
     intptr_t Dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* ptr = nullptr,
                       float opt = 0.0f);
+    // The host's answer to a request of the GUI side (the callback's body).
+    intptr_t Answer(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt);
 
     struct Request {
         int32_t opcode;
@@ -352,11 +484,13 @@ class GuiInstance {
     };
     const std::vector<Request>& Log() const { return log_; }  // host requests, in order
     void ClearLog() { log_.clear(); }
+    void SetLogging(bool on) { logging_ = on; }                   // whether Log() keeps growing
     std::size_t Notifications() const { return notifications_; }  // GUI_PIN_CHANGED sent
     std::size_t DepthLimitHits() const { return depth_limit_hits_; }
     static constexpr int32_t kMaxDepth = 16;
     // Called after the GUI itself wrote a pin (and its own notification returned).
     void SetWriteListener(std::function<void(int32_t index)> listener);
+    void SetWatcher(GuiWatcher* watcher) { watcher_ = watcher; }
     KVGuiHostRecord* Record() { return record_; }
 
   private:
@@ -370,7 +504,7 @@ class GuiInstance {
 
     static intptr_t Callback(void* record, int32_t opcode, int32_t index, int32_t value, void* ptr,
                              float opt);
-    intptr_t HostRequest(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt);
+    void Make();  // values from the defaults, then makeModule(kind 2)
     Value& CheckedValue(int32_t index);
     const Value& CheckedValue(int32_t index) const;
     bool StoreText(Value& v, const std::string& text);
@@ -385,7 +519,9 @@ class GuiInstance {
     std::vector<Value> values_;
     std::vector<Request> log_;
     std::function<void(int32_t)> write_listener_;
+    GuiWatcher* watcher_ = nullptr;
     int32_t depth_ = 0;
+    bool logging_ = true;
     std::size_t notifications_ = 0;
     std::size_t depth_limit_hits_ = 0;
 };

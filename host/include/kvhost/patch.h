@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,7 @@ struct PatchPlan {
     std::string source;  // file name, for messages
     std::string folder;  // where relative file names in the patch are taken from
     double sample_rate = 44100.0;
+    bool sample_rate_given = false;  // the patch names its rate (else the default above)
     int32_t block_size = 64;
     std::optional<double> seconds;
     struct Setting {
@@ -30,6 +32,9 @@ struct PatchPlan {
     struct Module {
         std::string name, plugin;
         std::vector<Setting> settings;
+        // "stored": values a live host keeps beyond the DSP settings (GUI-side pins, pins
+        // flagged IO_PATCH_STORE); `render` has no GUI sides and leaves them.
+        std::vector<Setting> stored;
     };
     std::vector<Module> modules;
     struct Wire {
@@ -37,6 +42,7 @@ struct PatchPlan {
     };
     std::vector<Wire> wires;
     std::optional<std::string> midi_file;  // relative to `folder`
+    bool midi_live = false;                // "midi": "live": played live (render: no MIDI)
     std::optional<PatchPin> midi_to;       // default: the first MIDI input in the patch
     std::vector<PatchPin> outputs;         // one channel each
     double gain = 1.0;
@@ -53,6 +59,11 @@ PatchPlan LoadPatch(const std::string& path);
 class Patch {
   public:
     explicit Patch(const PatchPlan& plan);
+    // The same, with `observer` also told of every status a module announces (after the
+    // patch's wires took it), opening included, closing not; `node` counts in Order().
+    using StatusObserver = std::function<void(std::size_t node, const DspInstance& module,
+                                              const DspInstance::StatusRecord& status)>;
+    Patch(const PatchPlan& plan, StatusObserver observer);
     ~Patch();
     Patch(const Patch&) = delete;
     Patch& operator=(const Patch&) = delete;
@@ -75,12 +86,6 @@ class Patch {
         std::string name;
         std::unique_ptr<DspInstance> dsp;
     };
-    struct Link {
-        int32_t from_pin;
-        DspInstance* to;
-        int32_t to_pin;
-        bool samples;
-    };
     struct Output {
         DspInstance* dsp;
         int32_t pin;
@@ -91,10 +96,10 @@ class Patch {
     PatchPlan plan_;
     std::vector<Node> nodes_;  // in wiring order
     std::vector<std::string> order_names_;
-    std::vector<std::vector<std::vector<Link>>> links_;  // [node][from pin] -> links
     std::vector<Output> outputs_;
     DspInstance* midi_target_ = nullptr;
     int32_t midi_pin_ = -1;
+    StatusObserver observer_;
     MidiSequence midi_;
     std::size_t next_midi_ = 0;
     uint32_t clock_ = 0;

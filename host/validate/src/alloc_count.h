@@ -17,6 +17,10 @@ void ResetWindowCount();
 
 // Blocks allocated minus blocks released since the process started, windows or not.
 int64_t LiveBlocks();
+// Bytes in live blocks (each block weighed by its usable size), windows or not. Unlike the
+// allocator's arena statistics it does not depend on where blocks landed, so the same
+// allocations always weigh the same.
+int64_t LiveBytes();
 
 // Opens a counting window for its lifetime; Pause suspends an open window (the host's own
 // bookkeeping inside a callback is not the module's allocation).
@@ -37,6 +41,18 @@ class Pause {
   private:
     int saved_;
 };
+
+// Counts the allocations made on the thread that opened it, and only those, for its
+// lifetime (an audio thread's callback, whatever other threads do meanwhile).
+class ThreadWindow {
+  public:
+    ThreadWindow();
+    ~ThreadWindow();
+    ThreadWindow(const ThreadWindow&) = delete;
+    ThreadWindow& operator=(const ThreadWindow&) = delete;
+};
+// Allocations made inside thread windows (of any thread) since the process started.
+uint64_t ThreadWindowCount();
 
 // True when this build runs under AddressSanitizer (leak checks can ask it).
 bool UnderAddressSanitizer();

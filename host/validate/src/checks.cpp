@@ -11,6 +11,8 @@
 #include <set>
 
 #include "alloc_count.h"
+#include "random_inputs.h"
+#include "strict_host.h"
 
 namespace kvhost::validate {
 
@@ -20,7 +22,7 @@ intptr_t NoHost(void*, int32_t, int32_t, int32_t, void*, float) {
     return 0;
 }
 
-void AddFigures(Context& ctx, const DspBench& b) {
+void AddFigures(Context& ctx, const StrictDsp& b) {
     ctx.figures["process calls"] += static_cast<double>(b.ProcessCalls());
     ctx.figures["events delivered"] += static_cast<double>(b.EventsDelivered());
     ctx.figures["samples"] += static_cast<double>(b.Clock());
@@ -46,10 +48,11 @@ bool ReadableText(const char* s, size_t limit, std::string* why) {
 // ---- identity and records -----------------------------------------------------------
 void Identity(Context& ctx) {
     Findings& f = ctx.findings;
-    const Entries& e = ctx.entries;
+    const KVGetModulePropertiesFn get = ctx.plugin->GetModuleProperties();
+    const KVMakeModuleFn make = ctx.plugin->MakeModule();
     KVModuleInfo info;
     std::memset(&info, 0xA5, sizeof info);
-    const bool ok = e.get(0, &info);
+    const bool ok = get(0, &info);
     if (!ok) f.Fail("identity", "getModuleProperties(0) answered false");
     std::string why;
     if (info.name == nullptr || !ReadableText(info.name, 200, &why)) {
@@ -67,13 +70,13 @@ void Identity(Context& ctx) {
     ctx.figures["frame revision"] = info.frame_revision;
     KVModuleInfo other;
     std::memset(&other, 0, sizeof other);
-    if (e.get(1, &other)) f.Fail("identity", "getModuleProperties(1) answered true");
+    if (get(1, &other)) f.Fail("identity", "getModuleProperties(1) answered true");
     if (other.name != nullptr) f.Fail("identity", "getModuleProperties(1) wrote a name");
 
     // Kinds and indices that name no instance.
     const int32_t bad[][2] = {{1, 1}, {1, 2}, {-1, 1}, {0, 0}, {0, 3}, {0, -1}, {0, 1000}};
     for (const auto& k : bad) {
-        void* r = e.make(k[0], k[1], &NoHost, nullptr);
+        void* r = make(k[0], k[1], &NoHost, nullptr);
         if (r != nullptr) {
             f.Fail("identity", Fmt("makeModule(%d, %d) answered an instance", k[0], k[1]));
         }
@@ -81,7 +84,7 @@ void Identity(Context& ctx) {
 
     // The DSP record, the call-information answer and a clean close.
     {
-        DspBench b(e, f, 44100.0, 64);
+        StrictDsp b(ctx.plugin, f, 44100.0, 64);
         if (b.Create()) {
             const intptr_t r = b.Dispatch(MOD_CALL_INFO);
             if (info.frame_revision == KV_REVISION_CURRENT) {
@@ -109,7 +112,7 @@ void Identity(Context& ctx) {
     }
     // The GUI record, when there is a GUI side.
     {
-        GuiBench g(e, f, {});
+        StrictGui g(ctx.plugin, f, {});
         if (g.Create()) {
             const intptr_t r = g.Dispatch(GUI_OP10);
             if (r != 0 && r != 1)
@@ -124,7 +127,7 @@ void Identity(Context& ctx) {
 // ---- pin descriptions -----------------------------------------------------------------
 void Pins(Context& ctx) {
     Findings& f = ctx.findings;
-    DspBench b(ctx.entries, f, 44100.0, 64);
+    StrictDsp b(ctx.plugin, f, 44100.0, 64);
     if (!b.Create()) return;
     const int32_t n = static_cast<int32_t>(b.Descriptions().size());
     ctx.figures["pins described"] = n;
@@ -199,8 +202,7 @@ void Pins(Context& ctx) {
                                    label.c_str(), p.default_value));
             }
         }
-        const bool dsp_side =
-            (p.flags & IO_UI_COMMUNICATION) == 0 || (p.flags & IO_DSP_VISIBLE) != 0;
+        const bool dsp_side = KVIsDspSidePin(p.flags, ctx.plugin->Revision());
         if (dsp_side && p.variable != nullptr && !variables.insert(p.variable).second) {
             f.Fail("pins",
                    Fmt("pin %d \"%s\": bound to the same member as another pin", d, label.c_str()));
@@ -228,7 +230,7 @@ void Pins(Context& ctx) {
 void Opcodes(Context& ctx) {
     Findings& f = ctx.findings;
     Randomness rnd(ctx.seed);
-    DspBench b(ctx.entries, f, 48000.0, 64, 3);
+    StrictDsp b(ctx.plugin, f, 48000.0, 64, 3);
     if (!b.Create()) return;
     b.Open();
     b.Run(100);
@@ -254,7 +256,7 @@ void Opcodes(Context& ctx) {
     b.Run(300);
     AddFigures(ctx, b);
 
-    GuiBench g(ctx.entries, f, b.Descriptions());
+    StrictGui g(ctx.plugin, f, b.Descriptions());
     if (g.Create()) {
         g.Init(true);
         for (int32_t op : {GUI_OP2, GUI_OP3, GUI_OP4, GUI_OP5, GUI_OP6, GUI_OP8, GUI_OP9, GUI_OP11,
@@ -275,7 +277,7 @@ void Lifecycle(Context& ctx) {
     Findings& f = ctx.findings;
     Findings cycle;  // per-cycle findings are merged once: the list must not grow in the loop
     std::vector<std::string> first;
-    auto describe = [](const DspBench& b) {
+    auto describe = [](const StrictDsp& b) {
         std::vector<std::string> d;
         for (const PinInfo& p : b.Descriptions()) {
             d.push_back(p.name + Fmt("/%d/%d/%x", p.direction, p.datatype, p.flags));
@@ -284,7 +286,7 @@ void Lifecycle(Context& ctx) {
     };
     bool has_gui = true;
     auto one = [&](int32_t i) {
-        DspBench b(ctx.entries, cycle, 44100.0, 64);
+        StrictDsp b(ctx.plugin, cycle, 44100.0, 64);
         if (!b.Create()) return;
         if (i < 0) first = describe(b);
         b.Open();
@@ -294,7 +296,7 @@ void Lifecycle(Context& ctx) {
         }
         b.Close();
         if (has_gui) {
-            GuiBench g(ctx.entries, cycle, b.Descriptions());
+            StrictGui g(ctx.plugin, cycle, b.Descriptions());
             if (!g.Create()) {
                 has_gui = false;
                 return;
@@ -321,9 +323,9 @@ void Lifecycle(Context& ctx) {
 
 // ---- random input runs ---------------------------------------------------------------------
 // Schedules `count` random input changes at random clocks within the next `span` samples.
-void RandomChanges(Randomness& rnd, std::vector<DspBench*> benches, int32_t count, uint32_t span,
+void RandomChanges(Randomness& rnd, std::vector<StrictDsp*> benches, int32_t count, uint32_t span,
                    bool hostile) {
-    DspBench& b0 = *benches[0];
+    StrictDsp& b0 = *benches[0];
     const std::vector<int32_t> inputs = b0.Inputs();
     if (inputs.empty()) return;
     for (int32_t k = 0; k < count; ++k) {
@@ -333,7 +335,7 @@ void RandomChanges(Randomness& rnd, std::vector<DspBench*> benches, int32_t coun
         if (info.datatype == DT_MIDI_STREAM) {
             const int32_t msg = rnd.Midi();
             const auto v2 = static_cast<int16_t>(hostile ? rnd.Int(-32768, 32767) : 0);
-            for (DspBench* b : benches) b->SendMidi(pin, at, msg, v2);
+            for (StrictDsp* b : benches) b->SendMidi(pin, at, msg, v2);
         } else if (info.datatype == DT_FSAMPLE) {
             SampleSource s;
             if (rnd.Chance(0.3)) {
@@ -343,10 +345,10 @@ void RandomChanges(Randomness& rnd, std::vector<DspBench*> benches, int32_t coun
             } else {
                 s.constant = rnd.Sample(hostile);
             }
-            for (DspBench* b : benches) b->SetSource(pin, s, at);
+            for (StrictDsp* b : benches) b->SetSource(pin, s, at);
         } else {
             const double v = rnd.PinValue(info, hostile);
-            for (DspBench* b : benches) b->SetValue(pin, v, at);
+            for (StrictDsp* b : benches) b->SetValue(pin, v, at);
         }
     }
 }
@@ -361,7 +363,7 @@ void Rates(Context& ctx) {
     int32_t combos = 0;
     for (double rate : kRates) {
         for (int32_t block : kBlocks) {
-            DspBench b(ctx.entries, f, rate, block);
+            StrictDsp b(ctx.plugin, f, rate, block);
             if (!b.Create()) return;
             b.Open();
             const uint32_t total = static_cast<uint32_t>(std::max(3 * block, 2400));
@@ -379,7 +381,7 @@ void Rates(Context& ctx) {
 }
 
 // Two instances driven alike must produce the same samples and statuses.
-void Compare(Context& ctx, const DspBench& a, const DspBench& b) {
+void Compare(Context& ctx, const StrictDsp& a, const StrictDsp& b) {
     const int64_t diff = a.FirstDifference(b);
     bool same = diff < 0 && a.StatusHash() == b.StatusHash();
     if (!same) {
@@ -397,8 +399,8 @@ void Stress(Context& ctx, bool hostile) {
     static const int32_t kBlocks[] = {10, 64, 1024, 17};
     const int32_t block = kBlocks[rnd.Int(0, 3)];
     const double rate = rnd.Chance(0.5) ? 44100.0 : 96000.0;
-    DspBench a(ctx.entries, ctx.findings, rate, block);
-    DspBench b(ctx.entries, ctx.findings, rate, block);
+    StrictDsp a(ctx.plugin, ctx.findings, rate, block);
+    StrictDsp b(ctx.plugin, ctx.findings, rate, block);
     if (!a.Create() || !b.Create()) return;
     if (a.Inputs().empty()) {
         ctx.skipped = "no DSP inputs";
@@ -437,8 +439,8 @@ void StressHostile(Context& ctx) {
 
 void MidiFlood(Context& ctx) {
     Randomness rnd(ctx.seed);
-    DspBench a(ctx.entries, ctx.findings, 44100.0, 64);
-    DspBench b(ctx.entries, ctx.findings, 44100.0, 64);
+    StrictDsp a(ctx.plugin, ctx.findings, 44100.0, 64);
+    StrictDsp b(ctx.plugin, ctx.findings, 44100.0, 64);
     if (!a.Create() || !b.Create()) return;
     std::vector<int32_t> midi;
     for (int32_t pin : a.Inputs()) {
@@ -504,12 +506,12 @@ void GuiEdits(Context& ctx) {
     Randomness rnd(ctx.seed);
     std::vector<PinInfo> pins;
     {
-        DspBench d(ctx.entries, f, 44100.0, 64);
+        StrictDsp d(ctx.plugin, f, 44100.0, 64);
         if (!d.Create()) return;
         pins = d.Descriptions();
     }
-    GuiBench a(ctx.entries, f, pins);
-    GuiBench b(ctx.entries, f, pins);
+    StrictGui a(ctx.plugin, f, pins);
+    StrictGui b(ctx.plugin, f, pins);
     if (!a.Create()) {
         ctx.skipped = "no GUI side";
         return;
@@ -587,19 +589,15 @@ void GuiEdits(Context& ctx) {
 void BothSides(Context& ctx) {
     Findings& f = ctx.findings;
     {
-        GuiBench probe(ctx.entries, f, {});
+        StrictGui probe(ctx.plugin, f, {});
         if (!probe.Create()) {
             ctx.skipped = "no GUI side";
             return;
         }
     }
-    if (ctx.path.empty()) {
-        ctx.skipped = "no library file";
-        return;
-    }
     Randomness rnd(ctx.seed);
     try {
-        ModuleInstance m(Plugin::Load(ctx.path), 44100.0, 64);
+        ModuleInstance m(ctx.plugin, 44100.0, 64);
         m.Dsp().SetRecording(false);
         const std::vector<PinInfo>& pins = m.Gui().Pins();
         // A DSP output "X - Out" feeds the GUI pin "X - In", as a patch wires such pairs.

@@ -1,19 +1,21 @@
 // The tests kvhost validate runs on one deliverable. Each runs alone (usually in a child
-// process) against the deliverable's entry points and reports into its Context.
+// process), drives the deliverable through the host core in strict mode and reports into
+// its Context.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "bench.h"
+#include "findings.h"
+#include "kvhost/host.h"
 
 namespace kvhost::validate {
 
 struct Context {
-    Entries entries;
-    std::string path;
+    std::shared_ptr<Plugin> plugin;
     uint64_t seed = 0;  // this test's own seed, derived from the run's seed
     uint64_t iterations = 2000;
     int32_t cycles = 1000;

@@ -310,8 +310,7 @@ int RunValidate(const ValidateOptions& options, std::ostream& out) {
                     continue;
                 }
                 Context ctx;
-                ctx.entries = {d.name, plugin->GetModuleProperties(), plugin->MakeModule()};
-                ctx.path = d.path;
+                ctx.plugin = plugin;
                 ctx.seed = seed ^ Hash(test.name) ^ (Hash(d.name) * 31);
                 ctx.iterations = options.iterations;
                 ctx.cycles = options.cycles;

@@ -1,6 +1,7 @@
 // test_panel: a module with both sides, for the host's GUI handling and for the values the
 // host carries between the sides. The GUI side guards "Value"/"Text" against its own
-// notifications but deliberately not "Count", whose writes would recurse for ever.
+// notifications but deliberately not "Count", whose writes would recurse for ever. A negative
+// "Shared" -v makes the DSP side set "Report" to v ten samples later (HOST_PIN_AT_TIME).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,7 +10,7 @@
 
 namespace test_panel {
 
-enum Pin : int32_t { kValue, kText, kShared, kReport, kOut, kCount, kEcho, kWide, kScope };
+enum Pin : int32_t { kValue, kText, kShared, kReport, kOut, kCount, kEcho, kWide, kScope, kVolts };
 
 bool DescribePanelPin(int32_t index, KVPinProperties* p, void* shared, void* report, void* out) {
     auto set = [p](const char* name, int32_t dir, int32_t type, int32_t flags, const char* def) {
@@ -43,6 +44,8 @@ bool DescribePanelPin(int32_t index, KVPinProperties* p, void* shared, void* rep
                        "\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80");
         case kScope:
             return set("Scope", DR_INPUT, DT_REAL32, IO_UI_COMMUNICATION, "0");
+        case kVolts:
+            return set("Volts", DR_INPUT, DT_FSAMPLE, IO_UI_COMMUNICATION, "5");
         default:
             return false;
     }
@@ -61,6 +64,10 @@ class Module : public KVModule_base {
     }
     void OnPinUpdate(KVPin* pin) override {
         if (pin->Index() != 0) return;  // "Shared"
+        if (shared_ < 0.0f) {
+            PinAt(1).SendAt(SampleClock() + 10, static_cast<int32_t>(-shared_));
+            return;
+        }
         report_ = shared_ * 2.0f;
         PinAt(1).SendStatus(SampleClock(), PS_STEP);
         PinAt(2).SendStatus(SampleClock(), PS_STEP);

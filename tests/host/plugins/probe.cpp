@@ -19,6 +19,7 @@ enum Trace : int32_t {
     kTick = 400,      // a scheduled call ran
     kProcess = 500,   // value: sample count of a process call
     kPinIndex = 600,  // value: the PinAt index of the input that changed
+    kQuery = 700,     // value: HOST_PIN_QUERY's answer for the pin a 0xA0 message names (d1)
 };
 
 class Module : public KVModule_base {
@@ -70,8 +71,9 @@ class Module : public KVModule_base {
             if (delay_ > 0)
                 ScheduleCall(SampleClock() + static_cast<uint32_t>(delay_), &Module::Tick);
             // A delay of -n: the n-th process call from now asks for a tick inside its own
-            // slice and announces a step on "Out".
-            late_tick_in_ = delay_ < 0 ? -delay_ : 0;
+            // slice and announces a step on "Out" (n at most 1000).
+            late_tick_in_ =
+                delay_ < 0 ? static_cast<int32_t>(std::min<int64_t>(-int64_t{delay_}, 1000)) : 0;
         }
     }
 
@@ -84,6 +86,9 @@ class Module : public KVModule_base {
             case 0x90:  // note-on: the negating function
                 ChooseProcessFunction(&Module::RunNegated);
                 OutPin().SendStatus(SampleClock(), PS_STEP);
+                break;
+            case 0xA0:
+                Report(kQuery, PinAt((message >> 8) & 0x7F).HostFlag() ? 1 : 0);
                 break;
             case 0xB0:
                 ChooseProcessFunction(&Module::Run);

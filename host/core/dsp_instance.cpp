@@ -1,5 +1,6 @@
 // The DSP side as the host drives it: pin enumeration and binding, host buffers, the
-// callback's DSP opcodes, the time-ordered event queue and the block loop cut at events.
+// callback's DSP opcodes, the time-ordered event queue, the block loop cut at events, and
+// output changes passed on to wired instances.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -20,11 +21,25 @@ std::string Quote(std::string_view s) {
     return "\"" + std::string(s) + "\"";
 }
 
+bool CarriesValue(int32_t datatype) {
+    return datatype == DT_CHOICE || datatype == DT_SWITCH || datatype == DT_REAL32 ||
+           datatype == DT_WHOLE32;
+}
+
+uint32_t ClockOf(const void* ptr) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ptr));
+}
+
 }  // namespace
+
+intptr_t DspWatcher::Request(DspInstance& dsp, int32_t opcode, int32_t index, int32_t value,
+                             void* ptr) {
+    return dsp.Answer(opcode, index, value, ptr);
+}
 
 DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block_size,
                          int32_t repeat_pins)
-    : plugin_(std::move(plugin)), sample_rate_(sample_rate), block_size_(block_size) {
+    : block_size_(block_size), plugin_(std::move(plugin)), sample_rate_(sample_rate) {
     if (!plugin_) throw Error("DSP instance without a plug-in");
     const std::string who = Quote(plugin_->Name()) + " (" + plugin_->Path() + ")";
     if (!(sample_rate > 0.0) || !std::isfinite(sample_rate)) {
@@ -44,13 +59,16 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         record_ = nullptr;  // not a record we can drive, nor close
         throw LoadError(who + ": makeModule answered something that is not a DSP record");
     }
+    if (record_->host_reference != this) {
+        record_ = nullptr;  // its requests could not reach this instance
+        throw LoadError(who + ": the DSP record does not hold the host reference");
+    }
     object_ = record_->object;
     process_ = record_->process;
 
     record_->dispatch(record_, MOD_SAMPLE_RATE, 0, 0, nullptr, static_cast<float>(sample_rate));
     record_->dispatch(record_, MOD_BLOCK_SIZE, 0, block_size, nullptr, 0.0f);
 
-    const bool older = plugin_->Revision() == KV_REVISION_OLDER;
     for (int32_t d = 0;; ++d) {
         if (d >= kMaxDescriptions) {
             throw Error(who + ": describes more than " + std::to_string(kMaxDescriptions) +
@@ -60,10 +78,7 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         std::memset(&p, 0, sizeof p);
         if (record_->dispatch(record_, MOD_PIN_INFO, d, 0, &p, 0.0f) == 0) break;
         PinInfo info = DescribedPin(d, p);
-        // The frame revision decides which descriptions get a DSP pin: the older frame
-        // gives every description one, the current frame only DSP-side descriptions.
-        const bool dsp_side = older || !info.IsGuiSide() || info.IsDspVisible();
-        if (dsp_side) {
+        if (KVIsDspSidePin(p.flags, plugin_->Revision())) {
             info.dsp_index = static_cast<int32_t>(dsp_.size());
             dsp_.push_back(Pin{d, p.direction, p.datatype, p.variable});
         }
@@ -80,16 +95,17 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         }
     }
 
-    // Host buffers: one block per DT_FSAMPLE pin, pointed to by the bound members.
+    // Host buffers: one block per DT_FSAMPLE pin with kGuardWords of slack on each side,
+    // pointed to by the bound members.
+    const auto stride = static_cast<std::size_t>(block_size_ + 2 * kGuardWords);
     std::size_t sample_pins = 0;
     for (const Pin& pin : dsp_) sample_pins += pin.datatype == DT_FSAMPLE ? 1 : 0;
-    storage_.assign(std::max<std::size_t>(1, sample_pins) * static_cast<std::size_t>(block_size_),
-                    0.0f);
+    storage_.assign(std::max<std::size_t>(1, sample_pins) * stride, 0.0f);
     std::size_t next = 0;
     for (std::size_t k = 0; k < dsp_.size(); ++k) {
         Pin& pin = dsp_[k];
         if (pin.datatype != DT_FSAMPLE) continue;
-        pin.buffer = storage_.data() + next * static_cast<std::size_t>(block_size_);
+        pin.buffer = storage_.data() + next * stride + kGuardWords;
         ++next;
         if (pin.variable != nullptr) *static_cast<float**>(pin.variable) = pin.buffer;
         (pin.direction == DR_OUT ? sample_outputs_ : sample_inputs_)
@@ -104,9 +120,7 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
         if (!info.default_value) continue;
         const double v = DefaultNumber(info);
         if (pin.datatype == DT_FSAMPLE) {
-            pin.constant = static_cast<float>(v * 0.1);
-            std::fill(pin.buffer, pin.buffer + block_size_, pin.constant);
-            pin.constant_filled = true;
+            Hold(pin, static_cast<float>(v * 0.1));
         } else {
             WriteMember(pin, v);
         }
@@ -118,65 +132,108 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
 }
 
 DspInstance::~DspInstance() {
-    if (record_ != nullptr) record_->dispatch(record_, MOD_CLOSE, 0, 0, nullptr, 0.0f);
+    Close();
+}
+
+intptr_t DspInstance::Close() {
+    if (record_ == nullptr) return 0;
+    KVHostRecord* record = record_;
+    record_ = nullptr;
+    opened_ = false;
+    whole_blocks_ = false;
+    return record->dispatch(record, MOD_CLOSE, 0, 0, nullptr, 0.0f);
+}
+
+intptr_t DspInstance::Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt) {
+    if (record_ == nullptr) return 0;
+    return record_->dispatch(record_, opcode, index, value, ptr, opt);
+}
+
+void DspInstance::Fail(const std::string& what) const {
+    throw Error(Quote(plugin_->Name()) + what);
+}
+
+void DspInstance::PinFail(int32_t dsp_pin, const std::string& what) const {
+    Fail(": pin " + Quote(DspPinInfo(dsp_pin).name) + " " + what);
 }
 
 int32_t DspInstance::PinCount() const {
     return static_cast<int32_t>(dsp_.size());
 }
 
-int32_t DspInstance::Resolve(std::string_view name) const {
+int32_t DspInstance::DspPin(std::string_view name) const {
     for (const PinInfo& info : pins_) {
         if (info.name == name && info.dsp_index >= 0) return info.dsp_index;
     }
     for (const PinInfo& info : pins_) {
         if (info.name == name) {
-            throw Error(Quote(plugin_->Name()) + ": pin " + Quote(name) +
-                        " belongs to the GUI side only");
+            Fail(": pin " + Quote(name) + " belongs to the GUI side only");
         }
     }
-    throw Error(Quote(plugin_->Name()) + " has no pin " + Quote(name));
-}
-
-int32_t DspInstance::DspPin(std::string_view name) const {
-    return Resolve(name);
+    Fail(" has no pin " + Quote(name));
 }
 
 const PinInfo& DspInstance::DspPinInfo(int32_t dsp_pin) const {
     if (dsp_pin < 0 || dsp_pin >= PinCount()) {
-        throw Error(Quote(plugin_->Name()) + " has no DSP pin " + std::to_string(dsp_pin));
+        Fail(" has no DSP pin " + std::to_string(dsp_pin));
     }
     return pins_[static_cast<std::size_t>(dsp_[static_cast<std::size_t>(dsp_pin)].desc)];
 }
 
 DspInstance::Pin& DspInstance::CheckedPin(int32_t dsp_pin, const char* what) {
     if (dsp_pin < 0 || dsp_pin >= PinCount()) {
-        throw Error(Quote(plugin_->Name()) + " has no DSP pin " + std::to_string(dsp_pin));
+        Fail(" has no DSP pin " + std::to_string(dsp_pin));
     }
     Pin& pin = dsp_[static_cast<std::size_t>(dsp_pin)];
     if (what != nullptr && pin.direction == DR_OUT) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " is an output; cannot " + what);
+        PinFail(dsp_pin, "is an output; cannot " + std::string(what));
     }
     return pin;
 }
 
 void DspInstance::CheckTime(uint32_t at, int32_t dsp_pin) const {
     if (at < clock_) {
-        throw Error(Quote(plugin_->Name()) + ": change of pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " at sample " + std::to_string(at) + " lies before the current sample " +
-                    std::to_string(clock_));
+        Fail(": change of pin " + Quote(DspPinInfo(dsp_pin).name) + " at sample " +
+             std::to_string(at) + " lies before the current sample " + std::to_string(clock_));
     }
 }
 
-void DspInstance::Push(Queued q) {
+// Queues `q` in time order (equal times in posting order). In real-time use the queue keeps
+// the room it was given: a full queue refuses the event, which is counted.
+void DspInstance::Push(const Queued& q) {
     whole_blocks_ = false;
+    if (real_time_ && queue_.size() == queue_.capacity()) {
+        ++dropped_events_;
+        return;
+    }
+    if (q.action == Action::kSetStream) ++streams_queued_;
     queue_.push_back(q);
     std::push_heap(queue_.begin(), queue_.end(), Later{});
 }
 
+void DspInstance::SetRealTime(bool on) {
+    real_time_ = on;
+    if (on) {
+        SetRecording(false);
+        SetLogging(false);
+    }
+}
+
+void DspInstance::ReserveEvents(std::size_t events) {
+    std::vector<Queued> room;
+    room.reserve(std::max(events, queue_.size()));
+    room.assign(queue_.begin(), queue_.end());
+    queue_.swap(room);
+}
+
+void DspInstance::SetWatcher(DspWatcher* watcher) {
+    watcher_ = watcher;
+    whole_blocks_ = false;
+}
+
 void DspInstance::Open() {
-    if (opened_) throw Error(Quote(plugin_->Name()) + ": opened twice");
+    if (opened_) Fail(": opened twice");
+    if (record_ == nullptr) Fail(": opened after it was closed");
     record_->dispatch(record_, MOD_OPEN, 0, 0, nullptr, 0.0f);
     opened_ = true;
     process_ = record_->process;
@@ -191,27 +248,21 @@ void DspInstance::Open() {
         q.event = KVTimedEvent{clock_, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(k), nullptr};
         Push(q);
     }
-    if (failed_) throw Error(deferred_error_);
+    if (failed_) RaiseDeferred();
 }
 
 void DspInstance::SetInitial(int32_t dsp_pin, double value) {
     Pin& pin = CheckedPin(dsp_pin, "set its value");
     if (opened_) {
-        throw Error(Quote(plugin_->Name()) + ": starting value of pin " +
-                    Quote(DspPinInfo(dsp_pin).name) + " given after it was opened");
+        Fail(": starting value of pin " + Quote(DspPinInfo(dsp_pin).name) +
+             " given after it was opened");
     }
     if (pin.datatype == DT_FSAMPLE) {
-        pin.source = Source::kConstant;
-        pin.constant = static_cast<float>(value);
-        std::fill(pin.buffer, pin.buffer + block_size_, pin.constant);
-        pin.constant_filled = true;
+        Hold(pin, static_cast<float>(value));
     } else {
         WriteMember(pin, value);
     }
-}
-
-void DspInstance::SetValue(std::string_view pin, double value, uint32_t at) {
-    SetValue(Resolve(pin), value, at);
+    pin.connected = true;
 }
 
 void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t status) {
@@ -221,17 +272,12 @@ void DspInstance::SetValue(int32_t dsp_pin, double value, uint32_t at, int32_t s
         return;
     }
     if (pin.datatype == DT_MIDI_STREAM || pin.datatype == DT_STRING) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " carries no number");
+        PinFail(dsp_pin, "carries no number");
     }
     CheckTime(at, dsp_pin);
     Queued q{at, seq_++, Action::kSetValue, dsp_pin, value, {}};
     q.event = KVTimedEvent{at, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(dsp_pin), nullptr};
     Push(q);
-}
-
-void DspInstance::SetConstant(std::string_view pin, float value, uint32_t at) {
-    SetConstant(Resolve(pin), value, at);
 }
 
 void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at) {
@@ -246,17 +292,23 @@ void DspInstance::SetConstant(int32_t dsp_pin, float value, uint32_t at) {
     Push(q);
 }
 
-void DspInstance::SetStream(std::string_view pin, std::function<float(uint32_t)> f, uint32_t at) {
-    SetStream(Resolve(pin), std::move(f), at);
-}
-
 void DspInstance::SetStream(int32_t dsp_pin, std::function<float(uint32_t)> f, uint32_t at) {
     Pin& pin = CheckedPin(dsp_pin, "stream into it");
     if (pin.datatype != DT_FSAMPLE || !f) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " takes no sample stream");
+        PinFail(dsp_pin, "takes no sample stream");
     }
     CheckTime(at, dsp_pin);
+    if (!opened_ && at == clock_) {
+        // Before Open, a stream from the opening clock is the input's starting source: its
+        // initial status announces it (PS_STREAM), without an event of its own.
+        pin.stream = std::move(f);
+        pin.source = Source::kStream;
+        pin.connected = true;
+        refill_inputs_ = true;
+        return;
+    }
+    // Slots are reused once no stream waits in the queue.
+    if (streams_queued_ == 0) pending_streams_.clear();
     pending_streams_.push_back(std::move(f));
     Queued q{
         at, seq_++, Action::kSetStream, dsp_pin, static_cast<double>(pending_streams_.size() - 1),
@@ -269,8 +321,7 @@ void DspInstance::SetStream(int32_t dsp_pin, std::function<float(uint32_t)> f, u
 void DspInstance::ConnectBuffer(int32_t dsp_pin, const float* block_buffer) {
     Pin& pin = CheckedPin(dsp_pin, "connect a wire to it");
     if (pin.datatype != DT_FSAMPLE || block_buffer == nullptr) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " takes no sample stream");
+        PinFail(dsp_pin, "takes no sample stream");
     }
     pin.source = Source::kBuffer;
     pin.external = block_buffer;
@@ -283,6 +334,24 @@ void DspInstance::ConnectBuffer(int32_t dsp_pin, const float* block_buffer) {
     }
 }
 
+void DspInstance::Connect(int32_t output, DspInstance& to, int32_t input) {
+    const Pin& from = CheckedPin(output, nullptr);
+    const PinInfo& a = DspPinInfo(output);
+    const PinInfo& b = to.DspPinInfo(input);
+    if (from.direction != DR_OUT) {
+        Fail(": pin " + Quote(a.name) + " is not an output");
+    }
+    to.CheckedPin(input, "connect a wire to it");
+    if (!Wireable(a, b)) {
+        Fail(std::string(": cannot connect ") + DataTypeName(a.datatype) + " pin " + Quote(a.name) +
+             " to " + DataTypeName(b.datatype) + " pin " + Quote(b.name));
+    }
+    const bool samples = from.datatype == DT_FSAMPLE;
+    if (links_.empty()) links_.resize(dsp_.size());
+    links_[static_cast<std::size_t>(output)].push_back({output, &to, input, samples});
+    if (samples) to.ConnectBuffer(input, from.buffer);
+}
+
 void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {
     CheckedPin(dsp_pin, "announce a status on it").connected = true;
     const uint32_t when = std::max(at, clock_);
@@ -291,23 +360,33 @@ void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {
     Push(q);
 }
 
-void DspInstance::SendMidi(std::string_view pin, uint32_t at, uint8_t status, uint8_t d1,
-                           uint8_t d2) {
-    SendMidi(Resolve(pin), at, status, d1, d2);
+void DspInstance::SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+    SendMidiWord(dsp_pin, at, status | (d1 << 8) | (d2 << 16), 0);
 }
 
-void DspInstance::SendMidi(int32_t dsp_pin, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+void DspInstance::SendMidiWord(int32_t dsp_pin, uint32_t at, int32_t message, int16_t value2) {
     Pin& pin = CheckedPin(dsp_pin, "send MIDI to it");
     if (pin.datatype != DT_MIDI_STREAM) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " is not a MIDI input");
+        PinFail(dsp_pin, "is not a MIDI input");
     }
     CheckTime(at, dsp_pin);
     pin.connected = true;
-    const int32_t packed = status | (d1 << 8) | (d2 << 16);
     Queued q{at, seq_++, Action::kDeliver, dsp_pin, 0.0, {}};
-    q.event = KVTimedEvent{at, EV_MIDI, packed, 0, 0, nullptr};
+    q.event = KVTimedEvent{at, EV_MIDI, message, value2, 0, nullptr};
     Push(q);
+}
+
+void DspInstance::PostEvent(const KVTimedEvent& event) {
+    Queued q{event.time_stamp, seq_++, Action::kDeliver, -1, 0.0, event};
+    q.event.next = nullptr;
+    Push(q);
+}
+
+void DspInstance::Hold(Pin& pin, float value) {
+    pin.source = Source::kConstant;
+    pin.constant = value;
+    std::fill(pin.buffer, pin.buffer + block_size_, value);
+    pin.constant_filled = true;
 }
 
 void DspInstance::WriteMember(Pin& pin, double v) {
@@ -353,24 +432,40 @@ double DspInstance::ReadValue(int32_t dsp_pin) const {
     }
 }
 
+void DspInstance::Announce(const StatusRecord& s) {
+    if (!links_.empty()) {
+        const DspInstance& self = *this;
+        for (const Link& l : links_[static_cast<std::size_t>(s.pin)]) {
+            if (l.samples) {
+                l.to->PostStatus(l.to_pin, s.status, s.clock);
+            } else {
+                l.to->SetValue(l.to_pin, self.ReadValue(s.pin), std::max(s.clock, l.to->Clock()),
+                               s.status);
+            }
+        }
+    }
+    if (status_listener_) status_listener_(s);
+}
+
 void DspInstance::Deliver(Queued& q) {
     Pin* pin = q.pin >= 0 && q.pin < PinCount() ? &dsp_[static_cast<std::size_t>(q.pin)] : nullptr;
     switch (q.action) {
         case Action::kDeliver:
             break;
         case Action::kSetValue:
-            if (pin != nullptr) WriteMember(*pin, q.value);
+            if (pin != nullptr) {
+                WriteMember(*pin, q.value);
+                pin->connected = true;
+            }
             break;
         case Action::kSetConstant:
             if (pin != nullptr) {
-                pin->source = Source::kConstant;
-                pin->constant = static_cast<float>(q.value);
-                std::fill(pin->buffer, pin->buffer + block_size_, pin->constant);
-                pin->constant_filled = true;
+                Hold(*pin, static_cast<float>(q.value));
                 pin->connected = true;
             }
             break;
         case Action::kSetStream:
+            --streams_queued_;
             if (pin != nullptr) {
                 auto& f = pending_streams_[static_cast<std::size_t>(q.value)];
                 pin->stream = std::move(f);
@@ -383,6 +478,11 @@ void DspInstance::Deliver(Queued& q) {
                 }
             }
             break;
+        case Action::kSetOutput:
+            // HOST_PIN_AT_TIME come due: the host's change of an output, no event for the module.
+            WriteMember(*pin, q.value);
+            Announce({q.pin, PS_STEP, q.time, clock_});
+            return;
     }
     if (q.event.time_stamp != clock_) {
         ++late_events_;
@@ -391,7 +491,9 @@ void DspInstance::Deliver(Queued& q) {
     q.event.next = nullptr;
     dormant_ = false;  // an event for the instance wakes it
     ++events_delivered_;
+    if (watcher_ != nullptr) watcher_->BeforeEvent(q.event);
     record_->event(object_, &q.event);
+    if (watcher_ != nullptr) watcher_->AfterEvent(q.event);
 }
 
 void DspInstance::RefillInputs() {
@@ -454,7 +556,7 @@ void DspInstance::DeliverDue() {
         queue_.pop_back();
         Deliver(q);
     }
-    if (failed_) throw Error(deferred_error_);
+    if (failed_) RaiseDeferred();
 }
 
 void DspInstance::RaiseDeferred() const {
@@ -462,7 +564,9 @@ void DspInstance::RaiseDeferred() const {
 }
 
 void DspInstance::RunSlices(uint32_t samples) {
-    if (!opened_) throw Error(Quote(plugin_->Name()) + ": run before it was opened");
+    if (!opened_) {
+        Fail((record_ == nullptr ? ": run after it was closed" : ": run before it was opened"));
+    }
     if (recording_) {
         for (int32_t k : sample_outputs_) {
             auto& r = dsp_[static_cast<std::size_t>(k)].record;
@@ -476,6 +580,7 @@ void DspInstance::RunSlices(uint32_t samples) {
             block_start_ = clock_;
             block_started_ = true;
             if (refill_inputs_) RefillInputs();
+            if (watcher_ != nullptr) watcher_->BlockStart();
         }
         if (!queue_.empty() && static_cast<int32_t>(queue_.front().time - clock_) <= 0) {
             DeliverDue();
@@ -483,7 +588,10 @@ void DspInstance::RunSlices(uint32_t samples) {
         const uint32_t pos = clock_ - block_start_;
         uint32_t count = std::min(remaining, block - pos);
         if (!queue_.empty()) count = std::min(count, queue_.front().time - clock_);
-        if (!dormant_) {
+        const bool processed = !dormant_;
+        if (processed) {
+            if (watcher_ != nullptr)
+                watcher_->BeforeProcess(static_cast<int32_t>(pos), static_cast<int32_t>(count));
             process_(object_, static_cast<int32_t>(pos), static_cast<int32_t>(count));
             ++process_calls_;
             ran_last_slice_ = true;
@@ -492,23 +600,21 @@ void DspInstance::RunSlices(uint32_t samples) {
         } else {
             AfterSlice(static_cast<int32_t>(pos), static_cast<int32_t>(count), false);
         }
+        if (watcher_ != nullptr) {
+            watcher_->AfterSlice(static_cast<int32_t>(pos), static_cast<int32_t>(count), processed);
+        }
         clock_ += count;
         remaining -= count;
     }
-    if (failed_) throw Error(deferred_error_);
-    whole_blocks_ = !recording_ && ran_last_slice_ && !dormant_ && queue_.empty() &&
-                    clock_ - block_start_ == block;
-}
-
-const std::vector<float>& DspInstance::Output(std::string_view pin) const {
-    return Output(Resolve(pin));
+    if (failed_) RaiseDeferred();
+    whole_blocks_ = !recording_ && watcher_ == nullptr && ran_last_slice_ && !dormant_ &&
+                    queue_.empty() && clock_ - block_start_ == block;
 }
 
 const std::vector<float>& DspInstance::Output(int32_t dsp_pin) const {
     const Pin& pin = const_cast<DspInstance*>(this)->CheckedPin(dsp_pin, nullptr);
     if (pin.datatype != DT_FSAMPLE || pin.direction != DR_OUT) {
-        throw Error(Quote(plugin_->Name()) + ": pin " + Quote(DspPinInfo(dsp_pin).name) +
-                    " is not a sample output");
+        PinFail(dsp_pin, "is not a sample output");
     }
     return pin.record;
 }
@@ -530,7 +636,10 @@ intptr_t DspInstance::Callback(void* record, int32_t opcode, int32_t index, int3
     auto* self = static_cast<DspInstance*>(rec->host_reference);
     // Nothing may unwind through the plug-in: a failure is kept and raised after its call.
     try {
-        return self->HostRequest(opcode, index, value, ptr);
+        if (self->watcher_ != nullptr) {
+            return self->watcher_->Request(*self, opcode, index, value, ptr);
+        }
+        return self->Answer(opcode, index, value, ptr);
     } catch (const std::exception& e) {
         if (!self->failed_) self->deferred_error_ = e.what();
         self->failed_ = true;
@@ -543,26 +652,33 @@ intptr_t DspInstance::Callback(void* record, int32_t opcode, int32_t index, int3
     return 0;
 }
 
-intptr_t DspInstance::HostRequest(int32_t opcode, int32_t index, int32_t value, void* ptr) {
+intptr_t DspInstance::Answer(int32_t opcode, int32_t index, int32_t value, void* ptr) {
     const bool valid = index >= 0 && index < PinCount();
     switch (opcode) {
         case HOST_OUT_STATUS: {
-            const StatusRecord s{index, value,
-                                 static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ptr)), clock_};
+            const StatusRecord s{index, value, ClockOf(ptr), clock_};
             if (logging_) statuses_.push_back(s);
-            if (status_listener_ && valid) status_listener_(s);
+            if (valid) Announce(s);
             return 0;
         }
         case HOST_PIN_QUERY:
             return valid && dsp_[static_cast<std::size_t>(index)].connected ? 1 : 0;
         case HOST_CLOCK:
             return static_cast<intptr_t>(clock_);
-        case HOST_PIN_AT_TIME:
-            if (logging_) {
-                pin_at_times_.push_back(
-                    {index, value, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ptr))});
+        case HOST_PIN_AT_TIME: {
+            const uint32_t at = ClockOf(ptr);
+            if (logging_) pin_at_times_.push_back({index, value, at});
+            if (!valid) return 0;
+            Pin& pin = dsp_[static_cast<std::size_t>(index)];
+            if (pin.direction != DR_OUT || !CarriesValue(pin.datatype)) return 0;
+            if (static_cast<int32_t>(at - clock_) <= 0) {
+                WriteMember(pin, value);
+                Announce({index, PS_STEP, clock_, clock_});
+            } else {
+                Push(Queued{at, seq_++, Action::kSetOutput, index, static_cast<double>(value), {}});
             }
             return 0;
+        }
         case HOST_PIN_BUFFER:
             if (!valid) return 0;
             return reinterpret_cast<intptr_t>(dsp_[static_cast<std::size_t>(index)].buffer);
@@ -575,19 +691,19 @@ intptr_t DspInstance::HostRequest(int32_t opcode, int32_t index, int32_t value, 
             return 0;
         case HOST_PIN_COUNT:
             return PinCount();
-        case HOST_POST_EVENT: {
-            if (ptr == nullptr) return 0;
-            Queued q{};
-            q.event = *static_cast<const KVTimedEvent*>(ptr);
-            q.event.next = nullptr;
-            q.time = q.event.time_stamp;
-            q.seq = seq_++;
-            q.action = Action::kDeliver;
-            q.pin = -1;
-            Push(q);
+        case HOST_POST_EVENT:
+            if (ptr != nullptr) PostEvent(*static_cast<const KVTimedEvent*>(ptr));
             return 0;
-        }
         case HOST_PROCESS_CHANGED:
+            if (record_ == nullptr) return 0;
+            if (record_->process == nullptr) {
+                // Kept: the last entry stays in use, and the run that follows reports it.
+                if (!failed_)
+                    deferred_error_ = Quote(plugin_->Name()) + ": process entry set to null";
+                failed_ = true;
+                whole_blocks_ = false;
+                return 0;
+            }
             process_ = record_->process;
             return 0;
         default:

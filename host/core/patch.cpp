@@ -121,6 +121,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         {"sample_rate", "block_size", "seconds", "modules", "wires", "midi", "audio", "comment"},
         "the patch");
     if (root.contains("sample_rate")) {
+        plan.sample_rate_given = true;
         plan.sample_rate = r.Number(root["sample_rate"], "\"sample_rate\"");
         if (!(plan.sample_rate >= 1000.0 && plan.sample_rate <= 768000.0)) {
             r.Fail("\"sample_rate\" " + root["sample_rate"].dump() + " is out of range");
@@ -153,7 +154,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         if (!m.contains("name")) r.Fail("a module has no \"name\"");
         mod.name = r.Text(m["name"], "a module's \"name\"");
         const std::string where = "module " + Quote(mod.name);
-        r.OnlyKeys(m, {"name", "plugin", "pins", "comment"}, where);
+        r.OnlyKeys(m, {"name", "plugin", "pins", "stored", "comment"}, where);
         if (mod.name.empty() || mod.name.find('.') != std::string::npos) {
             r.Fail(where + ": a module name is not empty and holds no '.'");
         }
@@ -168,6 +169,14 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
                 mod.settings.push_back(
                     {item.key(),
                      r.SettingText(item.value(), where + ", pin " + Quote(item.key()))});
+            }
+        }
+        if (m.contains("stored")) {
+            if (!m["stored"].is_object()) r.Fail(where + ": \"stored\" must be an object");
+            for (const auto& item : m["stored"].items()) {
+                mod.stored.push_back(
+                    {item.key(),
+                     r.SettingText(item.value(), where + ", stored pin " + Quote(item.key()))});
             }
         }
         plan.modules.push_back(std::move(mod));
@@ -189,11 +198,19 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     if (root.contains("midi")) {
         const json& m = root["midi"];
         if (m.is_string()) {
-            plan.midi_file = m.get<std::string>();
+            plan.midi_live = m.get<std::string>() == "live";
+            if (!plan.midi_live) plan.midi_file = m.get<std::string>();
         } else {
             if (!m.is_object()) r.Fail("\"midi\" must be a file name or {\"file\", \"to\"}");
-            r.OnlyKeys(m, {"file", "to"}, "\"midi\"");
+            r.OnlyKeys(m, {"file", "live", "to"}, "\"midi\"");
             if (m.contains("file")) plan.midi_file = r.Text(m["file"], "\"midi\": \"file\"");
+            if (m.contains("live")) {
+                if (!m["live"].is_boolean()) r.Fail("\"midi\": \"live\" must be true or false");
+                plan.midi_live = m["live"].get<bool>();
+                if (plan.midi_live && plan.midi_file) {
+                    r.Fail("\"midi\" is either a \"file\" or \"live\", not both");
+                }
+            }
             if (m.contains("to")) plan.midi_to = r.Pin(m["to"], "\"midi\": \"to\"");
         }
     }
@@ -250,7 +267,10 @@ DspInstance& Patch::Find(const PatchPin& ref, const char* role) {
     Fail(std::string(role) + " " + Quote(Describe(ref)) + ": no module named " + Quote(ref.module));
 }
 
-Patch::Patch(const PatchPlan& plan) : plan_(plan) {
+Patch::Patch(const PatchPlan& plan) : Patch(plan, nullptr) {}
+
+Patch::Patch(const PatchPlan& plan, StatusObserver observer)
+    : plan_(plan), observer_(std::move(observer)) {
     // Wiring order: every module after the modules that feed it, file order otherwise.
     const std::size_t count = plan_.modules.size();
     auto index_of = [&](const PatchPin& p, const char* role) -> std::size_t {
@@ -332,10 +352,6 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
     }
 
     // Wires.
-    links_.resize(nodes_.size());
-    for (std::size_t n = 0; n < nodes_.size(); ++n) {
-        links_[n].resize(static_cast<std::size_t>(nodes_[n].dsp->PinCount()));
-    }
     std::vector<std::pair<DspInstance*, int32_t>> wired;
     for (const auto& w : plan_.wires) {
         const std::string what = "wire " + Describe(w.from) + " -> " + Describe(w.to);
@@ -352,12 +368,7 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
         const PinInfo& pb = to.DspPinInfo(b);
         if (!pa.IsOutput()) Fail(what + ": " + Quote(pa.name) + " is not an output");
         if (pb.IsOutput()) Fail(what + ": " + Quote(pb.name) + " is not an input");
-        const bool samples = pa.datatype == DT_FSAMPLE;
-        const auto carries_value = [](int32_t t) {
-            return t == DT_CHOICE || t == DT_SWITCH || t == DT_REAL32 || t == DT_WHOLE32;
-        };
-        if (samples != (pb.datatype == DT_FSAMPLE) ||
-            (!samples && (!carries_value(pa.datatype) || !carries_value(pb.datatype)))) {
+        if (!Wireable(pa, pb)) {
             Fail(what + ": cannot connect " + DataTypeName(pa.datatype) + " to " +
                  DataTypeName(pb.datatype));
         }
@@ -371,24 +382,13 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
             }
         }
         wired.emplace_back(&to, b);
-        std::size_t node = 0;
-        while (nodes_[node].dsp.get() != &from) ++node;
-        links_[node][static_cast<std::size_t>(a)].push_back({a, &to, b, samples});
-        if (samples) to.ConnectBuffer(b, from.Buffer(a));
+        from.Connect(a, to, b);
     }
-    for (std::size_t n = 0; n < nodes_.size(); ++n) {
-        DspInstance* src = nodes_[n].dsp.get();
-        auto* links = &links_[n];
-        src->SetStatusListener([src, links](const DspInstance::StatusRecord& s) {
-            for (const Link& l : (*links)[static_cast<std::size_t>(s.pin)]) {
-                if (l.samples) {
-                    l.to->PostStatus(l.to_pin, s.status, s.clock);
-                } else {
-                    l.to->SetValue(l.to_pin, src->ReadValue(s.pin),
-                                   std::max(s.clock, l.to->Clock()), s.status);
-                }
-            }
-        });
+    // The observer hears each announced status after the wires took it.
+    for (std::size_t n = 0; observer_ && n < nodes_.size(); ++n) {
+        const DspInstance* src = nodes_[n].dsp.get();
+        nodes_[n].dsp->SetStatusListener(
+            [this, src, n](const DspInstance::StatusRecord& s) { observer_(n, *src, s); });
     }
 
     // Audio outputs: as listed, or the first sample output of the last module.
@@ -445,8 +445,12 @@ Patch::Patch(const PatchPlan& plan) : plan_(plan) {
 }
 
 Patch::~Patch() {
-    // Downstream instances close first; listeners point into this object.
-    for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) it->dsp->SetStatusListener(nullptr);
+    // Upstream instances close first: what they announce while closing reaches instances
+    // still open, but no longer the observer, whose owner may be half gone.
+    if (observer_) {
+        for (Node& n : nodes_) n.dsp->SetStatusListener(nullptr);
+    }
+    for (Node& n : nodes_) n.dsp.reset();
 }
 
 DspInstance& Patch::Instance(const std::string& module) {

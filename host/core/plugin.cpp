@@ -82,17 +82,33 @@ std::shared_ptr<Plugin> Plugin::Load(const std::string& path_or_name) {
         }
         throw LoadError(path + ": not a Kolvex plug-in (does not export " + missing + ")");
     }
-    p->info_ = KVModuleInfo{};
-    if (!p->get_properties_(0, &p->info_)) {
-        throw LoadError(path + ": getModuleProperties refused module 0");
-    }
-    if (p->info_.name == nullptr) throw LoadError(path + ": module 0 has no name");
-    if (p->info_.frame_revision != KV_REVISION_CURRENT &&
-        p->info_.frame_revision != KV_REVISION_OLDER) {
-        throw LoadError(path + ": unknown frame revision " +
-                        std::to_string(p->info_.frame_revision));
-    }
+    p->ReadIdentity();
     return p;
+}
+
+std::shared_ptr<Plugin> Plugin::FromEntries(const std::string& name,
+                                            KVGetModulePropertiesFn get_properties,
+                                            KVMakeModuleFn make_module) {
+    if (get_properties == nullptr || make_module == nullptr) {
+        throw LoadError(name + ": entry points missing");
+    }
+    std::shared_ptr<Plugin> p(new Plugin());
+    p->path_ = name;
+    p->get_properties_ = get_properties;
+    p->make_module_ = make_module;
+    p->ReadIdentity();
+    return p;
+}
+
+void Plugin::ReadIdentity() {
+    info_ = KVModuleInfo{};
+    if (!get_properties_(0, &info_)) {
+        throw LoadError(path_ + ": getModuleProperties refused module 0");
+    }
+    if (info_.name == nullptr) throw LoadError(path_ + ": module 0 has no name");
+    if (info_.frame_revision != KV_REVISION_CURRENT && info_.frame_revision != KV_REVISION_OLDER) {
+        throw LoadError(path_ + ": unknown frame revision " + std::to_string(info_.frame_revision));
+    }
 }
 
 Plugin::~Plugin() {
@@ -136,6 +152,16 @@ PinInfo DescribedPin(int32_t index, const KVPinProperties& p) {
     if (p.choices != nullptr) info.choices = p.choices;
     info.variable = p.variable;
     return info;
+}
+
+bool Wireable(const PinInfo& from, const PinInfo& to) {
+    const auto carries_value = [](int32_t t) {
+        return t == DT_CHOICE || t == DT_SWITCH || t == DT_REAL32 || t == DT_WHOLE32;
+    };
+    if (from.datatype == DT_FSAMPLE || to.datatype == DT_FSAMPLE) {
+        return from.datatype == to.datatype;
+    }
+    return carries_value(from.datatype) && carries_value(to.datatype);
 }
 
 ChoiceList ParseChoices(std::string_view choices) {

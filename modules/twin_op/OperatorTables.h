@@ -1,13 +1,12 @@
-// ZOR Twin-Op's fixed tables and pitch arithmetic: the 100,000-entry pitch table, the
-// 513-entry sine table, the phase increment of a frequency and the pitch clamp.
+// ZOR Twin-Op's tables and pitch arithmetic: the 100,000-entry pitch table, the 513-entry
+// sine table, the phase increment of a frequency, the pitch clamp, and the increment and
+// sine tables of one sample rate that every instance at that rate shares.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
+#include "../shared/RoundEven.h"
+#include "../shared/SharedTables.h"
 
 namespace twin_op {
 
@@ -35,9 +34,23 @@ int32_t SampleRateAsInteger(float rate);
 // plays the alias it would sound as, and never carries a phase beyond the sine table.
 int32_t IncrementFor(float frequency, int32_t sample_rate);
 
-// One increment per pitch-table entry at the given rate, so a pitch change costs one
-// clamp, one rounding and one table read.
-void BuildIncrementTable(const float* pitch_table, int32_t sample_rate, int32_t* increments);
+// One increment per pitch-table entry at the given rate, IncrementFor of each entry, so a
+// pitch change costs one clamp, one rounding and one table read. The pitch table is formed
+// a stretch at a time on the way and not kept.
+void BuildIncrementTable(int32_t sample_rate, int32_t* increments);
+
+// What the oscillator reads at one sample rate; shared read-only by every instance
+// opened at that rate.
+struct RateTables {
+    float sine[kSineEntries];
+    int32_t increments[kPitchEntries];  // increment of each pitch-table entry at the rate
+};
+using RateTableCache = SharedTables<int32_t, RateTables>;
+
+// The process's tables by integer sample rate.
+RateTableCache& SharedRateTables();
+// The tables of `sample_rate`, found or built; empty only when memory ran out.
+RateTableCache::Handle AcquireRateTables(int32_t sample_rate);
 
 // The clamped pitch value an operator keeps: above 0.99 → 0.99, below 0 → 0, NaN → 0 (the
 // lowest pitch rather than an undefined table index), else s, stored as single.
@@ -47,19 +60,9 @@ inline float ClampPitch(double s) {
     return static_cast<float>(s);
 }
 
-// Nearest integer, ties to even, of a float within the 32-bit range (the conversion
-// instruction in its default rounding mode).
-inline int32_t RoundToInt(float x) {
-#if defined(__SSE__) || defined(__x86_64__)
-    return _mm_cvtss_si32(_mm_set_ss(x));
-#else
-    return static_cast<int32_t>(std::nearbyint(x));
-#endif
-}
-
 // Pitch-table index of a clamped pitch value: round(single(p × 100,000)), 0 to 99,000.
 inline int32_t PitchIndex(float clamped) {
-    return RoundToInt(static_cast<float>(static_cast<double>(clamped) * 100000.0));
+    return RoundEven(static_cast<float>(static_cast<double>(clamped) * 100000.0));
 }
 
 }  // namespace twin_op

@@ -1,6 +1,6 @@
 // The identity of one list converter deliverable: the float variant, or the integer variant
 // when CSV_LISTS_INTEGERS is defined (the build compiles this file once for each).
-#include "CsvLists.h"
+#include "Module.h"
 
 #include "KVModuleIdentity.h"
 
@@ -13,14 +13,14 @@ using List = csv_lists::FloatList;
 }  // namespace
 
 const KVModuleIdentity kvModuleIdentity = {
-    List::kName,
-    List::kName,
-    List::kAbout,
-    true,
-    512,
-    true,
-    256,
-    true,
-    &KVMakeDsp<csv_lists::Module<List>>,
-    &KVMakeGui<csv_lists::GuiModule<List>>,
+    .name = List::kName,
+    .id = List::kName,
+    .about = List::kAbout,
+    .sets_flags = true,
+    .flags = 512,
+    .sets_flags_ext = true,
+    .flags_ext = 256,
+    .revision_for_any_index = true,
+    .make_dsp = &KVMakeDsp<csv_lists::Module<List>>,
+    .make_gui = &KVMakeGui<csv_lists::GuiModule<List>>,
 };

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../shared/OffCountdown.h"
 #include "KVGUI_base.h"
 #include "KVModule_base.h"
 
@@ -81,35 +82,34 @@ class Module : public KVModule_base {
     // Copies in[first..first+count) to out and answers the last sample copied.
     float CopyThrough(int32_t first, int32_t count);
     void AddThrough(int32_t first, int32_t count);
-    void CountDown(int32_t count);
 
     // Pin members, in pin order.
-    float gui_value_ = 0.0f;  // "GUI 2 DSP": volts as received, signal units once accepted
-    float report_value_ = kRequestValue;  // "DSP 2 GUI - Out": volts last sent to the GUI side
-    float unused_gui_in_ = 0.0f;          // "DSP 2 GUI - In" (GUI side only)
-    float unused_position_ = 0.0f;        // "Anim Position" (GUI side only)
-    float* volts_in_ = nullptr;
-    float* volts_out_ = nullptr;
-    float unused_min_ = 0.0f;  // "Min" (GUI side only)
-    float unused_max_ = 0.0f;  // "Max" (GUI side only)
-    int16_t method_ = kEnd;
-    float rate_ = 40.0f;  // "Sampling Rate (Hz)"
+    float m_gui_value = 0.0f;  // "GUI 2 DSP": volts as received, signal units once accepted
+    float m_report_value = kRequestValue;  // "DSP 2 GUI - Out": volts last sent to the GUI side
+    float m_unused_gui_in = 0.0f;          // "DSP 2 GUI - In" (GUI side only)
+    float m_unused_position = 0.0f;        // "Anim Position" (GUI side only)
+    float* m_volts_in = nullptr;
+    float* m_volts_out = nullptr;
+    float m_unused_min = 0.0f;  // "Min" (GUI side only)
+    float m_unused_max = 0.0f;  // "Max" (GUI side only)
+    int16_t m_method = kEnd;
+    float m_rate = 40.0f;  // "Sampling Rate (Hz)"
 
     // Sampling state.
-    float sampled_value_ = 0.0f;  // volts
-    float start_sample_ = 0.0f;   // signal units
-    float end_sample_ = 0.0f;     // signal units
-    float held_sample_ = 0.0f;    // "Start": what "Volts Out" holds between captures
-    float sum_ = 0.0f;
-    int32_t sample_count_ = 0;
-    int32_t tick_period_ = 44100;
-    float sample_rate_ = 44100.0f;
-    int32_t static_countdown_ = 0;
-    float accepted_gui_value_ = 0.0f;  // the GUI value as last accepted, signal units
-    uint8_t idle_ = 1;
-    uint8_t hold_report_ = 1;
-    uint8_t first_gui_value_ = 1;
-    bool tick_pending_ = false;  // a tick is posted and has not run yet
+    float m_sampled_value = 0.0f;  // volts
+    float m_start_sample = 0.0f;   // signal units
+    float m_end_sample = 0.0f;     // signal units
+    float m_held_sample = 0.0f;    // "Start": what "Volts Out" holds between captures
+    float m_sum = 0.0f;
+    int32_t m_sample_count = 0;
+    int32_t m_tick_period = 44100;
+    float m_open_sample_rate = 44100.0f;
+    OffCountdown m_static_countdown;    // samples of "Volts In" held still before dormancy
+    float m_accepted_gui_value = 0.0f;  // the GUI value as last accepted, signal units
+    uint8_t m_idle = 1;
+    uint8_t m_hold_report = 1;
+    uint8_t m_first_gui_value = 1;
+    bool m_tick_pending = false;  // a tick is posted and has not run yet
 };
 
 class GuiModule : public KVGUI_base {
@@ -127,11 +127,11 @@ class GuiModule : public KVGUI_base {
     double PositionVolts();
 
     // Until OnGuiInit reads "Min" and "Max", values map over the default 0 to 10 V.
-    uint8_t updating_ = 0;  // 1 while this side writes pins: their notices are ignored
-    float min_ = 0.0f;
-    float range_ = kDefaultMax;
-    float scale_ = 1.0f / kDefaultMax;
-    uint8_t skip_first_ = 1;  // the first ordinary value after init is dropped
+    uint8_t m_updating = 0;  // 1 while this side writes pins: their notices are ignored
+    float m_min = 0.0f;
+    float m_range = kDefaultMax;
+    float m_scale = 1.0f / kDefaultMax;
+    uint8_t m_skip_first = 1;  // the first ordinary value after init is dropped
 };
 
 }  // namespace anim_volts

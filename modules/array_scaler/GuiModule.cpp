@@ -1,39 +1,10 @@
-// The array scaler's two sides and the deliverable's identity.
-#include "ArrayScaler.h"
-
+// The array scaler's user-interface side: every conversion, on pin change notifications.
 #include <string>
 
 #include "ArrayText.h"
-#include "KVModuleIdentity.h"
-#include "KVPinRow.h"
+#include "Module.h"
 
 namespace array_scaler {
-
-bool Module::DescribePin(int32_t index, KVPinProperties* properties) {
-    // The pins as the user sees them. Every pin belongs to the user-interface side (the DSP
-    // side builds no KVPin); none is bound to a member or has a default or choices.
-    //   "Array In"     text   e.g. "1,2,3"; any length; elements past the 128th are ignored
-    //   "Multiply by"  float  0 is made 1 when the user-interface side starts
-    //   "Add"          float
-    //   "Array Out"    text   "Array In" × "Multiply by" + "Add"; editing it rewrites
-    //                         "Array In"; elements past the 128th are ignored
-    static constexpr KVPinRow kPins[] = {
-        {"Array In", DR_INPUT, DT_STRING, nullptr, nullptr, IO_UI_COMMUNICATION},
-        {"Multiply by", DR_INPUT, DT_REAL32, nullptr, nullptr, IO_UI_COMMUNICATION},
-        {"Add", DR_INPUT, DT_REAL32, nullptr, nullptr, IO_UI_COMMUNICATION},
-        {"Array Out", DR_OUT, DT_STRING, nullptr, nullptr, IO_UI_COMMUNICATION},
-    };
-    return KVDescribe(kPins, index, properties);
-}
-
-void Module::Open() {
-    ChooseProcessFunction(&Module::GoDormant);
-    KVModule_base::Open();
-}
-
-void Module::GoDormant(int32_t, int32_t) {
-    AskHost(HOST_DORMANT);
-}
 
 GuiModule::GuiModule(kvaudioMaster callback, void* host_reference)
     : KVGUI_base(callback, host_reference) {}
@@ -98,16 +69,3 @@ void GuiModule::OnGuiPinChanged(KVGuiPinRef& pin) {
 }
 
 }  // namespace array_scaler
-
-const KVModuleIdentity kvModuleIdentity = {
-    "jx_VecMul",
-    "jx_VecMul",
-    "https://example.org/kolvex-modules",
-    true,
-    512,
-    true,
-    256,
-    true,
-    &KVMakeDsp<array_scaler::Module>,
-    &KVMakeGui<array_scaler::GuiModule>,
-};

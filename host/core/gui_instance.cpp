@@ -66,6 +66,11 @@ std::u16string ToUtf16(const std::string& s) {
 
 }  // namespace
 
+intptr_t GuiWatcher::Request(GuiInstance& gui, int32_t opcode, int32_t index, int32_t value,
+                             void* ptr, float opt) {
+    return gui.Answer(opcode, index, value, ptr, opt);
+}
+
 GuiInstance::GuiInstance(std::shared_ptr<Plugin> plugin) : plugin_(std::move(plugin)) {
     if (!plugin_) throw Error("GUI instance without a plug-in");
     {
@@ -74,7 +79,17 @@ GuiInstance::GuiInstance(std::shared_ptr<Plugin> plugin) : plugin_(std::move(plu
         probe.Open();
         pins_ = probe.Pins();
     }
-    for (PinInfo& p : pins_) p.variable = nullptr;  // belonged to the probe instance
+    Make();
+}
+
+GuiInstance::GuiInstance(std::shared_ptr<Plugin> plugin, std::vector<PinInfo> pins)
+    : plugin_(std::move(plugin)), pins_(std::move(pins)) {
+    if (!plugin_) throw Error("GUI instance without a plug-in");
+    Make();
+}
+
+void GuiInstance::Make() {
+    for (PinInfo& p : pins_) p.variable = nullptr;  // belonged to a DSP instance
     values_.resize(pins_.size());
     for (std::size_t i = 0; i < pins_.size(); ++i) {
         const PinInfo& pin = pins_[i];
@@ -90,7 +105,7 @@ GuiInstance::GuiInstance(std::shared_ptr<Plugin> plugin) : plugin_(std::move(plu
         }
     }
     void* made = plugin_->MakeModule()(0, KV_KIND_GUI, &GuiInstance::Callback, this);
-    if (made == nullptr) throw LoadError(Quote(plugin_->Name()) + " has no GUI side");
+    if (made == nullptr) throw NoGuiSide(Quote(plugin_->Name()) + " has no GUI side");
     record_ = static_cast<KVGuiHostRecord*>(made);
     if (record_->magic != KV_GUI_MAGIC || record_->format != KV_RECORD_FORMAT ||
         record_->dispatch == nullptr) {
@@ -99,11 +114,23 @@ GuiInstance::GuiInstance(std::shared_ptr<Plugin> plugin) : plugin_(std::move(plu
                         ": makeModule answered something that is not a "
                         "GUI record");
     }
+    if (record_->host_reference != this) {
+        record_ = nullptr;
+        throw LoadError(Quote(plugin_->Name()) +
+                        ": the GUI record does not hold the host reference");
+    }
     log_.reserve(256);
 }
 
 GuiInstance::~GuiInstance() {
-    if (record_ != nullptr) record_->dispatch(record_, GUI_CLOSE, 0, 0, nullptr, 0.0f);
+    Close();
+}
+
+intptr_t GuiInstance::Close() {
+    if (record_ == nullptr) return 0;
+    KVGuiHostRecord* record = record_;
+    record_ = nullptr;
+    return record->dispatch(record, GUI_CLOSE, 0, 0, nullptr, 0.0f);
 }
 
 int32_t GuiInstance::PinIndex(std::string_view name) const {
@@ -131,6 +158,10 @@ intptr_t GuiInstance::Dispatch(int32_t opcode, int32_t index, int32_t value, voi
 
 void GuiInstance::Init(bool flag) {
     Dispatch(GUI_INIT, flag ? 1 : 0);
+}
+
+void GuiInstance::Restore(int32_t index, const std::string& text) {
+    StoreText(CheckedValue(index), text);
 }
 
 bool GuiInstance::StoreText(Value& v, const std::string& text) {
@@ -166,6 +197,7 @@ void GuiInstance::Notify(int32_t index) {
     // for ever; the host stops passing notifications on at a fixed depth.
     if (depth_ >= kMaxDepth) {
         ++depth_limit_hits_;
+        if (watcher_ != nullptr) watcher_->DepthLimit(index);
         return;
     }
     ++depth_;
@@ -183,20 +215,11 @@ void GuiInstance::Written(int32_t index, bool changed) {
 void GuiInstance::SetText(int32_t index, const std::string& text) {
     Written(index, StoreText(CheckedValue(index), text));
 }
-void GuiInstance::SetText(std::string_view name, const std::string& text) {
-    SetText(PinIndex(name), text);
-}
 void GuiInstance::SetFloat(int32_t index, float value) {
     Written(index, StoreFloat(CheckedValue(index), value));
 }
-void GuiInstance::SetFloat(std::string_view name, float value) {
-    SetFloat(PinIndex(name), value);
-}
 void GuiInstance::SetInt(int32_t index, int32_t value) {
     Written(index, StoreInt(CheckedValue(index), value));
-}
-void GuiInstance::SetInt(std::string_view name, int32_t value) {
-    SetInt(PinIndex(name), value);
 }
 
 void GuiInstance::Receive(int32_t index, const std::string& text, bool always_notify) {
@@ -215,9 +238,6 @@ std::string GuiInstance::Text(int32_t index) const {
     if (IsFloatType(v.datatype)) return FormatFloat(v.real);
     return std::to_string(v.whole);
 }
-std::string GuiInstance::Text(std::string_view name) const {
-    return Text(PinIndex(name));
-}
 
 float GuiInstance::Float(int32_t index) const {
     const Value& v = CheckedValue(index);
@@ -225,18 +245,12 @@ float GuiInstance::Float(int32_t index) const {
     if (IsFloatType(v.datatype)) return v.real;
     return static_cast<float>(v.whole);
 }
-float GuiInstance::Float(std::string_view name) const {
-    return Float(PinIndex(name));
-}
 
 int32_t GuiInstance::Int(int32_t index) const {
     const Value& v = CheckedValue(index);
     if (v.datatype == DT_STRING) return std::atoi(v.text.c_str());
     if (IsFloatType(v.datatype)) return ClampTo<int32_t>(v.real);
     return v.whole;
-}
-int32_t GuiInstance::Int(std::string_view name) const {
-    return Int(PinIndex(name));
 }
 
 void GuiInstance::SetWriteListener(std::function<void(int32_t)> listener) {
@@ -250,22 +264,25 @@ intptr_t GuiInstance::Callback(void* record, int32_t opcode, int32_t index, int3
     if (rec->magic != KV_GUI_MAGIC || rec->host_reference == nullptr) return 0;
     auto* self = static_cast<GuiInstance*>(rec->host_reference);
     try {
-        return self->HostRequest(opcode, index, value, ptr, opt);
+        if (self->watcher_ != nullptr) {
+            return self->watcher_->Request(*self, opcode, index, value, ptr, opt);
+        }
+        return self->Answer(opcode, index, value, ptr, opt);
     } catch (...) {
         return 0;  // nothing unwinds through the plug-in
     }
 }
 
-intptr_t GuiInstance::HostRequest(int32_t opcode, int32_t index, int32_t value, void* ptr,
-                                  float opt) {
-    Request req{opcode, index, value, opt, {}, depth_};
-    if (opcode == GUIHOST_PUT_TEXT && ptr != nullptr) req.text = static_cast<const char*>(ptr);
-    log_.push_back(req);
+intptr_t GuiInstance::Answer(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt) {
+    const char* put = opcode == GUIHOST_PUT_TEXT ? static_cast<const char*>(ptr) : nullptr;
+    if (logging_) {
+        log_.push_back({opcode, index, value, opt, put != nullptr ? put : "", depth_});
+    }
     const bool valid = index >= 0 && index < static_cast<int32_t>(values_.size());
     Value* v = valid ? &values_[static_cast<std::size_t>(index)] : nullptr;
     switch (opcode) {
         case GUIHOST_PUT_TEXT:
-            if (v != nullptr) Written(index, StoreText(*v, log_.back().text));
+            if (v != nullptr) Written(index, StoreText(*v, put != nullptr ? put : ""));
             return 0;
         case GUIHOST_GET_TEXT:
             if (v == nullptr) return reinterpret_cast<intptr_t>(kEmpty);

@@ -1,0 +1,402 @@
+// Live control lines: parsing, checking, and the replies in the order of the lines.
+#include "control.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "save.h"
+
+namespace kvhost::play {
+
+namespace {
+
+std::string Quote(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+std::string Trim(const std::string& s) {
+    const auto a = s.find_first_not_of(" \t\r\n");
+    if (a == std::string::npos) return "";
+    const auto b = s.find_last_not_of(" \t\r\n");
+    return s.substr(a, b - a + 1);
+}
+
+// The shortest text of `v` for which `good` holds: plain decimals in the range people
+// write, exponents only beyond it.
+template <class Good>
+std::string Shortest(double v, Good good) {
+    char buf[400];
+    const bool plain = v == 0.0 || (std::fabs(v) >= 1e-5 && std::fabs(v) < 1e15);
+    for (int precision = plain ? 0 : 1; precision <= 17; ++precision) {
+        std::snprintf(buf, sizeof buf, plain ? "%.*f" : "%.*g", precision, v);
+        if (good(std::strtod(buf, nullptr))) return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+const char* const kHelp =
+    "set MODULE.PIN VALUE | get MODULE.PIN | pins | status | save [--force] FILE | quit";
+
+}  // namespace
+
+std::string FormatPinValue(const PinInfo& pin, double value) {
+    switch (pin.datatype) {
+        case DT_FSAMPLE: {
+            // Volts, as a patch gives them: the text whose tenth is this very sample value.
+            const auto signal = static_cast<float>(value);
+            return Shortest(static_cast<double>(signal) * 10.0, [&](double volts) {
+                return static_cast<float>(volts * 0.1) == signal;
+            });
+        }
+        case DT_REAL32: {
+            const auto f = static_cast<float>(value);
+            return Shortest(value, [&](double d) { return static_cast<float>(d) == f; });
+        }
+        case DT_CHOICE:
+            if (pin.choices) {
+                const ChoiceList list = ParseChoices(*pin.choices);
+                for (const auto& [label, v] : list.entries) {
+                    if (v == value && list.Find(label) == v) return label;
+                }
+            }
+            return Shortest(value, [&](double d) { return d == value; });
+        case DT_SWITCH:
+            return value != 0.0 ? "on" : "off";
+        default:
+            return Shortest(value, [&](double d) { return d == value; });
+    }
+}
+
+Control::Control(Engine& engine, GuiSides& guis, const PatchPlan& plan, std::string patch_path,
+                 std::string patch_text, Output output)
+    : engine_(engine),
+      guis_(guis),
+      plan_(plan),
+      patch_path_(std::move(patch_path)),
+      patch_text_(std::move(patch_text)),
+      out_(std::move(output)) {}
+
+void Control::Now(std::string text) {
+    replies_.push_back({{}, [text = std::move(text)] { return text; }});
+    Pump();
+}
+
+void Control::Line(const std::string& raw) {
+    ++line_number_;
+    const std::string line = Trim(raw);
+    if (line.empty() || line[0] == '#') return;
+    const auto space = line.find(' ');
+    const std::string word = line.substr(0, space);
+    const std::string args = space == std::string::npos ? "" : Trim(line.substr(space + 1));
+    try {
+        if (word == "set") {
+            Set(args);
+        } else if (word == "get") {
+            Get(args);
+        } else if (word == "pins" && args.empty()) {
+            Pins();
+        } else if (word == "status" && args.empty()) {
+            Now(out_.status());
+        } else if (word == "save") {
+            Save(args);
+        } else if (word == "quit" && args.empty()) {
+            quit_ = true;
+        } else {
+            throw Error(Quote(line) + " is not a command (" + kHelp + ")");
+        }
+    } catch (const Error& e) {
+        out_.error("line " + std::to_string(line_number_) + ": " + e.what());
+    }
+}
+
+Control::Target Control::Resolve(const std::string& spec, std::string* value) const {
+    const auto dot = spec.find('.');
+    const auto& order = engine_.GetPatch().Order();
+    std::string modules;
+    for (const auto& m : order) modules += (modules.empty() ? "" : ", ") + m;
+    if (dot == std::string::npos || dot == 0) {
+        throw Error("expected MODULE.PIN, not " + Quote(spec) + " (modules: " + modules + ")");
+    }
+    Target t;
+    const std::string module = spec.substr(0, dot);
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        if (order[n] == module) t.node = static_cast<int32_t>(n);
+    }
+    if (t.node < 0) throw Error("no module " + Quote(module) + " (modules: " + modules + ")");
+    const DspInstance& dsp = engine_.Node(t.node);
+    const std::string rest = spec.substr(dot + 1);
+    // Pin names hold spaces: take the longest name the text starts with, followed by the
+    // value (set) or by nothing (get).
+    std::size_t taken = 0;
+    for (const PinInfo& p : dsp.Pins()) {
+        for (const std::string& name : {p.name, "#" + std::to_string(p.index)}) {
+            const bool fits =
+                rest.compare(0, name.size(), name) == 0 &&
+                (value != nullptr ? rest.size() > name.size() + 1 && rest[name.size()] == ' '
+                                  : rest.size() == name.size());
+            if (fits && name.size() > taken) {
+                taken = name.size();
+                t.index = p.index;
+            }
+        }
+    }
+    if (t.index < 0 && value != nullptr && FindPin(dsp.Pins(), rest) >= 0) {
+        throw Error("no value given for " + Quote(spec) + " (set MODULE.PIN VALUE)");
+    }
+    if (t.index < 0) {
+        std::string names;
+        for (const PinInfo& p : dsp.Pins()) names += (names.empty() ? "" : ", ") + Quote(p.name);
+        throw Error(value != nullptr && rest.find(' ') == std::string::npos
+                        ? "expected MODULE.PIN VALUE, not " + Quote(spec)
+                        : "module " + Quote(module) + " has no pin " +
+                              Quote(value != nullptr ? rest.substr(0, rest.rfind(' ')) : rest) +
+                              " (its pins: " + names + ")");
+    }
+    t.pin = &dsp.Pins()[static_cast<std::size_t>(t.index)];
+    t.name = module + "." + rest.substr(0, taken);
+    if (value != nullptr) *value = Trim(rest.substr(taken));
+    t.gui = guis_.Gui(t.node) != nullptr && t.pin->IsGuiSide();
+    if (!t.gui && t.pin->dsp_index < 0) {
+        throw Error(Quote(t.name) + " belongs to a GUI side the module does not have");
+    }
+    return t;
+}
+
+bool Control::IsWired(int32_t node, const std::string& pin) const {
+    const std::string& module = engine_.GetPatch().Order()[static_cast<std::size_t>(node)];
+    for (const auto& w : plan_.wires) {
+        if (w.to.module == module && w.to.pin == pin) return true;
+    }
+    return false;
+}
+
+void Control::Set(const std::string& args) {
+    std::string text;
+    const Target t = Resolve(args, &text);
+    const PinInfo& pin = *t.pin;
+    if (pin.datatype == DT_STRING) {
+        // A text, as in a patch: bare, or quoted with JSON's escapes.
+        if (!text.empty() && text.front() == '"') {
+            try {
+                text = nlohmann::json::parse(text).get<std::string>();
+            } catch (const nlohmann::json::exception&) {
+                throw Error(Quote(t.name) + ": " + text + " is not a quoted text");
+            }
+        }
+    } else if (pin.datatype == DT_MIDI_STREAM) {
+        throw Error(Quote(t.name) + " takes MIDI, not a value");
+    } else if (!ValueFromText(pin, text)) {
+        throw Error(Quote(t.name) + ": " + Quote(text) + " is not " +
+                    (pin.choices ? "one of: " + *pin.choices : std::string("a number")));
+    }
+    if (t.gui) {
+        guis_.Gui(t.node)->SetText(t.index, text);
+        Now(t.name + " = " + GuiValue(t));
+        return;
+    }
+    if (pin.IsOutput()) throw Error(Quote(t.name) + " is an output and cannot be set");
+    if (pin.datatype == DT_STRING) throw Error(Quote(t.name) + " takes no value");
+    if (IsWired(t.node, pin.name)) {
+        throw Error(Quote(t.name) + " is wired; a wired input follows its wire");
+    }
+    double value = *ValueFromText(pin, text);
+    if (pin.datatype == DT_FSAMPLE) value *= 0.1;  // volts to signal units
+    const uint32_t id = next_id_++;
+    engine_.Submit({Command::kSet, t.node, pin.dsp_index, value, id});
+    replies_.push_back({{id}, [this, id, name = t.name, pin] {
+                            const Report& r = answers_.at(id);
+                            return name + " = " + FormatPinValue(pin, r.value) + " from sample " +
+                                   std::to_string(r.clock);
+                        }});
+}
+
+std::string Control::GuiValue(const Target& t) const {
+    const GuiInstance& gui = *guis_.Gui(t.node);
+    if (t.pin->datatype == DT_STRING) return nlohmann::json(gui.Text(t.index)).dump();
+    const double v = t.pin->datatype == DT_REAL32 || t.pin->datatype == DT_FSAMPLE
+                         ? static_cast<double>(gui.Float(t.index))
+                         : static_cast<double>(gui.Int(t.index));
+    return FormatPinValue(*t.pin, v);
+}
+
+uint32_t Control::Ask(int32_t node, int32_t dsp_pin) {
+    const uint32_t id = next_id_++;
+    engine_.Submit({Command::kGet, node, dsp_pin, 0.0, id});
+    return id;
+}
+
+uint32_t Control::Sync() {
+    const uint32_t id = next_id_++;
+    engine_.Submit({Command::kSync, 0, 0, 0.0, id});
+    return id;
+}
+
+void Control::Get(const std::string& args) {
+    const Target t = Resolve(args, nullptr);
+    if (t.gui) {
+        // Once the changes before this line have run and what they sent back has arrived.
+        const uint32_t id = Sync();
+        replies_.push_back({{id}, [this, t] { return t.name + " = " + GuiValue(t); }});
+        return;
+    }
+    if (t.pin->datatype == DT_MIDI_STREAM || t.pin->datatype == DT_STRING) {
+        throw Error(Quote(t.name) + " holds no value");
+    }
+    const uint32_t id = Ask(t.node, t.pin->dsp_index);
+    replies_.push_back({{id}, [this, id, t] {
+                            return t.name + " = " + FormatPinValue(*t.pin, answers_.at(id).value);
+                        }});
+}
+
+Control::Target Control::PinTarget(int32_t node, const PinInfo& pin) const {
+    Target t;
+    t.node = node;
+    t.index = pin.index;
+    t.pin = &pin;
+    t.name = engine_.GetPatch().Order()[static_cast<std::size_t>(node)] + "." + pin.name;
+    t.gui = guis_.Gui(node) != nullptr && pin.IsGuiSide();
+    return t;
+}
+
+void Control::Pins() {
+    // Every pin of every module, in patch order, once the changes before this line have run:
+    // DSP values as the audio thread answers, GUI-side values as they are then.
+    struct Row {
+        Target target;
+        uint32_t id;  // the DSP value asked for; 0: none
+    };
+    std::vector<Row> rows;
+    std::vector<uint32_t> ids = {Sync()};
+    for (int32_t n = 0; n < engine_.NodeCount(); ++n) {
+        for (const PinInfo& p : engine_.Node(n).Pins()) {
+            const Target t = PinTarget(n, p);
+            const bool asked = !t.gui && p.dsp_index >= 0 && p.datatype != DT_MIDI_STREAM &&
+                               p.datatype != DT_STRING;
+            rows.push_back({t, asked ? Ask(n, p.dsp_index) : 0});
+            if (asked) ids.push_back(rows.back().id);
+        }
+    }
+    replies_.push_back({ids, [this, rows] {
+                            std::string text;
+                            for (const Row& r : rows) {
+                                const PinInfo& p = *r.target.pin;
+                                text += (text.empty() ? "" : "\n") + r.target.name + " = ";
+                                if (r.target.gui) {
+                                    text += GuiValue(r.target);
+                                } else if (r.id != 0) {
+                                    text += FormatPinValue(p, answers_.at(r.id).value);
+                                } else {
+                                    text += p.datatype == DT_MIDI_STREAM ? "(MIDI)" : "(text)";
+                                }
+                            }
+                            return text;
+                        }});
+}
+
+void Control::Save(const std::string& args) {
+    bool force = false;
+    std::string path = args;
+    if (path.rfind("--force ", 0) == 0) {
+        force = true;
+        path = Trim(path.substr(8));
+    }
+    if (path.empty()) throw Error("save needs a file name (save [--force] FILE)");
+    std::error_code ec;
+    if (!force && std::filesystem::exists(path, ec) &&
+        std::filesystem::equivalent(path, patch_path_, ec)) {
+        throw Error(Quote(path) + " is the patch being played; \"save --force " + path +
+                    "\" overwrites it");
+    }
+    // What a patch keeps of each module: unwired DSP inputs under "pins"; the GUI side's
+    // pins and the outputs flagged IO_PATCH_STORE under "stored".
+    struct Entry {
+        Target target;
+        bool stored;
+        std::string key;
+        uint32_t id;  // the DSP value asked for; 0: a GUI-side value
+    };
+    std::vector<Entry> entries;
+    std::vector<uint32_t> ids = {Sync()};
+    for (int32_t n = 0; n < engine_.NodeCount(); ++n) {
+        const auto& pins = engine_.Node(n).Pins();
+        for (const PinInfo& p : pins) {
+            const Target t = PinTarget(n, p);
+            const std::string key =
+                FindPin(pins, p.name) == p.index ? p.name : "#" + std::to_string(p.index);
+            if (t.gui) {
+                entries.push_back({t, true, key, 0});
+                continue;
+            }
+            if (p.dsp_index < 0 || p.datatype == DT_MIDI_STREAM || p.datatype == DT_STRING) {
+                continue;
+            }
+            const bool stored_output = p.IsOutput() && (p.flags & IO_PATCH_STORE) != 0;
+            if (p.IsOutput() ? !stored_output : IsWired(n, p.name)) continue;
+            entries.push_back({t, stored_output, key, Ask(n, p.dsp_index)});
+            ids.push_back(entries.back().id);
+        }
+    }
+    replies_.push_back({ids, [this, entries, path] {
+                            const auto& order = engine_.GetPatch().Order();
+                            std::vector<SavedModule> modules(order.size());
+                            for (std::size_t n = 0; n < order.size(); ++n)
+                                modules[n].name = order[n];
+                            for (const Entry& e : entries) {
+                                const Target& t = e.target;
+                                const bool text = t.pin->datatype == DT_STRING;
+                                std::string value;
+                                if (e.id != 0) {
+                                    value = FormatPinValue(*t.pin, answers_.at(e.id).value);
+                                } else {
+                                    value = text ? guis_.Gui(t.node)->Text(t.index) : GuiValue(t);
+                                }
+                                SavedModule& m = modules[static_cast<std::size_t>(t.node)];
+                                (e.stored ? m.stored : m.pins).push_back({e.key, value, text});
+                            }
+                            try {
+                                WriteAtomically(
+                                    path,
+                                    SavedPatchText(patch_text_, plan_, patch_path_,
+                                                   engine_.GetPatch().SampleRate(), modules, path));
+                            } catch (const Error& err) {
+                                return std::string("error: ") + err.what();
+                            }
+                            return "saved " + path;
+                        }});
+}
+
+void Control::Exchange() {
+    Report r;
+    while (engine_.Poll(r)) {
+        if (r.kind == Report::kCarry) {
+            guis_.Receive(r);
+        } else {
+            answers_[r.id] = r;
+        }
+    }
+    engine_.Flush();
+    Pump();
+}
+
+void Control::Pump() {
+    while (!replies_.empty()) {
+        Reply& r = replies_.front();
+        for (uint32_t id : r.ids) {
+            if (answers_.find(id) == answers_.end()) return;
+        }
+        const std::string text = r.finish();
+        for (uint32_t id : r.ids) answers_.erase(id);
+        replies_.pop_front();
+        if (text.rfind("error: ", 0) == 0) {
+            out_.error(text.substr(7));
+        } else {
+            out_.reply(text);
+        }
+    }
+}
+
+}  // namespace kvhost::play

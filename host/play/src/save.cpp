@@ -1,0 +1,106 @@
+// `save`: the played patch's JSON with the current values, written atomically.
+#include "save.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+namespace kvhost::play {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+Json ValueJson(const SavedModule::Value& v) {
+    if (!v.is_text) {
+        char* end = nullptr;
+        const double d = std::strtod(v.text.c_str(), &end);
+        if (!v.text.empty() && *end == '\0') return d;
+    }
+    return v.text;
+}
+
+Json Object(const std::vector<SavedModule::Value>& values) {
+    Json o = Json::object();
+    for (const auto& v : values) o[v.key] = ValueJson(v);
+    return o;
+}
+
+// A file name the patch gives relative to its own folder, as seen from `to_folder`.
+std::string Rebased(const std::string& name, const std::string& from_folder,
+                    const std::string& to_folder) {
+    if (name.empty() || name.front() == '/') return name;
+    std::error_code ec;
+    const fs::path target = fs::weakly_canonical(fs::path(from_folder) / name, ec);
+    const fs::path folder = fs::weakly_canonical(to_folder.empty() ? "." : to_folder, ec);
+    const fs::path rel = target.lexically_relative(folder);
+    return rel.empty() ? target.string() : rel.string();
+}
+
+}  // namespace
+
+std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
+                           const std::string& original_path, double sample_rate,
+                           const std::vector<SavedModule>& modules, const std::string& out_path) {
+    Json root = Json::parse(original);
+    root["sample_rate"] = sample_rate;  // what it played at, so that render sounds the same
+    for (Json& m : root["modules"]) {
+        for (const SavedModule& saved : modules) {
+            if (m["name"] != saved.name) continue;
+            m["pins"] = Object(saved.pins);
+            if (saved.stored.empty()) {
+                m.erase("stored");
+            } else {
+                m["stored"] = Object(saved.stored);
+            }
+        }
+    }
+    const std::string from = fs::path(original_path).parent_path().string();
+    const std::string to = fs::path(out_path).parent_path().string();
+    if (plan.midi_file && root.contains("midi")) {
+        Json& midi = root["midi"];
+        const std::string moved = Rebased(*plan.midi_file, from.empty() ? "." : from, to);
+        if (midi.is_string()) {
+            midi = moved;
+        } else {
+            midi["file"] = moved;
+        }
+    }
+    return root.dump(2) + "\n";
+}
+
+void WriteAtomically(const std::string& path, const std::string& text) {
+    const fs::path target(path);
+    const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".saving-" +
+                                                  std::to_string(::getpid()));
+    const auto fail = [&](const char* what) {
+        const std::string why = std::strerror(errno);
+        ::unlink(temp.c_str());
+        throw Error(path + ": cannot " + what + " (" + why + ")");
+    };
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail("write it");
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            fail("write it");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        ::close(fd);
+        fail("flush it to the disk");
+    }
+    if (::close(fd) != 0) fail("write it");
+    if (::rename(temp.c_str(), target.c_str()) != 0) fail("replace it");
+}
+
+}  // namespace kvhost::play

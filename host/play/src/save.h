@@ -1,0 +1,34 @@
+// `save` while playing: the running patch written back as a patch file, atomically.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kvhost/patch.h"
+
+namespace kvhost::play {
+
+// One module's values as a patch keeps them.
+struct SavedModule {
+    struct Value {
+        std::string key;   // pin name, or "#N" where names repeat
+        std::string text;  // as a patch writes it
+        bool is_text;      // a text pin: always a JSON string
+    };
+    std::string name;
+    std::vector<Value> pins;    // "pins": the DSP settings render uses
+    std::vector<Value> stored;  // "stored": GUI-side pins and stored outputs
+};
+
+// The played patch's JSON with each module's "pins" and "stored" replaced and the rate it
+// played at written in; file names relative to the patch are made to work from `out_path`'s
+// folder. Everything else of the file (comments, wires, audio, MIDI) is kept as it was.
+std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
+                           const std::string& original_path, double sample_rate,
+                           const std::vector<SavedModule>& modules, const std::string& out_path);
+
+// Writes a file so that it is either complete or untouched: a temporary file in the same
+// folder, flushed to the disk, renamed over the target. Errors (kvhost::Error) name it.
+void WriteAtomically(const std::string& path, const std::string& text);
+
+}  // namespace kvhost::play
