@@ -520,8 +520,8 @@ TEST(KvhostTryOut, ASharedPinNameIsRefusedWithTheIndicesThatTellThemApart) {
     Result r = Kvhost("gui jx_CsvFloats --set FLOAT=3");
     EXPECT_EQ(r.code, 7);
     EXPECT_EQ(r.err,
-              "kvhost: pin name \"FLOAT\" is shared by 32 pins (#1-#32); name one by its "
-              "index, e.g. --set '#1=3'\n");
+              "kvhost: \"jx_CsvFloats\": pin name \"FLOAT\" is shared by 32 pins (#1-#32); "
+              "name one as #N (--set '#1=3')\n");
     EXPECT_EQ(r.out, "");
     r = Kvhost("gui jx_CsvFloats --set '#2=3' --json");
     EXPECT_EQ(r.code, 0) << r.err;

@@ -58,8 +58,8 @@ GuiPatchModel::GuiPatchModel(const PatchPlan& plan) : plan_(plan) {
         link.from_node = node_named(w.from.module, what);
         link.to_node = node_named(w.to.module, what);
         try {
-            link.from_pin = FindPin(nodes_[link.from_node].gui->Pins(), w.from.module, w.from.pin);
-            link.to_pin = FindPin(nodes_[link.to_node].gui->Pins(), w.to.module, w.to.pin);
+            link.from_pin = ModulePin(nodes_[link.from_node].gui->Pins(), w.from.module, w.from.pin);
+            link.to_pin = ModulePin(nodes_[link.to_node].gui->Pins(), w.to.module, w.to.pin);
         } catch (const Error& e) {
             fail(what + ": " + e.what());
         }
@@ -92,7 +92,7 @@ GuiPatchModel::GuiPatchModel(const PatchPlan& plan) : plan_(plan) {
     for (std::size_t n = 0; n < nodes_.size(); ++n) {
         for (const PatchPlan::Setting& s : plan_.modules[n].settings) {
             try {
-                Apply({n, FindPin(nodes_[n].gui->Pins(), nodes_[n].name, s.pin)}, s.text);
+                Apply({n, ModulePin(nodes_[n].gui->Pins(), nodes_[n].name, s.pin)}, s.text);
             } catch (const Error& e) {
                 fail(e.what());
             }
@@ -115,7 +115,7 @@ GuiInstance& GuiPatchModel::Gui(const std::string& module) {
 GuiPatchModel::Target GuiPatchModel::Resolve(const std::string& module,
                                              const std::string& pin) const {
     for (std::size_t n = 0; n < nodes_.size(); ++n) {
-        if (nodes_[n].name == module) return {n, FindPin(nodes_[n].gui->Pins(), module, pin)};
+        if (nodes_[n].name == module) return {n, ModulePin(nodes_[n].gui->Pins(), module, pin)};
     }
     std::string names;
     for (const Node& node : nodes_) names += (names.empty() ? "" : ", ") + node.name;

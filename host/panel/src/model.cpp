@@ -18,19 +18,6 @@ constexpr double kScopeSeconds = 0.02;
 constexpr std::size_t kSpectrumSamples = 4096;
 constexpr double kLowestHz = 20.0;
 
-// "#1-#32": description indices of pins sharing a name.
-std::string IndexRun(const std::vector<int32_t>& indices) {
-    std::string text;
-    for (std::size_t i = 0; i < indices.size();) {
-        std::size_t j = i;
-        while (j + 1 < indices.size() && indices[j + 1] == indices[j] + 1) ++j;
-        text += (text.empty() ? "#" : ", #") + std::to_string(indices[i]);
-        if (j > i) text += "-#" + std::to_string(indices[j]);
-        i = j + 1;
-    }
-    return text;
-}
-
 }  // namespace
 
 const char* PinControlName(PinControl control) {
@@ -53,24 +40,9 @@ const char* PinControlName(PinControl control) {
     return "readout";
 }
 
-int32_t FindPin(const std::vector<PinInfo>& pins, const std::string& module,
-                const std::string& name) {
-    std::vector<int32_t> named;
-    for (const PinInfo& p : pins) {
-        if (p.name == name) named.push_back(p.index);
-    }
-    if (named.size() == 1) return named.front();
-    if (named.size() > 1) {
-        throw Error("module " + QuoteText(module) + ": pin name " + QuoteText(name) +
-                    " is shared by " + std::to_string(named.size()) + " pins (" + IndexRun(named) +
-                    "); name one as #N");
-    }
-    if (name.size() > 1 && name.size() < 7 && name[0] == '#' &&
-        name.find_first_not_of("0123456789", 1) == std::string::npos) {
-        const int32_t index = std::stoi(name.substr(1));
-        if (index < static_cast<int32_t>(pins.size())) return index;
-    }
-    throw Error("module " + QuoteText(module) + " has no pin " + QuoteText(name));
+int32_t ModulePin(const std::vector<PinInfo>& pins, const std::string& module,
+                  const std::string& name) {
+    return PinNamed(pins, "module " + QuoteText(module), name);
 }
 
 PanelPin PanelPinFor(const PinInfo& pin, bool gui_runs, bool dsp_runs,

@@ -116,10 +116,9 @@ class PanelModel {
     virtual void Collect(PanelUpdates& out, bool frames) = 0;
 };
 
-// Which pin of `module`'s `pins` a user means: a name only one pin has, or "#N". Error naming
-// the module and the pin when none is (or when several pins share the name).
-int32_t FindPin(const std::vector<PinInfo>& pins, const std::string& module,
-                const std::string& name);
+// Which pin of `module`'s `pins` a user means: PinNamed, the module named in its errors.
+int32_t ModulePin(const std::vector<PinInfo>& pins, const std::string& module,
+                  const std::string& name);
 // A pin's place on the page. `gui_runs`: the module's GUI side is running; `dsp_runs`: its
 // DSP side is; `wired_from`: the output feeding this input ("" when none).
 PanelPin PanelPinFor(const PinInfo& pin, bool gui_runs, bool dsp_runs,
