@@ -135,4 +135,34 @@ std::string FormatFloat(float f) {
     return buf;
 }
 
+std::vector<int32_t> PinsNamed(const std::vector<PinInfo>& pins, std::string_view name) {
+    std::vector<int32_t> named;
+    for (const PinInfo& p : pins) {
+        if (p.name == name) named.push_back(p.index);
+    }
+    if (named.empty() && name.size() > 1 && name.size() < 7 && name[0] == '#' &&
+        name.find_first_not_of("0123456789", 1) == std::string_view::npos) {
+        const int32_t index = std::atoi(std::string(name.substr(1)).c_str());
+        if (index < static_cast<int32_t>(pins.size())) named.push_back(index);
+    }
+    return named;
+}
+
+int32_t PinNamed(const std::vector<PinInfo>& pins, std::string_view owner, std::string_view name) {
+    const std::vector<int32_t> named = PinsNamed(pins, name);
+    if (named.size() == 1) return named.front();
+    if (named.empty()) throw Error(std::string(owner) + " has no pin " + QuoteText(name));
+    // "#1-#32" or "#3, #5": the description indices, runs joined.
+    std::string runs;
+    for (std::size_t i = 0; i < named.size();) {
+        std::size_t j = i;
+        while (j + 1 < named.size() && named[j + 1] == named[j] + 1) ++j;
+        runs += (runs.empty() ? "#" : ", #") + std::to_string(named[i]);
+        if (j > i) runs += "-#" + std::to_string(named[j]);
+        i = j + 1;
+    }
+    throw Error(std::string(owner) + ": pin name " + QuoteText(name) + " is shared by " +
+                std::to_string(named.size()) + " pins (" + runs + "); name one as #N");
+}
+
 }  // namespace kvhost

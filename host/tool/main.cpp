@@ -19,6 +19,7 @@
 #include "kvhost/host.h"
 #include "kvhost/lv2.h"
 #include "kvhost/midi.h"
+#include "kvhost/panel.h"
 #include "kvhost/patch.h"
 #include "kvhost/play.h"
 #include "kvhost/plot.h"
@@ -361,41 +362,20 @@ int Demo(const RenderOptions& opt, const std::string& melody_out) {
 
 // ---- gui ----------------------------------------------------------------------------
 
-// "#3, #5" or "#1-#32": description indices, runs joined.
-std::string IndexList(const std::vector<int32_t>& indices) {
-    std::string text;
-    for (std::size_t i = 0; i < indices.size();) {
-        std::size_t j = i;
-        while (j + 1 < indices.size() && indices[j + 1] == indices[j] + 1) ++j;
-        text += (text.empty() ? "#" : ", #") + std::to_string(indices[i]);
-        if (j > i) text += "-#" + std::to_string(indices[j]);
-        i = j + 1;
-    }
-    return text;
-}
-
 // The pin a --set names: by name when one pin has it; "#N" (or a bare number) is the pin with
 // description index N.
 int32_t GuiPinNamed(const GuiInstance& gui, const std::string& pin, const std::string& value) {
-    std::vector<int32_t> named;
-    for (const PinInfo& p : gui.Pins()) {
-        if (p.name == pin) named.push_back(p.index);
+    const bool number = !pin.empty() && pin.find_first_not_of("0123456789") == std::string::npos;
+    const std::string name = number && PinsNamed(gui.Pins(), pin).empty() ? "#" + pin : pin;
+    try {
+        return PinNamed(gui.Pins(), QuoteText(gui.GetPlugin()->Name()), name);
+    } catch (const Error& e) {
+        const std::vector<int32_t> named = PinsNamed(gui.Pins(), name);
+        Fail(kExitPin, std::string(e.what()) +
+                           (named.size() > 1 ? " (--set '#" + std::to_string(named.front()) + "=" +
+                                                   value.substr(0, 20) + "')"
+                                             : ""));
     }
-    if (named.size() == 1) return named.front();
-    if (named.size() > 1) {
-        Fail(kExitPin, "pin name " + QuoteText(pin) + " is shared by " +
-                           std::to_string(named.size()) + " pins (" + IndexList(named) +
-                           "); name one by its index, e.g. --set '#" +
-                           std::to_string(named.front()) + "=" + value.substr(0, 20) + "'");
-    }
-    const std::string digits = !pin.empty() && pin[0] == '#' ? pin.substr(1) : pin;
-    const bool number = !digits.empty() && digits.size() < 6 &&
-                        digits.find_first_not_of("0123456789") == std::string::npos;
-    const int32_t index = number ? std::stoi(digits) : -1;
-    if (index < 0 || index >= static_cast<int32_t>(gui.Pins().size())) {
-        Fail(kExitPin, "\"" + gui.GetPlugin()->Name() + "\" has no pin " + QuoteText(pin));
-    }
-    return index;
 }
 
 int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_json) {
@@ -524,5 +504,6 @@ int main(int argc, char** argv) {
     AddPlotCommand(tool);
     AddPlayCommand(tool);
     AddLv2Command(tool);
+    AddPanelCommand(tool);
     return tool.Main(argc, argv);
 }

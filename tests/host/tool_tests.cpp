@@ -1,6 +1,7 @@
 // End-to-end runs of the kvhost tool: exit codes, messages and files, bad input included.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -28,9 +29,10 @@ std::string Slurp(const std::string& path) {
     return s.str();
 }
 
-// A folder of each test's own: ctest runs the tests in parallel processes.
+// A folder of each test's own: ctest runs the tests in parallel processes (and other
+// builds may run them at the same time).
 std::string Dir() {
-    const std::string dir = ::testing::TempDir() + "kvhost_" +
+    const std::string dir = ::testing::TempDir() + "kvhost_" + std::to_string(::getpid()) + "_" +
                             ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::filesystem::create_directories(dir);
     return dir;
@@ -520,8 +522,8 @@ TEST(KvhostTryOut, ASharedPinNameIsRefusedWithTheIndicesThatTellThemApart) {
     Result r = Kvhost("gui jx_CsvFloats --set FLOAT=3");
     EXPECT_EQ(r.code, 7);
     EXPECT_EQ(r.err,
-              "kvhost: pin name \"FLOAT\" is shared by 32 pins (#1-#32); name one by its "
-              "index, e.g. --set '#1=3'\n");
+              "kvhost: \"jx_CsvFloats\": pin name \"FLOAT\" is shared by 32 pins (#1-#32); "
+              "name one as #N (--set '#1=3')\n");
     EXPECT_EQ(r.out, "");
     r = Kvhost("gui jx_CsvFloats --set '#2=3' --json");
     EXPECT_EQ(r.code, 0) << r.err;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -45,7 +46,8 @@ std::string Slurp(const fs::path& path) {
 fs::path Dir() {
     const fs::path dir =
         fs::path(::testing::TempDir()) /
-        ("kvlv2_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        ("kvlv2_" + std::to_string(::getpid()) + "_" +
+         std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;

@@ -29,7 +29,9 @@ std::string Dir() {
     for (char& c : name) {
         if (c == '/') c = '_';
     }
-    const std::string dir = ::testing::TempDir() + "kvplay_" + name;
+    // The process id keeps runs of other builds at the same time out of each other's way.
+    const std::string dir =
+        ::testing::TempDir() + "kvplay_" + std::to_string(::getpid()) + "_" + name;
     std::filesystem::create_directories(dir);
     return dir;
 }

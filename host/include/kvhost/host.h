@@ -123,6 +123,13 @@ std::string ReadWholeFile(const std::string& path, const std::string& what);
 // A user's text quoted for a message: at most 60 characters of it, "..." marking a cut.
 std::string QuoteText(std::string_view text);
 
+// The pins a user's name means: those with that name (several pins may share one), or for
+// "#N" the pin with description index N. Empty when none.
+std::vector<int32_t> PinsNamed(const std::vector<PinInfo>& pins, std::string_view name);
+// The one pin a user's name means. Error naming `owner` (a module, a plug-in) and the pin when
+// none does, or when several share the name (listing their "#N", one of which to give).
+int32_t PinNamed(const std::vector<PinInfo>& pins, std::string_view owner, std::string_view name);
+
 // Text names of the codes, for messages and listings.
 const char* DataTypeName(int32_t datatype);
 const char* DirectionName(int32_t direction);

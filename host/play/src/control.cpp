@@ -113,20 +113,40 @@ void Control::Line(const std::string& raw) {
     }
 }
 
+std::string Control::ModuleList() const {
+    std::string modules;
+    for (const auto& m : engine_.GetPatch().Order()) modules += (modules.empty() ? "" : ", ") + m;
+    return modules;
+}
+
+int32_t Control::NodeNamed(const std::string& module) const {
+    const auto& order = engine_.GetPatch().Order();
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        if (order[n] == module) return static_cast<int32_t>(n);
+    }
+    throw Error("no module " + Quote(module) + " (modules: " + ModuleList() + ")");
+}
+
+Control::Target Control::Find(const std::string& module, const std::string& pin) const {
+    const int32_t node = NodeNamed(module);
+    const auto& pins = engine_.Node(node).Pins();
+    Target t = PinTarget(node, pins[static_cast<std::size_t>(
+                                   PinNamed(pins, "module " + QuoteText(module), pin))]);
+    if (!t.gui && t.pin->dsp_index < 0) {
+        throw Error(Quote(t.name) + " belongs to a GUI side the module does not have");
+    }
+    return t;
+}
+
 Control::Target Control::Resolve(const std::string& spec, std::string* value) const {
     const auto dot = spec.find('.');
-    const auto& order = engine_.GetPatch().Order();
-    std::string modules;
-    for (const auto& m : order) modules += (modules.empty() ? "" : ", ") + m;
     if (dot == std::string::npos || dot == 0) {
-        throw Error("expected MODULE.PIN, not " + Quote(spec) + " (modules: " + modules + ")");
+        throw Error("expected MODULE.PIN, not " + Quote(spec) + " (modules: " + ModuleList() +
+                    ")");
     }
     Target t;
     const std::string module = spec.substr(0, dot);
-    for (std::size_t n = 0; n < order.size(); ++n) {
-        if (order[n] == module) t.node = static_cast<int32_t>(n);
-    }
-    if (t.node < 0) throw Error("no module " + Quote(module) + " (modules: " + modules + ")");
+    t.node = NodeNamed(module);
     const DspInstance& dsp = engine_.Node(t.node);
     const std::string rest = spec.substr(dot + 1);
     // Pin names hold spaces: take the longest name the text starts with, followed by the
@@ -144,7 +164,7 @@ Control::Target Control::Resolve(const std::string& spec, std::string* value) co
             }
         }
     }
-    if (t.index < 0 && value != nullptr && FindPin(dsp.Pins(), rest) >= 0) {
+    if (t.index < 0 && value != nullptr && !PinsNamed(dsp.Pins(), rest).empty()) {
         throw Error("no value given for " + Quote(spec) + " (set MODULE.PIN VALUE)");
     }
     if (t.index < 0) {
@@ -177,6 +197,14 @@ bool Control::IsWired(int32_t node, const std::string& pin) const {
 void Control::Set(const std::string& args) {
     std::string text;
     const Target t = Resolve(args, &text);
+    Apply(t, std::move(text), false);
+}
+
+void Control::SetQuietly(const Target& t, const std::string& text) {
+    Apply(t, text, true);
+}
+
+void Control::Apply(const Target& t, std::string text, bool quiet) {
     const PinInfo& pin = *t.pin;
     if (pin.datatype == DT_STRING) {
         // A text, as in a patch: bare, or quoted with JSON's escapes.
@@ -195,7 +223,7 @@ void Control::Set(const std::string& args) {
     }
     if (t.gui) {
         guis_.Gui(t.node)->SetText(t.index, text);
-        Now(t.name + " = " + GuiValue(t));
+        if (!quiet) Now(t.name + " = " + GuiValue(t));
         return;
     }
     if (pin.IsOutput()) throw Error(Quote(t.name) + " is an output and cannot be set");
@@ -211,7 +239,8 @@ void Control::Set(const std::string& args) {
                             const Report& r = answers_.at(id);
                             return name + " = " + FormatPinValue(pin, r.value) + " from sample " +
                                    std::to_string(r.clock);
-                        }});
+                        },
+                        quiet});
 }
 
 std::string Control::GuiValue(const Target& t) const {
@@ -262,39 +291,59 @@ Control::Target Control::PinTarget(int32_t node, const PinInfo& pin) const {
     return t;
 }
 
-void Control::Pins() {
-    // Every pin of every module, in patch order, once the changes before this line have run:
-    // DSP values as the audio thread answers, GUI-side values as they are then.
-    struct Row {
-        Target target;
-        uint32_t id;  // the DSP value asked for; 0: none
-    };
-    std::vector<Row> rows;
+void Control::Gather(std::function<std::string(const std::vector<PinValue>&)> finish,
+                     bool quiet) {
+    // Every pin of every module, in patch order, once the changes before have run: DSP
+    // values as the audio thread answers, GUI-side values as they are then.
+    std::vector<PinValue> rows;
     std::vector<uint32_t> ids = {Sync()};
     for (int32_t n = 0; n < engine_.NodeCount(); ++n) {
         for (const PinInfo& p : engine_.Node(n).Pins()) {
             const Target t = PinTarget(n, p);
             const bool asked = !t.gui && p.dsp_index >= 0 && p.datatype != DT_MIDI_STREAM &&
                                p.datatype != DT_STRING;
-            rows.push_back({t, asked ? Ask(n, p.dsp_index) : 0});
-            if (asked) ids.push_back(rows.back().id);
+            rows.push_back({t, asked, 0.0});
+            if (asked) ids.push_back(Ask(n, p.dsp_index));
         }
     }
-    replies_.push_back({ids, [this, rows] {
-                            std::string text;
-                            for (const Row& r : rows) {
-                                const PinInfo& p = *r.target.pin;
-                                text += (text.empty() ? "" : "\n") + r.target.name + " = ";
-                                if (r.target.gui) {
-                                    text += GuiValue(r.target);
-                                } else if (r.id != 0) {
-                                    text += FormatPinValue(p, answers_.at(r.id).value);
-                                } else {
-                                    text += p.datatype == DT_MIDI_STREAM ? "(MIDI)" : "(text)";
-                                }
+    replies_.push_back({ids,
+                        [this, ids, rows = std::move(rows), finish = std::move(finish)]() mutable {
+                            std::size_t next = 1;  // ids[0] is the Sync
+                            for (PinValue& r : rows) {
+                                if (r.asked) r.value = answers_.at(ids[next++]).value;
                             }
-                            return text;
-                        }});
+                            return finish(rows);
+                        },
+                        quiet});
+}
+
+void Control::Pins() {
+    Gather(
+        [this](const std::vector<PinValue>& rows) {
+            std::string text;
+            for (const PinValue& r : rows) {
+                const PinInfo& p = *r.target.pin;
+                text += (text.empty() ? "" : "\n") + r.target.name + " = ";
+                if (r.target.gui) {
+                    text += GuiValue(r.target);
+                } else if (r.asked) {
+                    text += FormatPinValue(p, r.value);
+                } else {
+                    text += p.datatype == DT_MIDI_STREAM ? "(MIDI)" : "(text)";
+                }
+            }
+            return text;
+        },
+        false);
+}
+
+void Control::Snapshot(std::function<void(const std::vector<PinValue>&)> done) {
+    Gather(
+        [done = std::move(done)](const std::vector<PinValue>& rows) {
+            done(rows);
+            return std::string();
+        },
+        true);
 }
 
 void Control::Save(const std::string& args) {
@@ -326,7 +375,7 @@ void Control::Save(const std::string& args) {
         for (const PinInfo& p : pins) {
             const Target t = PinTarget(n, p);
             const std::string key =
-                FindPin(pins, p.name) == p.index ? p.name : "#" + std::to_string(p.index);
+                PinsNamed(pins, p.name).size() == 1 ? p.name : "#" + std::to_string(p.index);
             if (t.gui) {
                 entries.push_back({t, true, key, 0});
                 continue;
@@ -389,11 +438,12 @@ void Control::Pump() {
             if (answers_.find(id) == answers_.end()) return;
         }
         const std::string text = r.finish();
+        const bool quiet = r.quiet;
         for (uint32_t id : r.ids) answers_.erase(id);
         replies_.pop_front();
         if (text.rfind("error: ", 0) == 0) {
             out_.error(text.substr(7));
-        } else {
+        } else if (!quiet) {
             out_.reply(text);
         }
     }

@@ -46,6 +46,15 @@ float Peak(const float* samples, uint32_t count) {
     return peak;
 }
 
+// As many of `frames` interleaved frames as `ring` has room for, whole; how many it took.
+std::size_t WholeFrames(SpscQueue<float>& ring, const float* interleaved, uint32_t frames,
+                        std::size_t channels) {
+    const std::size_t room = (ring.Capacity() - ring.Size()) / channels;
+    const std::size_t fit = std::min<std::size_t>(frames, room);
+    ring.Write(interleaved, fit * channels);
+    return fit;
+}
+
 }  // namespace
 
 Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)) {
@@ -167,6 +176,10 @@ void Engine::Process(uint32_t frames, float* const* outputs, const LiveMidi* mid
                 const uint32_t at = static_cast<uint32_t>(played_) + PeriodLatency(frames);
                 ApplyCommands(at);
                 PlaceLiveMidi(midi, midi_count, at);
+                if (sent_midi_.Size() > 0) {
+                    std::array<LiveMidi, kLiveMidiPerPeriod> sent;
+                    PlaceLiveMidi(sent.data(), sent_midi_.Read(sent.data(), sent.size()), at);
+                }
                 const auto block = static_cast<uint32_t>(block_);
                 const bool whole = config_.length == 0 || played_ + frames <= config_.length;
                 if (channels_ == 1 && fill_ == 0 && frames % block == 0 && whole) {
@@ -306,13 +319,11 @@ void Engine::Played(uint32_t frames, float* const* outputs, const float* interle
         }
     }
     if (record_ != nullptr && frames > 0) {
-        SpscQueue<float>& ring = *record_;
-        const std::size_t room = (ring.Capacity() - ring.Size()) / channels;
-        const std::size_t fit = std::min<std::size_t>(frames, room);
-        ring.Write(interleaved, fit * channels);
+        const std::size_t fit = WholeFrames(*record_, interleaved, frames, channels);
         Bump(stats_.recorded, fit);
         if (fit < frames) Bump(stats_.lost, frames - fit);
     }
+    if (monitor_ != nullptr && frames > 0) WholeFrames(*monitor_, interleaved, frames, channels);
     played_ += frames;
     stats_.frames.store(played_, std::memory_order_relaxed);
     if (config_.length > 0 && played_ >= config_.length) stats_.finished.store(true);

@@ -80,6 +80,9 @@ class Engine {
     void CarryOpeningStatuses();
     // Where the played frames go, interleaved (the recorder's ring), if anywhere.
     void Record(SpscQueue<float>* ring) { record_ = ring; }
+    // A second reader of the played frames (the panel's scopes and spectrum), fed as the
+    // recording is; frames it has no room for are skipped, never waited for.
+    void Monitor(SpscQueue<float>* ring) { monitor_ = ring; }
 
     // ---- The audio thread ------------------------------------------------------------
     // One period: pin changes and live MIDI placed `Latency(frames)` after the period's
@@ -98,6 +101,12 @@ class Engine {
     // Flush finds room).
     void Submit(const Command& command);
     void Flush();
+    // A MIDI message from the main thread (the panel's keyboard) for the live MIDI input,
+    // placed at the start of the next period as if it came from the port. False when the
+    // queue is full (kLiveMidiPerPeriod waiting).
+    bool SendLive(uint8_t status, uint8_t d1, uint8_t d2) {
+        return sent_midi_.Push({0, status, d1, d2});
+    }
     std::size_t Waiting() const { return outbox_.size() + commands_.Size(); }
     bool Poll(Report& report) { return reports_.Pop(report); }
 
@@ -157,6 +166,7 @@ class Engine {
     int32_t channels_ = 0;
     int32_t block_ = 0;
     SpscQueue<float>* record_ = nullptr;
+    SpscQueue<float>* monitor_ = nullptr;
     uint64_t played_ = 0;  // frames played so far (the clock of the next period's start)
     uint32_t fill_ = 0;    // frames in fifo_
     uint32_t latency_period_ = 0, latency_ = 0;
@@ -170,6 +180,7 @@ class Engine {
     Stats stats_;
     SpscQueue<Command> commands_{1024};
     SpscQueue<Report> reports_{1 << 16};
+    SpscQueue<LiveMidi> sent_midi_{kLiveMidiPerPeriod};
     std::vector<float> fifo_;  // interleaved frames rendered ahead, (kMaxPeriod + block) deep
     std::array<Command, kCommandsPerPeriod> questions_{};  // answered after the period's blocks
     std::array<PendingCarry, 256> pending_{};

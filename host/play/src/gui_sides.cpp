@@ -37,18 +37,6 @@ std::vector<std::vector<int32_t>> CarriedPins(const DspInstance& dsp, const GuiI
     return carries;
 }
 
-int32_t FindPin(const std::vector<PinInfo>& pins, const std::string& name) {
-    for (const PinInfo& p : pins) {
-        if (p.name == name) return p.index;
-    }
-    if (name.size() > 1 && name.size() < 7 && name[0] == '#' &&
-        name.find_first_not_of("0123456789", 1) == std::string::npos) {
-        const int32_t index = std::stoi(name.substr(1));
-        if (index < static_cast<int32_t>(pins.size())) return index;
-    }
-    return -1;
-}
-
 GuiSides::GuiSides(Engine& engine, const PatchPlan& plan) : engine_(engine) {
     const auto& order = engine_.GetPatch().Order();
     guis_.resize(order.size());
@@ -67,8 +55,11 @@ GuiSides::GuiSides(Engine& engine, const PatchPlan& plan) : engine_(engine) {
         }
         std::vector<std::pair<int32_t, std::string>> restore;
         for (const auto& s : module->stored) {
-            const int32_t index = FindPin(dsp.Pins(), s.pin);
-            if (index < 0) throw Error(where + " has no pin " + Quote(s.pin) + " to restore");
+            // A name several pins share restores the first of them, as files saved before
+            // such pins were saved by "#N" have it.
+            const std::vector<int32_t> named = PinsNamed(dsp.Pins(), s.pin);
+            if (named.empty()) throw Error(where + " has no pin " + Quote(s.pin) + " to restore");
+            const int32_t index = named.front();
             const PinInfo& pin = dsp.Pins()[static_cast<std::size_t>(index)];
             const bool gui_pin = gui && pin.IsGuiSide();
             if (!gui_pin && !(pin.IsOutput() && (pin.flags & IO_PATCH_STORE) != 0)) {

@@ -17,10 +17,6 @@ namespace kvhost::play {
 // goes to itself, and a DSP output "X - Out" feeds the GUI-side pin "X - In".
 std::vector<std::vector<int32_t>> CarriedPins(const DspInstance& dsp, const GuiInstance& gui);
 
-// A pin of a module as a user names it: its name, or "#N" for description index N (several
-// pins may share a name). -1 when there is none.
-int32_t FindPin(const std::vector<PinInfo>& pins, const std::string& name);
-
 class GuiSides {
   public:
     // Creates and initialises the GUI sides: the patch's stored values restored first, then

@@ -25,6 +25,8 @@
 #include "jack_client.h"
 #include "kvhost/audio_file.h"
 #include "kvhost/command.h"
+#include "kvhost/panel.h"
+#include "play_panel.h"
 #include "recorder.h"
 
 namespace kvhost {
@@ -141,7 +143,9 @@ class Session {
 
   private:
     void Load();
-    void Loop();
+    // One turn of the main thread: control lines (waiting for them at most `wait_ms`), what
+    // the audio thread reported, the status. False when playing is to end.
+    bool Turn(int wait_ms);
     int Stop();
     std::string StatusText();
     std::string StatusJson(bool final);
@@ -158,11 +162,14 @@ class Session {
     std::unique_ptr<GuiSides> guis_;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Control> control_;
+    std::unique_ptr<PlayPanel> panel_;
     std::unique_ptr<JackClient> client_;
+    std::unique_ptr<LineInput> input_;
     std::vector<float> line_peaks_, json_peaks_;
     bool status_line_ = false;  // a status line is on the terminal
     bool show_status_ = false;
     Clock::time_point started_;
+    Clock::time_point next_status_{}, next_json_{}, quit_at_{};
     int end_code_ = kExitOk;
     std::string end_message_;
 };
@@ -281,14 +288,18 @@ int Session::Run() {
         }
         engine_->Record(&recorder_->Ring());
     }
-    LineInput input(opt_.control);
+    input_ = std::make_unique<LineInput>(opt_.control);
     control_ = std::make_unique<Control>(
         *engine_, *guis_, plan_, opt_.patch, patch_text_,
         Control::Output{[this](const std::string& t) { Say(t, false); },
                         [this](const std::string& t) { Say(t, true); },
                         [this] { return opt_.json_status ? StatusJson(false) : StatusText(); }});
 
-    client_->AddPorts(OutputNames(plan_, *engine_));
+    const std::vector<std::string> outputs = OutputNames(plan_, *engine_);
+    if (opt_.panel.shown) {
+        panel_ = std::make_unique<PlayPanel>(*engine_, *guis_, *control_, plan_, outputs);
+    }
+    client_->AddPorts(outputs);
     if (recorder_) recorder_->Start();
     client_->Start(*engine_);
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
@@ -315,77 +326,84 @@ int Session::Run() {
     line_peaks_.assign(static_cast<std::size_t>(engine_->Channels()), 0.0f);
     json_peaks_ = line_peaks_;
 
-    // The main loop.
-    auto next_status = Clock::now();
-    auto next_json = Clock::now() + std::chrono::seconds(1);
-    const Engine::Stats& stats = engine_->GetStats();
-    Clock::time_point quit_at{};
-    while (true) {
-        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input.Fd(), POLLIN, 0}};
-        ::poll(fds, input.Fd() >= 0 ? 2 : 1, 20);
-        char drain[64];
-        while (::read(wake_[0], drain, sizeof drain) > 0) {
-        }
-        if (input.Fd() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            input.Read([this](const std::string& line) { control_->Line(line); });
-        }
-        control_->Exchange();
-        const auto now = Clock::now();
-        if (now >= next_status) {
-            const std::vector<float> peaks = engine_->TakePeaks();
-            for (std::size_t c = 0; c < peaks.size(); ++c) {
-                line_peaks_[c] = std::max(line_peaks_[c], peaks[c]);
-                json_peaks_[c] = std::max(json_peaks_[c], peaks[c]);
-            }
-            if (show_status_) {
-                std::fprintf(stderr, "\r%s\033[K", StatusText().c_str());
-                std::fflush(stderr);
-                status_line_ = true;
-                std::fill(line_peaks_.begin(), line_peaks_.end(), 0.0f);
-            }
-            guis_->Trim();
-            next_status = now + std::chrono::milliseconds(250);
-        }
-        if (opt_.json_status && now >= next_json) {
-            Say(StatusJson(false), false);
-            next_json += std::chrono::seconds(1);
-        }
-        if (g_signal != 0 || stats.finished) break;
-        if (control_->QuitAsked()) {
-            // The lines before `quit` are answered first (for a while, should playing stall).
-            if (quit_at == Clock::time_point{}) quit_at = now;
-            if (control_->Waiting() == 0 || now - quit_at > std::chrono::seconds(2)) break;
-        }
-        if (client_->ShutDown()) {
-            end_code_ = kExitAudioSystem;
-            const std::string why = client_->ShutdownReason();
-            end_message_ = "JACK server \"" + JackClient::ServerName() + "\" shut down" +
-                           (why.empty() ? "" : " (" + why + ")");
-            break;
-        }
-        if (client_->RateChanged()) {
-            end_code_ = kExitAudioSystem;
-            end_message_ = "JACK server \"" + JackClient::ServerName() +
-                           "\" changed its sample rate; the patch plays at one rate only";
-            break;
-        }
-        if (stats.oversized) {
-            end_code_ = kExitAudioSystem;
-            end_message_ = "JACK's period grew beyond " + std::to_string(Engine::kMaxPeriod) +
-                           " frames; the output went silent";
-            break;
-        }
-        if (stats.failed) {
-            end_code_ = kExitInternal;
-            end_message_ = "the patch failed while playing: " + engine_->Failure();
-            break;
-        }
-        if (recorder_ && recorder_->Failed()) {
-            end_code_ = kExitOutput;
-            break;  // Finish says why
+    next_status_ = Clock::now();
+    next_json_ = Clock::now() + std::chrono::seconds(1);
+    if (panel_) {
+        ServePanel(*panel_, opt_.panel, [this] { return Turn(0); });
+    } else {
+        while (Turn(20)) {
         }
     }
     return Stop();
+}
+
+bool Session::Turn(int wait_ms) {
+    LineInput& input = *input_;
+    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input.Fd(), POLLIN, 0}};
+    ::poll(fds, input.Fd() >= 0 ? 2 : 1, wait_ms);
+    char drain[64];
+    while (::read(wake_[0], drain, sizeof drain) > 0) {
+    }
+    if (input.Fd() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        input.Read([this](const std::string& line) { control_->Line(line); });
+    }
+    control_->Exchange();
+    const auto now = Clock::now();
+    if (now >= next_status_) {
+        const std::vector<float> peaks = engine_->TakePeaks();
+        for (std::size_t c = 0; c < peaks.size(); ++c) {
+            line_peaks_[c] = std::max(line_peaks_[c], peaks[c]);
+            json_peaks_[c] = std::max(json_peaks_[c], peaks[c]);
+        }
+        if (show_status_) {
+            std::fprintf(stderr, "\r%s\033[K", StatusText().c_str());
+            std::fflush(stderr);
+            status_line_ = true;
+            std::fill(line_peaks_.begin(), line_peaks_.end(), 0.0f);
+        }
+        guis_->Trim();
+        next_status_ = now + std::chrono::milliseconds(250);
+    }
+    if (opt_.json_status && now >= next_json_) {
+        Say(StatusJson(false), false);
+        next_json_ += std::chrono::seconds(1);
+    }
+    const Engine::Stats& stats = engine_->GetStats();
+    if (g_signal != 0 || stats.finished) return false;
+    if (control_->QuitAsked()) {
+        // The lines before `quit` are answered first (for a while, should playing stall).
+        if (quit_at_ == Clock::time_point{}) quit_at_ = now;
+        if (control_->Waiting() == 0 || now - quit_at_ > std::chrono::seconds(2)) return false;
+    }
+    if (client_->ShutDown()) {
+        end_code_ = kExitAudioSystem;
+        const std::string why = client_->ShutdownReason();
+        end_message_ = "JACK server \"" + JackClient::ServerName() + "\" shut down" +
+                       (why.empty() ? "" : " (" + why + ")");
+        return false;
+    }
+    if (client_->RateChanged()) {
+        end_code_ = kExitAudioSystem;
+        end_message_ = "JACK server \"" + JackClient::ServerName() +
+                       "\" changed its sample rate; the patch plays at one rate only";
+        return false;
+    }
+    if (stats.oversized) {
+        end_code_ = kExitAudioSystem;
+        end_message_ = "JACK's period grew beyond " + std::to_string(Engine::kMaxPeriod) +
+                       " frames; the output went silent";
+        return false;
+    }
+    if (stats.failed) {
+        end_code_ = kExitInternal;
+        end_message_ = "the patch failed while playing: " + engine_->Failure();
+        return false;
+    }
+    if (recorder_ && recorder_->Failed()) {
+        end_code_ = kExitOutput;
+        return false;  // Finish says why
+    }
+    return true;
 }
 
 int Session::Stop() {
@@ -445,6 +463,7 @@ int Session::Stop() {
             true);
     }
     client_.reset();  // ports unregistered, client closed
+    panel_.reset();
     control_.reset();
     guis_.reset();    // GUI_CLOSE
     engine_.reset();  // MOD_CLOSE
@@ -535,6 +554,7 @@ void AddPlayCommand(Tool& tool) {
     cmd->add_option("--record-buffer", options->record_buffer,
                     "seconds of audio the recording may fall behind before frames are lost")
         ->capture_default_str();
+    AddPanelOptions(*cmd, options->panel);
 }
 
 }  // namespace kvhost

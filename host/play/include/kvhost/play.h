@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "kvhost/panel.h"
+
 namespace kvhost {
 
 class Tool;
@@ -19,6 +21,7 @@ struct PlayOptions {
     bool connect = false;                // to the playback ports and physical MIDI outputs
     bool json_status = false;            // one JSON object a second instead of a status line
     double record_buffer = 2.0;          // seconds of frames the recording ring holds
+    PanelOptions panel;                  // --panel: the patch in a web page while it plays
 };
 
 // Runs the whole command; returns the tool's exit code, or throws Failure with it.

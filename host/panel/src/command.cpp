@@ -1,0 +1,131 @@
+// The "panel" subcommand of kvhost, and the loop that serves a panel until Ctrl-C, shared with
+// any command that shows one.
+#include "kvhost/command.h"
+
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cstdio>
+
+#include "kvhost/panel.h"
+
+namespace kvhost {
+
+namespace {
+
+std::atomic<int> g_stop_signal{0};
+
+void OnStopSignal(int sig) {
+    g_stop_signal.store(sig);
+}
+
+// SIGINT and SIGTERM end the loop instead of the process while a panel is served.
+class StopSignals {
+  public:
+    StopSignals() {
+        g_stop_signal.store(0);
+        struct sigaction action {};
+        action.sa_handler = &OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    bool Stopped() const { return g_stop_signal.load() != 0; }
+
+  private:
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+};
+
+struct PanelCommand {
+    std::string patch;
+    PanelOptions options;
+};
+
+int RunPanel(const PanelCommand& c) {
+    PatchPlan plan;
+    try {
+        plan = LoadPatch(c.patch);
+    } catch (const Error& e) {
+        throw Failure(kExitPatch, e.what());
+    }
+    std::unique_ptr<GuiPatchModel> model;
+    try {
+        model = std::make_unique<GuiPatchModel>(plan);
+    } catch (const LoadError& e) {
+        throw Failure(kExitPlugin, e.what());
+    } catch (const Error& e) {
+        throw Failure(kExitPatch, e.what());
+    }
+    return ServePanel(*model, c.options);
+}
+
+}  // namespace
+
+void AddPanelOptions(CLI::App& command, PanelOptions& options) {
+    command
+        .add_option_function<std::vector<std::string>>(
+            "--panel",
+            [&options](const std::vector<std::string>& port) {
+                options.shown = true;
+                if (!port.empty() && !port.front().empty()) options.port = std::stoi(port.front());
+            },
+            "serve the panel on this port (default 8123; 0: any free port)")
+        ->expected(0, 1)
+        ->check(CLI::Range(0, 65535));
+    command.add_option("--panel-bind", options.bind,
+                       "the address the panel listens on (default 127.0.0.1); anything but "
+                       "loopback lets other machines change the patch");
+}
+
+int ServePanel(PanelModel& model, const PanelOptions& options, const std::function<bool()>& idle) {
+    StopSignals signals;
+    std::unique_ptr<PanelServer> server;
+    try {
+        server = std::make_unique<PanelServer>(options);
+    } catch (const Error& e) {
+        const std::string why = e.what();
+        const char* hint = why.find("in use") != std::string::npos
+                               ? " (--panel PORT picks another port)"
+                           : why.find("cannot bind") != std::string::npos
+                               ? " (--panel-bind takes an address of this machine)"
+                               : "";
+        throw Failure(kExitUsage, why + hint);
+    }
+    if (!server->Loopback()) {
+        std::fprintf(stderr,
+                     "kvhost: note: the panel listens on %s; whoever reaches that address can "
+                     "change the patch\n",
+                     options.bind.c_str());
+    }
+    std::printf("kvhost panel: %s (Ctrl-C stops)\n", server->Url().c_str());
+    std::fflush(stdout);
+    while (!signals.Stopped()) {
+        server->Wait(10);
+        server->Pump(model);
+        if (idle && !idle()) break;
+    }
+    server.reset();  // every page's connection closed before the model goes
+    std::printf("kvhost panel: stopped\n");
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+void AddPanelCommand(Tool& tool) {
+    auto c = std::make_shared<PanelCommand>();
+    CLI::App* cmd = tool.Add("panel",
+                             "show a patch of GUI-side modules in a web page (no audio): "
+                             "selectors, number fields with knobs, text fields, live read-outs",
+                             [c] { return RunPanel(*c); });
+    cmd->add_option("PATCH", c->patch, "patch file (JSON)")->required();
+    AddPanelOptions(*cmd, c->options);
+}
+
+}  // namespace kvhost

@@ -1,0 +1,198 @@
+// The panel of a playing patch: its model over play's engine and control path, driven period
+// by period on this thread, and the page in chromium playing three keys through `kvhost play
+// --panel` on a private dummy JACK server.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "engine.h"
+#include "gui_sides.h"
+#include "jack_server.h"
+#include "play_panel.h"
+#include "play_util.h"
+
+namespace {
+
+using namespace kvhost;
+using namespace kvhost::play;
+
+double KeyHz(int key) {
+    return 440.0 * std::pow(2.0, (key - 69) / 12.0);
+}
+
+// A gated Twin-Op voice on the live MIDI input, its engine, GUI sides, control and panel,
+// run a period at a time as the audio and main threads would take turns.
+struct Playing {
+    Playing()
+        : plan(ParsePatch(play_test::TwinOpPatch("2->1", "live", 48000), "voice.json", KVHOST_EXAMPLES)),
+          engine(plan, {}),
+          guis(engine, plan),
+          control(engine, guis, plan, "voice.json", "",
+                  {[this](const std::string& t) { replies += t + "\n"; },
+                   [this](const std::string& t) { errors += t + "\n"; }, [] { return ""; }}),
+          panel(engine, guis, control, plan, {"osc.Output"}) {}
+
+    // `n` periods of 256 frames, each followed by the main thread's turn.
+    PanelUpdates Run(int n, bool frames = false) {
+        PanelUpdates all;
+        std::vector<float> out(256);
+        float* outs[] = {out.data()};
+        for (int i = 0; i < n; ++i) {
+            engine.Process(256, outs, nullptr, 0);
+            control.Exchange();
+            PanelUpdates u;
+            panel.Collect(u, frames && i == n - 1);
+            all.pins.insert(all.pins.end(), u.pins.begin(), u.pins.end());
+            all.scopes = u.scopes;
+            if (u.spectrum) all.spectrum = u.spectrum;
+        }
+        return all;
+    }
+    // Runs until the panel has gathered the DSP values again (it asks every 30 ms).
+    PanelUpdates Settle() {
+        PanelUpdates all;
+        for (int i = 0; i < 4; ++i) {
+            usleep(35000);
+            PanelUpdates u = Run(2);
+            all.pins.insert(all.pins.end(), u.pins.begin(), u.pins.end());
+        }
+        return all;
+    }
+    int32_t PinIndex(int32_t module, const std::string& name) {
+        for (const PanelPin& p : panel.Layout().modules[static_cast<std::size_t>(module)].pins) {
+            if (p.name == name) return p.index;
+        }
+        return -1;
+    }
+
+    PatchPlan plan;
+    Engine engine;
+    GuiSides guis;
+    std::string replies, errors;
+    Control control;
+    PlayPanel panel;
+};
+
+bool Changed(const PanelUpdates& u, int32_t module, int32_t pin, const std::string& value) {
+    for (const PinChange& c : u.pins) {
+        if (c.module == module && c.pin == pin && c.value == value) return true;
+    }
+    return false;
+}
+
+TEST(PlayPanel, SetsGoThroughTheControlPathAndReadBackWithoutPrinting) {
+    Playing p;
+    const PanelLayout layout = p.panel.Layout();
+    ASSERT_EQ(layout.modules.size(), 2u);
+    EXPECT_TRUE(layout.midi_input);
+    EXPECT_EQ(layout.sample_rate, 48000.0);
+    const int32_t level = p.PinIndex(1, "OP2 Level");
+    const int32_t algorithm = p.PinIndex(1, "Algorithm");
+    EXPECT_EQ(p.panel.Get("osc", "OP2 Level"), "0");
+
+    p.panel.Set("osc", "OP2 Level", "3");
+    EXPECT_EQ(p.panel.Get("osc", "OP2 Level"), "3") << "shown at once";
+    p.panel.Set("osc", "Algorithm", "1->1");
+    const PanelUpdates u = p.Settle();
+    EXPECT_TRUE(Changed(u, 1, level, "3"));
+    EXPECT_TRUE(Changed(u, 1, algorithm, p.panel.Get("osc", "Algorithm")));
+    EXPECT_NE(p.panel.Get("osc", "Algorithm"), "1");  // its number, not its label
+    // What the audio thread holds, asked as a control line asks it.
+    p.control.Line("get osc.OP2 Level");
+    p.Run(2);
+    EXPECT_NE(p.replies.find("osc.OP2 Level = 3"), std::string::npos) << p.replies;
+    EXPECT_EQ(p.replies, "osc.OP2 Level = 3\n") << "the panel's own sets print nothing";
+
+    // Refusals change nothing: a bad value, an unknown pin, an output, a wired input.
+    EXPECT_THROW(p.panel.Set("osc", "OP2 Level", "loud"), Error);
+    EXPECT_THROW(p.panel.Set("osc", "Nope", "1"), Error);
+    EXPECT_THROW(p.panel.Set("osc", "Output", "1"), Error);
+    EXPECT_THROW(p.panel.Set("osc", "OP1 Pitch", "1"), Error);
+    EXPECT_THROW(p.panel.Set("nobody", "OP2 Level", "1"), Error);
+    p.Settle();
+    EXPECT_EQ(p.panel.Get("osc", "OP2 Level"), "3");
+    EXPECT_EQ(p.errors, "");
+}
+
+TEST(PlayPanel, KeysSoundAndTheSpectrumMarksTheirFundamental) {
+    Playing p;
+    const int32_t pitch = p.PinIndex(0, "Pitch");
+    PanelUpdates u = p.Run(20, true);
+    ASSERT_TRUE(u.spectrum.has_value());
+    EXPECT_EQ(u.spectrum->fundamental_hz, 0.0) << "silence before any key";
+
+    p.panel.Note(true, 64, 100);
+    u = p.Run(40, true);
+    ASSERT_EQ(u.scopes.size(), 1u);
+    EXPECT_EQ(u.scopes[0].module, 1);
+    float top = 0.0f;
+    for (float v : u.scopes[0].volts) top = std::max(top, std::fabs(v));
+    EXPECT_GT(top, 0.5f) << "the scope shows the note";
+    ASSERT_TRUE(u.spectrum.has_value());
+    EXPECT_NEAR(u.spectrum->fundamental_hz, KeyHz(64), KeyHz(64) * 0.005);
+    EXPECT_EQ(p.engine.GetStats().last_note.load(), 64);
+    u = p.Settle();
+    EXPECT_TRUE(std::any_of(u.pins.begin(), u.pins.end(), [&](const PinChange& c) {
+        return c.module == 0 && c.pin == pitch;
+    })) << "the converter's pitch read-out follows the key";
+    p.panel.Note(false, 64, 0);
+
+    EXPECT_THROW(p.panel.Note(true, 128, 100), Error);
+    EXPECT_THROW(p.panel.Watch("keys", "Pitch"), Error) << "not an audio output";
+    EXPECT_NO_THROW(p.panel.Watch("osc", "Output"));
+}
+
+// The page in chromium plays three keys through `kvhost play --panel`; the recording holds
+// the three notes at their keys' pitches.
+TEST(PlayPanel, ThreeKeysFromTheBrowserOnADummyJackServer) {
+    JackServer server(256);
+    const std::string dir = play_test::Dir();
+    const std::string patch = dir + "/voice.json", record = dir + "/played.wav";
+    play_test::WriteFile(patch, play_test::TwinOpPatch("2->1", "live", 48000));
+    ::unlink(record.c_str());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("KV_PLAY_PATCH", patch.c_str(), 1);
+        ::setenv("KV_PLAY_RECORD", record.c_str(), 1);
+        ::setenv("KVHOST_TOOL", KVHOST_TOOL, 1);
+        ::setenv("KV_PANEL_SHOTS", KV_PANEL_SHOTS, 1);
+        ::execlp(KV_NODE, KV_NODE, "--test", "--test-reporter=spec", KV_PLAY_BROWSER_TEST,
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the browser test failed";
+
+    // Each key sounds at its pitch, in the order played. The recording's timeline is JACK's,
+    // not the browser's (a busy machine may cost periods), so the notes are looked for by
+    // pitch in short stretches rather than by the silences between them.
+    const play_test::Audio audio = play_test::ReadAudio(record);
+    ASSERT_EQ(audio.channels, 1);
+    const std::size_t window = 1200, step = 600;  // 25 ms: six cycles of the lowest key
+    const int keys[] = {60, 64, 67};
+    std::size_t found[3] = {0, 0, 0};  // first stretch at each key's pitch, +1
+    for (std::size_t at = 0; at + window <= audio.samples.size(); at += step) {
+        const float* s = audio.samples.data() + at;
+        if (*std::min_element(s, s + window) > -0.25f) continue;  // silent, or only starting
+        const double hz = play_test::Frequency(s, window, audio.rate);
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (found[k] == 0 && std::fabs(hz - KeyHz(keys[k])) < KeyHz(keys[k]) * 0.005) {
+                found[k] = at / step + 1;
+            }
+        }
+    }
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_GT(found[k], 0u) << "key " << keys[k];
+    EXPECT_LT(found[0], found[1]);
+    EXPECT_LT(found[1], found[2]);
+}
+
+}  // namespace
