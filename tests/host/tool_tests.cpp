@@ -1,8 +1,8 @@
 // End-to-end runs of the kvhost tool: exit codes, messages and files, bad input included.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>

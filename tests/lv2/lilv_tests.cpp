@@ -169,7 +169,8 @@ TEST(Lilv, NamesAndDescriptionsAreTheModulesIdentity) {
 // Standard error of this process while it lives, to read back what was written there.
 class StderrCapture {
   public:
-    StderrCapture() : path_(::testing::TempDir() + "kvlv2_stderr_" + std::to_string(::getpid()) + ".txt") {
+    StderrCapture()
+        : path_(::testing::TempDir() + "kvlv2_stderr_" + std::to_string(::getpid()) + ".txt") {
         std::fflush(stderr);
         saved_ = ::dup(2);
         const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
