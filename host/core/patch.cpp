@@ -112,11 +112,12 @@ void ReadVoices(const json& v, const std::string& text, const std::string& sourc
     for (std::size_t g = 0; g < groups.size(); ++g) {
         std::size_t at = KeyOffset(text, "count", top == std::string::npos ? 0 : top, g);
         if (at == std::string::npos) at = top;
-        const std::string line =
-            at == std::string::npos ? "" : ":" + std::to_string(LineColumn(text, at).first);
+        const std::string place =
+            source +
+            (at == std::string::npos ? "" : ":" + std::to_string(LineColumn(text, at).first));
         const std::string group =
             groups.size() == 1 ? "\"voices\"" : "\"voices\" group " + std::to_string(g + 1);
-        const Reader r(source + line);
+        const Reader r(place);  // keeps a reference
         const json& j = groups[g];
         if (!j.is_object() || !j.contains("count") || !j.contains("modules")) {
             r.Fail(group + " must be {\"count\": N, \"modules\": [\"name\", ...]}" +
