@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chords.h"
+#include "error_text.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
 
@@ -223,15 +224,6 @@ TEST(Voices, OneVoiceIsThePlainPatchBitForBit) {
     const std::vector<float> plain = RenderScore(VoicePatch("", 0.5, 0.6), -1);
     const std::vector<float> one = RenderScore(VoicePatch(Group(1), 0.5, 0.6), -1);
     EXPECT_EQ(plain, one);
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 TEST(Voices, GroupsThatCannotBeNameTheFileLineAndValueOrModule) {
