@@ -21,6 +21,8 @@
 #include "bare_host.h"
 #include "kernels.h"
 #include "kvhost/host.h"
+#include "kvhost/midi.h"
+#include "kvhost/patch.h"
 
 namespace {
 
@@ -491,7 +493,7 @@ double ThreadSeconds() {
 void OpenHost(benchmark::State& st, std::string name) {
     auto plugin = Shared(name);
     if (!plugin) return st.SkipWithError("deliverable not built");
-    BareDsp keeper(plugin->MakeModule(), static_cast<float>(kRate), 64);
+    BareDsp keeper(plugin->MakeModule(), plugin->Revision(), static_cast<float>(kRate), 64);
     keeper.Open();
     for (auto _ : st) {
         DspInstance d(plugin, kRate, 64);
@@ -511,7 +513,8 @@ void OpenFrame(benchmark::State& st, std::string name, bool alone) {
     if (!plugin) return st.SkipWithError("deliverable not built");
     std::unique_ptr<BareDsp> keeper;
     if (!alone) {
-        keeper = std::make_unique<BareDsp>(plugin->MakeModule(), static_cast<float>(kRate), 64);
+        keeper = std::make_unique<BareDsp>(plugin->MakeModule(), plugin->Revision(),
+                                           static_cast<float>(kRate), 64);
         keeper->Open();
     }
     for (auto _ : st) {
@@ -556,7 +559,8 @@ void Memory(benchmark::State& st, std::string name) {
             first = kvbench::EndCounting();
             kvbench::BeginCounting();
             kvbench::Counting(false);
-            BareDsp second(plugin->MakeModule(), static_cast<float>(kRate), 64, true);
+            BareDsp second(plugin->MakeModule(), plugin->Revision(), static_cast<float>(kRate), 64,
+                           true);
             if (second.Made()) second.Open();
             dsp = kvbench::EndCounting();
         }
@@ -805,6 +809,48 @@ void PatchVoices(benchmark::State& st, int32_t voice_total) {
     PerSample(st, kBlock);
 }
 
+// The chord example (examples/poly_chords.json and its MIDI file) through the host core's
+// Patch, its voice group at `voices` copies: block by block, the file played over and over
+// (each pass the MIDI again from the current clock, outside the timing).
+void PolyChords(benchmark::State& st, int32_t voices) {
+    kvhost::PatchPlan plan;
+    kvhost::MidiSequence midi;
+    try {
+        plan = kvhost::LoadPatch(KV_BENCH_EXAMPLES "/poly_chords.json");
+        midi = kvhost::ReadMidiFile(KV_BENCH_EXAMPLES "/poly_chords.mid", plan.sample_rate);
+    } catch (const kvhost::Error& e) {
+        return st.SkipWithError(e.what());
+    }
+    plan.voices.at(0).count = voices;
+    kvhost::Patch patch(plan);
+    const auto block = static_cast<uint32_t>(plan.block_size);
+    const uint32_t length = midi.end_sample + block;
+    std::vector<float> out(block);
+    uint64_t blocks = 0;
+    uint32_t pass_start = 0;
+    auto again = [&] {
+        kvhost::MidiSequence shifted = midi;
+        pass_start = patch.Clock();
+        for (auto& e : shifted.events) e.sample += pass_start;
+        patch.SetMidi(std::move(shifted));
+    };
+    again();
+    for (auto _ : st) {
+        patch.Render(out.data(), block);
+        ++blocks;
+        if (patch.Clock() - pass_start >= length) {
+            st.PauseTiming();
+            again();
+            st.ResumeTiming();
+        }
+    }
+    st.counters["realtime_factor"] = benchmark::Counter(
+        static_cast<double>(blocks * block) / plan.sample_rate, benchmark::Counter::kIsRate);
+    st.counters["us_per_voice_block"] = benchmark::Counter(
+        static_cast<double>(voices) * 1e-6,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 void Register() {
     for (const OscCase& oc : kOscCases) {
         const bool twin = std::string(oc.plugin) == "ZOR Twin-Op";
@@ -879,6 +925,12 @@ void Register() {
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Patch/1_voice_48k_block64/host", PatchVoices, 1)
         ->Unit(benchmark::kMicrosecond);
+    for (int32_t voices : {1, 8, 16, 64}) {
+        benchmark::RegisterBenchmark(
+            ("Poly/chords_" + std::to_string(voices) + "_voices_44k_block64/host").c_str(),
+            PolyChords, voices)
+            ->Unit(benchmark::kMicrosecond);
+    }
 }
 
 }  // namespace

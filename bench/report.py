@@ -324,6 +324,18 @@ def build_section(data, repetitions, build_dir):
                             "voice", f"{per_voice:.2f}×", per_voice <= 1.3))
         targets.append(("64 voices at 48 kHz, block 64: ≥ 45× real time", f"{rt:.1f}×",
                         rt >= 45))
+    # The chord example through the host core's patch, its voice group at 1 to 64 copies.
+    for voices in (1, 8, 16, 64):
+        poly = get(f"Poly/chords_{voices}_voices_44k_block64/host")
+        if not poly:
+            continue
+        rt = (64 / 44100.0) / (ns(poly) * 1e-9)
+        lines.append(f"| examples/poly_chords.json on {voices} voice{'s' if voices > 1 else ''}, "
+                     f"44.1 kHz, block 64: time per block, per voice | {fmt(ns(poly) / 1e3)} µs, "
+                     f"{fmt(ns(poly) / voices)} ns; real-time factor {rt:.1f} |")
+        if voices == 16:
+            targets.append(("a 16-voice polyphonic patch of the chord example: ≥ 150× real time",
+                            f"{rt:.1f}×", rt >= 150))
     lines.append("")
 
     # Play mode.

@@ -107,6 +107,17 @@ class Figures(unittest.TestCase):
         self.assertIn("| play adds at most 5 % to a period of 64 against render | +2.5 % "
                       "(+100 ns) | met |", text)
 
+    def test_voice_group_rows_and_target(self):
+        data = {"context": {}, "benchmarks": [
+            record("Poly/chords_1_voices_44k_block64/host", 0.2, unit="us"),
+            record("Poly/chords_16_voices_44k_block64/host", 3.9, unit="us"),
+        ]}
+        text = report.build_section(data, 3, "/nonexistent")
+        self.assertIn("| examples/poly_chords.json on 1 voice, 44.1 kHz, block 64: time per "
+                      "block, per voice | 0.2 µs, 200 ns; real-time factor 7256.2 |", text)
+        self.assertIn("| a 16-voice polyphonic patch of the chord example: ≥ 150× real time | "
+                      "372.1× | met |", text)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -40,6 +40,20 @@ std::pair<std::size_t, std::size_t> LineColumn(const std::string& text, std::siz
     return {line, column};
 }
 
+// Byte offset of the `nth` (from 0) key `"key"` (a quoted name followed by a colon) at or
+// after `from`, or npos. The JSON reader keeps no positions; this finds them for messages.
+std::size_t KeyOffset(const std::string& text, const std::string& key, std::size_t from,
+                      std::size_t nth) {
+    const std::string quoted = "\"" + key + "\"";
+    for (std::size_t at = text.find(quoted, from); at != std::string::npos;
+         at = text.find(quoted, at + 1)) {
+        const std::size_t colon = text.find_first_not_of(" \t\r\n", at + quoted.size());
+        if (colon == std::string::npos || text[colon] != ':') continue;
+        if (nth-- == 0) return at;
+    }
+    return std::string::npos;
+}
+
 class Reader {
   public:
     explicit Reader(const std::string& source) : source_(source) {}
@@ -88,6 +102,59 @@ class Reader {
     const std::string& source_;
 };
 
+// "voices": {"count": N, "modules": [...]} or a list of such groups. Errors name the file and
+// the line of the group's "count" (or of "voices").
+void ReadVoices(const json& v, const std::string& text, const std::string& source,
+                PatchPlan& plan) {
+    const std::size_t top = KeyOffset(text, "voices", 0, 0);
+    const std::vector<json> groups =
+        v.is_array() ? v.get<std::vector<json>>() : std::vector<json>{v};
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        std::size_t at = KeyOffset(text, "count", top == std::string::npos ? 0 : top, g);
+        if (at == std::string::npos) at = top;
+        const std::string place =
+            source +
+            (at == std::string::npos ? "" : ":" + std::to_string(LineColumn(text, at).first));
+        const std::string group =
+            groups.size() == 1 ? "\"voices\"" : "\"voices\" group " + std::to_string(g + 1);
+        const Reader r(place);  // keeps a reference
+        const json& j = groups[g];
+        if (!j.is_object() || !j.contains("count") || !j.contains("modules")) {
+            r.Fail(group + " must be {\"count\": N, \"modules\": [\"name\", ...]}" +
+                   (v.is_array() ? "" : " or a list of such groups"));
+        }
+        r.OnlyKeys(j, {"count", "modules", "comment"}, group);
+        const json& count = j["count"];
+        if (!count.is_number() || count.get<double>() != std::floor(count.get<double>()) ||
+            count.get<double>() < 1 || count.get<double>() > 128) {
+            r.Fail(group + ": \"count\" " + count.dump() + " is not a whole number 1-128");
+        }
+        PatchPlan::Voices voices;
+        voices.count = count.get<int32_t>();
+        if (!j["modules"].is_array() || j["modules"].empty()) {
+            r.Fail(group + ": \"modules\" must be a list of at least one module name");
+        }
+        for (const json& m : j["modules"]) {
+            const std::string name = r.Text(m, group + ": each of \"modules\"");
+            const auto known = std::find_if(plan.modules.begin(), plan.modules.end(),
+                                            [&](const auto& mod) { return mod.name == name; });
+            if (known == plan.modules.end()) r.Fail(group + ": no module named " + Quote(name));
+            for (const auto& other : plan.voices) {
+                if (std::find(other.modules.begin(), other.modules.end(), name) !=
+                    other.modules.end()) {
+                    r.Fail(group + ": module " + Quote(name) + " is already in another group");
+                }
+            }
+            if (std::find(voices.modules.begin(), voices.modules.end(), name) !=
+                voices.modules.end()) {
+                r.Fail(group + " names module " + Quote(name) + " twice");
+            }
+            voices.modules.push_back(name);
+        }
+        plan.voices.push_back(std::move(voices));
+    }
+}
+
 }  // namespace
 
 PatchPlan ParsePatch(const std::string& text, const std::string& source,
@@ -116,10 +183,10 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     plan.source = source;
     plan.folder = folder;
     if (!root.is_object()) r.Fail("a patch is a JSON object");
-    r.OnlyKeys(
-        root,
-        {"sample_rate", "block_size", "seconds", "modules", "wires", "midi", "audio", "comment"},
-        "the patch");
+    r.OnlyKeys(root,
+               {"sample_rate", "block_size", "seconds", "modules", "voices", "wires", "midi",
+                "audio", "comment"},
+               "the patch");
     if (root.contains("sample_rate")) {
         plan.sample_rate_given = true;
         plan.sample_rate = r.Number(root["sample_rate"], "\"sample_rate\"");
@@ -181,6 +248,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         }
         plan.modules.push_back(std::move(mod));
     }
+    if (root.contains("voices")) ReadVoices(root["voices"], text, source, plan);
     if (root.contains("wires")) {
         if (!root["wires"].is_array()) r.Fail("\"wires\" must be a list");
         for (const json& w : root["wires"]) {
@@ -260,9 +328,9 @@ void Patch::Fail(const std::string& what) const {
     throw Error(plan_.source + ": " + what);
 }
 
-DspInstance& Patch::Find(const PatchPin& ref, const char* role) {
+Patch::Node& Patch::Find(const PatchPin& ref, const char* role) {
     for (Node& n : nodes_) {
-        if (n.name == ref.module) return *n.dsp;
+        if (n.name == ref.module) return n;
     }
     Fail(std::string(role) + " " + Quote(Describe(ref)) + ": no module named " + Quote(ref.module));
 }
@@ -306,66 +374,66 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
         order.push_back(next);
         for (std::size_t b : feeds[next]) --waiting[b];
     }
+    auto group_of = [&](const std::string& name) {
+        for (std::size_t g = 0; g < plan_.voices.size(); ++g) {
+            const auto& names = plan_.voices[g].modules;
+            if (std::find(names.begin(), names.end(), name) != names.end()) {
+                return static_cast<int32_t>(g);
+            }
+        }
+        return -1;
+    };
 
     std::map<std::string, std::shared_ptr<Plugin>> plugins;
+    nodes_.reserve(count);
     for (std::size_t i : order) {
         const auto& m = plan_.modules[i];
         const std::string where = "module " + Quote(m.name);
+        Node& node = nodes_.emplace_back();
+        node.name = m.name;
+        node.group = group_of(m.name);
+        const int32_t copies = node.group < 0 ? 1 : plan_.voices[node.group].count;
         std::shared_ptr<Plugin>& plugin = plugins[m.plugin];
-        try {
-            if (!plugin) plugin = Plugin::Load(m.plugin);
-            nodes_.push_back({m.name, std::make_unique<DspInstance>(plugin, plan_.sample_rate,
-                                                                    plan_.block_size)});
-        } catch (const LoadError& e) {
-            throw LoadError(plan_.source + ": " + where + ": " + e.what());
-        } catch (const Error& e) {
-            Fail(where + ": " + e.what());
+        std::vector<std::pair<int32_t, double>> initial;  // checked on the first copy
+        for (int32_t k = 0; k < copies; ++k) {
+            try {
+                if (!plugin) plugin = Plugin::Load(m.plugin);
+                node.copies.push_back(
+                    std::make_unique<DspInstance>(plugin, plan_.sample_rate, plan_.block_size));
+            } catch (const LoadError& e) {
+                throw LoadError(plan_.source + ": " + where + ": " + e.what());
+            } catch (const Error& e) {
+                Fail(where + ": " + e.what());
+            }
+            DspInstance& dsp = *node.copies.back();
+            dsp.SetRecording(false);
+            dsp.SetLogging(false);
+            if (k == 0) initial = CheckedSettings(m, dsp);
+            for (const auto& [pin, value] : initial) dsp.SetInitial(pin, value);
         }
         order_names_.push_back(m.name);
-        DspInstance& dsp = *nodes_.back().dsp;
-        dsp.SetRecording(false);
-        dsp.SetLogging(false);
-        for (const auto& s : m.settings) {
-            int32_t pin = -1;
-            try {
-                pin = dsp.DspPin(s.pin);
-            } catch (const Error& e) {
-                std::string names;
-                for (const PinInfo& p : dsp.Pins()) {
-                    if (p.dsp_index >= 0 && !p.IsOutput())
-                        names += (names.empty() ? "" : ", ") + Quote(p.name);
-                }
-                Fail(where + " (" + m.plugin + ") has no input pin " + Quote(s.pin) +
-                     " (its inputs: " + names + ")");
-            }
-            const PinInfo& info = dsp.DspPinInfo(pin);
-            const std::string at = where + ", pin " + Quote(s.pin);
-            if (info.IsOutput()) Fail(at + " is an output and cannot be set");
-            if (info.datatype == DT_MIDI_STREAM || info.datatype == DT_STRING) {
-                Fail(at + " takes no value");
-            }
-            const UserValue checked = CheckUserValue(info, s.text);
-            if (!checked.value) Fail(at + ": " + checked.refusal);
-            const double value = *checked.value;
-            dsp.SetInitial(pin, info.datatype == DT_FSAMPLE ? value * 0.1 : value);
-        }
     }
 
-    // Wires.
+    // Wires: copy to copy within a group, to every copy from outside it.
     std::vector<std::pair<DspInstance*, int32_t>> wired;
     for (const auto& w : plan_.wires) {
         const std::string what = "wire " + Describe(w.from) + " -> " + Describe(w.to);
-        DspInstance& from = Find(w.from, "wire from");
-        DspInstance& to = Find(w.to, "wire to");
+        Node& from = Find(w.from, "wire from");
+        Node& to = Find(w.to, "wire to");
+        if (from.group >= 0 && from.group != to.group) {
+            Fail(what + ": " + Quote(from.name) +
+                 " plays in voices whose outputs reach only the \"audio\" outputs (summed) or "
+                 "modules of its own group");
+        }
         int32_t a = -1, b = -1;
         try {
-            a = from.DspPin(w.from.pin);
-            b = to.DspPin(w.to.pin);
+            a = from.copies[0]->DspPin(w.from.pin);
+            b = to.copies[0]->DspPin(w.to.pin);
         } catch (const Error& e) {
             Fail(what + ": " + e.what());
         }
-        const PinInfo& pa = from.DspPinInfo(a);
-        const PinInfo& pb = to.DspPinInfo(b);
+        const PinInfo& pa = from.copies[0]->DspPinInfo(a);
+        const PinInfo& pb = to.copies[0]->DspPinInfo(b);
         if (!pa.IsOutput()) Fail(what + ": " + Quote(pa.name) + " is not an output");
         if (pb.IsOutput()) Fail(what + ": " + Quote(pb.name) + " is not an input");
         if (!Wireable(pa, pb)) {
@@ -373,7 +441,9 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
                  DataTypeName(pb.datatype));
         }
         for (const auto& [d, p] : wired) {
-            if (d == &to && p == b) Fail(what + ": " + Quote(Describe(w.to)) + " is wired twice");
+            if (d == to.copies[0].get() && p == b) {
+                Fail(what + ": " + Quote(Describe(w.to)) + " is wired twice");
+            }
         }
         for (const auto& m : plan_.modules) {
             if (m.name != w.to.module) continue;
@@ -381,20 +451,22 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
                 if (s.pin == w.to.pin) Fail(what + ": the pin is both wired and set");
             }
         }
-        wired.emplace_back(&to, b);
-        from.Connect(a, to, b);
+        wired.emplace_back(to.copies[0].get(), b);
+        for (std::size_t k = 0; k < to.copies.size(); ++k) {
+            from.copies[from.group >= 0 ? k : 0]->Connect(a, *to.copies[k], b);
+        }
     }
     // The observer hears each announced status after the wires took it.
     for (std::size_t n = 0; observer_ && n < nodes_.size(); ++n) {
-        const DspInstance* src = nodes_[n].dsp.get();
-        nodes_[n].dsp->SetStatusListener(
+        const DspInstance* src = nodes_[n].copies[0].get();
+        nodes_[n].copies[0]->SetStatusListener(
             [this, src, n](const DspInstance::StatusRecord& s) { observer_(n, *src, s); });
     }
 
     // Audio outputs: as listed, or the first sample output of the last module.
     std::vector<PatchPin> outs = plan_.outputs;
     if (outs.empty()) {
-        DspInstance& last = *nodes_.back().dsp;
+        const DspInstance& last = *nodes_.back().copies[0];
         for (const PinInfo& p : last.Pins()) {
             if (p.dsp_index >= 0 && p.IsOutput() && p.datatype == DT_FSAMPLE) {
                 outs.push_back({nodes_.back().name, p.name});
@@ -405,65 +477,191 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
             Fail("no \"audio\" outputs given and the last module has no sample output");
     }
     for (const PatchPin& o : outs) {
-        DspInstance& d = Find(o, "audio output");
+        Node& node = Find(o, "audio output");
         int32_t pin = -1;
         try {
-            pin = d.DspPin(o.pin);
+            pin = node.copies[0]->DspPin(o.pin);
         } catch (const Error& e) {
             Fail("audio output " + Quote(Describe(o)) + ": " + e.what());
         }
-        const PinInfo& info = d.DspPinInfo(pin);
+        const PinInfo& info = node.copies[0]->DspPinInfo(pin);
         if (!info.IsOutput() || info.datatype != DT_FSAMPLE) {
             Fail("audio output " + Quote(Describe(o)) + " is not a sample output");
         }
-        outputs_.push_back({&d, pin});
+        Output& out = outputs_.emplace_back();
+        out.pin = pin;
+        for (const auto& copy : node.copies) out.copies.push_back(copy.get());
     }
 
     if (plan_.midi_to) {
-        midi_target_ = &Find(*plan_.midi_to, "MIDI input");
+        midi_node_ = &Find(*plan_.midi_to, "MIDI input");
         try {
-            midi_pin_ = midi_target_->DspPin(plan_.midi_to->pin);
+            midi_pin_ = midi_node_->copies[0]->DspPin(plan_.midi_to->pin);
         } catch (const Error& e) {
             Fail(std::string("MIDI input: ") + e.what());
         }
-        if (midi_target_->DspPinInfo(midi_pin_).datatype != DT_MIDI_STREAM) {
+        if (midi_node_->copies[0]->DspPinInfo(midi_pin_).datatype != DT_MIDI_STREAM) {
             Fail("MIDI input " + Quote(Describe(*plan_.midi_to)) + " is not a MIDI input");
         }
     } else {
         for (Node& n : nodes_) {
-            for (const PinInfo& p : n.dsp->Pins()) {
-                if (midi_target_ == nullptr && p.dsp_index >= 0 && !p.IsOutput() &&
+            for (const PinInfo& p : n.copies[0]->Pins()) {
+                if (midi_node_ == nullptr && p.dsp_index >= 0 && !p.IsOutput() &&
                     p.datatype == DT_MIDI_STREAM) {
-                    midi_target_ = n.dsp.get();
+                    midi_node_ = &n;
                     midi_pin_ = p.dsp_index;
                 }
             }
         }
     }
+    if (midi_node_ != nullptr) {
+        for (const auto& copy : midi_node_->copies) voices_.push_back({copy.get()});
+    }
 
-    for (Node& n : nodes_) n.dsp->Open();
+    for (Node& n : nodes_) {
+        for (const auto& copy : n.copies) copy->Open();
+    }
+}
+
+std::vector<std::pair<int32_t, double>> Patch::CheckedSettings(const PatchPlan::Module& m,
+                                                               const DspInstance& dsp) const {
+    const std::string where = "module " + Quote(m.name);
+    std::vector<std::pair<int32_t, double>> initial;
+    for (const auto& s : m.settings) {
+        int32_t pin = -1;
+        try {
+            pin = dsp.DspPin(s.pin);
+        } catch (const Error& e) {
+            std::string names;
+            for (const PinInfo& p : dsp.Pins()) {
+                if (p.dsp_index >= 0 && !p.IsOutput())
+                    names += (names.empty() ? "" : ", ") + Quote(p.name);
+            }
+            Fail(where + " (" + m.plugin + ") has no input pin " + Quote(s.pin) +
+                 " (its inputs: " + names + ")");
+        }
+        const PinInfo& info = dsp.DspPinInfo(pin);
+        const std::string at = where + ", pin " + Quote(s.pin);
+        if (info.IsOutput()) Fail(at + " is an output and cannot be set");
+        if (info.datatype == DT_MIDI_STREAM || info.datatype == DT_STRING) {
+            Fail(at + " takes no value");
+        }
+        const UserValue checked = CheckUserValue(info, s.text);
+        if (!checked.value) Fail(at + ": " + checked.refusal);
+        const double value = *checked.value;
+        initial.emplace_back(pin, info.datatype == DT_FSAMPLE ? value * 0.1 : value);
+    }
+    return initial;
 }
 
 Patch::~Patch() {
     // Upstream instances close first: what they announce while closing reaches instances
     // still open, but no longer the observer, whose owner may be half gone.
     if (observer_) {
-        for (Node& n : nodes_) n.dsp->SetStatusListener(nullptr);
+        for (Node& n : nodes_) n.copies[0]->SetStatusListener(nullptr);
     }
-    for (Node& n : nodes_) n.dsp.reset();
+    for (Node& n : nodes_) n.copies.clear();
 }
 
-DspInstance& Patch::Instance(const std::string& module) {
-    return Find({module, ""}, "module");
+DspInstance& Patch::Instance(const std::string& module, int32_t copy) {
+    Node& node = Find({module, ""}, "module");
+    if (copy < 0 || static_cast<std::size_t>(copy) >= node.copies.size()) {
+        Fail("module " + Quote(module) + " has no copy " + std::to_string(copy));
+    }
+    return *node.copies[static_cast<std::size_t>(copy)];
+}
+
+int32_t Patch::Copies(const std::string& module) {
+    return static_cast<int32_t>(Find({module, ""}, "module").copies.size());
 }
 
 void Patch::SetMidi(MidiSequence sequence) {
-    if (midi_target_ == nullptr) Fail("the patch has no MIDI input to play the MIDI file on");
+    if (midi_node_ == nullptr) Fail("the patch has no MIDI input to play the MIDI file on");
     midi_ = std::move(sequence);
     next_midi_ = 0;
     while (next_midi_ < midi_.events.size() && midi_.events[next_midi_].sample < clock_) {
         ++next_midi_;  // already past
     }
+}
+
+void Patch::Send(Voice& voice, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+    // A copy hears its messages in order even when a later one came with an earlier clock.
+    voice.last_at = std::max(voice.last_at, at);
+    voice.dsp->SendMidi(midi_pin_, voice.last_at, status, d1, d2);
+}
+
+Patch::Voice* Patch::Holding(uint8_t channel, int32_t key) {
+    for (Voice& v : voices_) {
+        if (v.key == key && v.channel == channel) return &v;
+    }
+    return nullptr;
+}
+
+Patch::Voice& Patch::TakeVoice() {
+    Voice* free = nullptr;
+    Voice* oldest = &voices_[0];
+    for (Voice& v : voices_) {
+        if (v.key < 0 && (free == nullptr || v.since < free->since)) free = &v;
+        if (v.since < oldest->since) oldest = &v;
+    }
+    return free != nullptr ? *free : *oldest;
+}
+
+void Patch::SendMidi(uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+    if (midi_node_ == nullptr) Fail("the patch has no MIDI input");
+    at = std::max(at, clock_);
+    if (voices_.size() == 1) {
+        voices_[0].dsp->SendMidi(midi_pin_, at, status, d1, d2);
+        return;
+    }
+    const auto channel = static_cast<uint8_t>(status & 0x0F);
+    const auto release = static_cast<uint8_t>(0x80 | channel);
+    switch (status & 0xF0) {
+        case 0x90: {
+            // A key struck again ends its note on its copy first; a stolen copy ends the note
+            // it held: every copy plays one key at a time.
+            Voice* v = Holding(channel, d1);
+            if (v != nullptr) {
+                Send(*v, at, release, d1, 0x40);
+            } else {
+                v = &TakeVoice();
+                if (v->key >= 0) {
+                    Send(*v, at, static_cast<uint8_t>(0x80 | v->channel),
+                         static_cast<uint8_t>(v->key), 0x40);
+                }
+            }
+            v->key = d1;
+            v->channel = channel;
+            v->since = ++routed_;
+            Send(*v, at, status, d1, d2);
+            return;
+        }
+        case 0x80:
+        case 0xA0:
+            // A key no copy holds sounds nowhere: its release or pressure has nothing to reach.
+            if (Voice* v = Holding(channel, d1)) {
+                Send(*v, at, status, d1, d2);
+                if ((status & 0xF0) == 0x80) {
+                    v->key = -1;
+                    v->since = ++routed_;
+                }
+            }
+            return;
+        case 0xB0:
+            if ((d1 == 120 && d2 == 0) || d1 >= 123) {
+                // All notes (or sound) off: every copy of the channel is free again.
+                for (Voice& v : voices_) {
+                    if (v.key >= 0 && v.channel == channel) {
+                        v.key = -1;
+                        v.since = ++routed_;
+                    }
+                }
+            }
+            break;
+        default:
+            break;
+    }
+    for (Voice& v : voices_) Send(v, at, status, d1, d2);
 }
 
 uint32_t Patch::DefaultLength() const {
@@ -485,16 +683,31 @@ void Patch::Render(float* interleaved, uint32_t frames) {
         const uint32_t n = std::min(frames - done, block - pos);
         while (next_midi_ < midi_.events.size() && midi_.events[next_midi_].sample < clock_ + n) {
             const MidiEvent& e = midi_.events[next_midi_++];
-            midi_target_->SendMidi(midi_pin_, std::max(e.sample, clock_), e.status, e.d1, e.d2);
+            SendMidi(std::max(e.sample, clock_), e.status, e.d1, e.d2);
         }
-        for (Node& node : nodes_) node.dsp->Run(n);
+        for (Node& node : nodes_) {
+            for (const auto& copy : node.copies) copy->Run(n);
+        }
         for (std::size_t c = 0; c < channels; ++c) {
-            const float* buf = outputs_[c].dsp->Buffer(outputs_[c].pin) + pos;
+            const Output& o = outputs_[c];
             float* out = interleaved + static_cast<std::size_t>(done) * channels + c;
-            if (gain == 1.0f) {
-                for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i];
-            } else {
-                for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i] * gain;
+            const float* buf = o.copies[0]->Buffer(o.pin) + pos;
+            if (o.copies.size() == 1) {
+                if (gain == 1.0f) {
+                    for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i];
+                } else {
+                    for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i] * gain;
+                }
+                continue;
+            }
+            // Voices summed in copy order, then scaled.
+            for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i];
+            for (std::size_t k = 1; k < o.copies.size(); ++k) {
+                const float* more = o.copies[k]->Buffer(o.pin) + pos;
+                for (uint32_t i = 0; i < n; ++i) out[i * channels] += more[i];
+            }
+            if (gain != 1.0f) {
+                for (uint32_t i = 0; i < n; ++i) out[i * channels] *= gain;
             }
         }
         clock_ += n;

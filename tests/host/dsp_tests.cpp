@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "error_text.h"
 #include "kvhost/host.h"
 
 namespace {
@@ -42,15 +43,6 @@ std::vector<Obs> Observed(const DspInstance& d, std::initializer_list<int32_t> c
         }
     }
     return out;
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const kvhost::Error& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 TEST(HostLoad, BadFilesGetOneClearMessageEach) {

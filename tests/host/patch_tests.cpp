@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "error_text.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
 
@@ -14,15 +15,6 @@ using namespace kvhost;
 
 std::string ProbePath() {
     return std::string(KVHOST_TEST_PLUGINS) + "/test_probe.so";
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 // Two probes in a chain, listed downstream first so that wiring order must reorder them.

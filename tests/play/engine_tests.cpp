@@ -182,6 +182,46 @@ TEST(PlayEngine, ALiveNoteOnOfVelocityZeroEndsTheNote) {
     ExpectSame(got, want);
 }
 
+// The chord example played live: the notes spread over its voices as the patch spreads a
+// file's, and a change of a pin in the group reaches every voice.
+TEST(PlayEngine, LiveNotesAndChangesReachTheVoicesOfAGroup) {
+    nlohmann::json patch = nlohmann::json::parse(ReadFile(KVHOST_EXAMPLES "/poly_chords.json"));
+    patch["midi"] = {{"live", true}, {"to", "keys.MIDI In"}};
+    const PatchPlan plan = Plan(patch.dump());
+    Engine engine(plan, {});
+    ASSERT_TRUE(engine.TakesLiveMidi());
+    const int32_t level = engine.Node(1).DspPin("OP2 Level");
+    const uint8_t keys[] = {48, 55, 60, 64, 67, 72, 76, 79, 84};  // nine on eight voices
+    const std::vector<float> got =
+        PlayPeriods(engine, 12000, {64}, [&](uint64_t played) -> std::vector<LiveMidi> {
+            if (played == 60 * 64) engine.Submit({Command::kSet, 1, level, 0.3, 0});
+            if (played == 10 * 64) {
+                std::vector<LiveMidi> chord;
+                for (uint8_t k : keys)
+                    chord.push_back({static_cast<uint32_t>(k) % 7, 0x90, k, 100});
+                return chord;
+            }
+            if (played == 100 * 64) return {{1, 0x80, 60, 0}, {2, 0x80, 48, 0}};
+            return {};
+        });
+    Patch model(plan);
+    for (uint8_t k : keys) model.SendMidi(10 * 64 + k % 7, 0x90, k, 100);
+    std::vector<float> want(12000);
+    for (uint32_t done = 0; done < 12000; done += 64) {
+        if (done == 60 * 64) {
+            for (int32_t v = 0; v < model.Copies("voice"); ++v) {
+                model.Instance("voice", v).SetConstant(level, 0.3f, done);
+            }
+        }
+        if (done == 100 * 64) {
+            model.SendMidi(done + 1, 0x80, 60, 0);
+            model.SendMidi(done + 2, 0x80, 48, 0);
+        }
+        model.Render(want.data() + done, std::min(64u, 12000 - done));
+    }
+    ExpectSame(got, want);
+}
+
 TEST(PlayEngine, RecordingCountsTheFramesTheRingHadNoRoomFor) {
     const PatchPlan plan = Plan(TwinOpPatch("1->1", "", 48000));
     Engine engine(plan, {});

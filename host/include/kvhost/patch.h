@@ -41,6 +41,13 @@ struct PatchPlan {
         PatchPin from, to;
     };
     std::vector<Wire> wires;
+    // A voice group: modules that run in `count` copies, each copy playing one note at a
+    // time (see Patch). A module belongs to one group at most; the others run once.
+    struct Voices {
+        int32_t count = 1;                 // copies, 1-128
+        std::vector<std::string> modules;  // names from `modules`, each once
+    };
+    std::vector<Voices> voices;
     std::optional<std::string> midi_file;  // relative to `folder`
     bool midi_live = false;                // "midi": "live": played live (render: no MIDI)
     std::optional<PatchPin> midi_to;       // default: the first MIDI input in the patch
@@ -55,7 +62,12 @@ PatchPlan ParsePatch(const std::string& json_text, const std::string& source,
                      const std::string& folder = ".");
 PatchPlan LoadPatch(const std::string& path);
 
-// A patch with its instances created, wired and opened.
+// A patch with its instances created, wired and opened. A module of a voice group runs in
+// one copy per voice: wires within the group join copy to copy, wires from outside reach every
+// copy, and an audio output on the group sums its copies. When the MIDI input lies in a group,
+// each note-on goes to a free copy (the one released longest ago), or else takes the copy with
+// the oldest note, which first hears that note's note-off; note-offs and key pressure go to
+// the copy holding the key; every other message goes to every copy.
 class Patch {
   public:
     explicit Patch(const PatchPlan& plan);
@@ -70,6 +82,10 @@ class Patch {
 
     // The MIDI to play on the patch's MIDI input (the plan's target, or its first one).
     void SetMidi(MidiSequence sequence);
+    // One message for the patch's MIDI input at clock `at` (not before Clock()), spread over
+    // the voices as above. A note-on of velocity 0 is a note-on, as the modules take it.
+    void SendMidi(uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    bool HasMidiInput() const { return midi_node_ != nullptr; }
     // The plan's length, or the MIDI's end plus one second, or five seconds.
     uint32_t DefaultLength() const;
     int32_t Channels() const { return static_cast<int32_t>(outputs_.size()); }
@@ -78,27 +94,47 @@ class Patch {
     // Runs `frames` samples of every module (in wiring order, block by block) and writes
     // the outputs, times the gain, interleaved.
     void Render(float* interleaved, uint32_t frames);
-    DspInstance& Instance(const std::string& module);
+    // A module's instance; in a voice group, copy `copy` (0 to Copies() - 1). Statuses reach
+    // the observer from copy 0 alone.
+    DspInstance& Instance(const std::string& module, int32_t copy = 0);
+    int32_t Copies(const std::string& module);
     const std::vector<std::string>& Order() const { return order_names_; }
 
   private:
     struct Node {
         std::string name;
-        std::unique_ptr<DspInstance> dsp;
+        std::vector<std::unique_ptr<DspInstance>> copies;  // one, or one per voice
+        int32_t group = -1;                                // index in plan_.voices, or -1
     };
     struct Output {
-        DspInstance* dsp;
+        std::vector<const DspInstance*> copies;  // summed in this order
         int32_t pin;
     };
+    // One copy of the MIDI input's module and the note it plays.
+    struct Voice {
+        DspInstance* dsp;
+        int32_t key = -1;      // the key held, -1 when free
+        uint8_t channel = 0;   // the held key's channel
+        uint64_t since = 0;    // when (in messages routed) it took its note or was freed
+        uint32_t last_at = 0;  // clock of the last message it was sent
+    };
     [[noreturn]] void Fail(const std::string& what) const;
-    DspInstance& Find(const PatchPin& ref, const char* role);
+    Node& Find(const PatchPin& ref, const char* role);
+    // A module's pin settings as (pin, value) for SetInitial; refusals name module and pin.
+    std::vector<std::pair<int32_t, double>> CheckedSettings(const PatchPlan::Module& m,
+                                                            const DspInstance& dsp) const;
+    void Send(Voice& voice, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    Voice* Holding(uint8_t channel, int32_t key);
+    Voice& TakeVoice();
 
     PatchPlan plan_;
     std::vector<Node> nodes_;  // in wiring order
     std::vector<std::string> order_names_;
     std::vector<Output> outputs_;
-    DspInstance* midi_target_ = nullptr;
+    Node* midi_node_ = nullptr;
     int32_t midi_pin_ = -1;
+    std::vector<Voice> voices_;  // the MIDI input's copies
+    uint64_t routed_ = 0;        // messages routed to voices so far
     StatusObserver observer_;
     MidiSequence midi_;
     std::size_t next_midi_ = 0;

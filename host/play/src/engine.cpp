@@ -62,7 +62,13 @@ Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)
         plan, [this](std::size_t node, const DspInstance& module,
                      const DspInstance::StatusRecord& s) { OnStatus(node, module, s); });
     opened_ = true;
-    for (const std::string& name : patch_->Order()) nodes_.push_back(&patch_->Instance(name));
+    for (const std::string& name : patch_->Order()) {
+        nodes_.push_back(&patch_->Instance(name));
+        std::vector<DspInstance*>& copies = copies_.emplace_back();
+        for (int32_t k = 0; k < patch_->Copies(name); ++k) {
+            copies.push_back(&patch_->Instance(name, k));
+        }
+    }
     channels_ = patch_->Channels();
     block_ = plan.block_size;
     carries_.resize(nodes_.size());
@@ -77,19 +83,7 @@ Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)
     if (config_.midi) patch_->SetMidi(*config_.midi);
 
     // Live MIDI goes where a MIDI file would: the plan's target, or the first MIDI input.
-    if (plan.midi_live) {
-        for (std::size_t n = 0; n < nodes_.size() && live_target_ == nullptr; ++n) {
-            if (plan.midi_to && patch_->Order()[n] != plan.midi_to->module) continue;
-            for (const PinInfo& p : nodes_[n]->Pins()) {
-                if (p.dsp_index >= 0 && !p.IsOutput() && p.datatype == DT_MIDI_STREAM &&
-                    (!plan.midi_to || p.name == plan.midi_to->pin)) {
-                    live_target_ = nodes_[n];
-                    live_pin_ = p.dsp_index;
-                    break;
-                }
-            }
-        }
-    }
+    live_midi_ = plan.midi_live && patch_->HasMidiInput();
     fifo_.assign(static_cast<std::size_t>(kMaxPeriod + static_cast<uint32_t>(block_)) *
                      static_cast<std::size_t>(std::max(channels_, 1)),
                  0.0f);
@@ -214,11 +208,15 @@ void Engine::ApplyCommands(uint32_t at) {
             questions_[question_count_++] = c;
             continue;
         }
-        DspInstance& dsp = *nodes_[static_cast<std::size_t>(c.node)];
-        if (sample_pins_[static_cast<std::size_t>(c.node)][static_cast<std::size_t>(c.pin)]) {
-            dsp.SetConstant(c.pin, static_cast<float>(c.value), at);
-        } else {
-            dsp.SetValue(c.pin, c.value, at);
+        // A setting reaches every voice of a module in a voice group.
+        const bool sample =
+            sample_pins_[static_cast<std::size_t>(c.node)][static_cast<std::size_t>(c.pin)];
+        for (DspInstance* dsp : copies_[static_cast<std::size_t>(c.node)]) {
+            if (sample) {
+                dsp->SetConstant(c.pin, static_cast<float>(c.value), at);
+            } else {
+                dsp->SetValue(c.pin, c.value, at);
+            }
         }
         Bump(stats_.applied, 1);
         if (c.id != 0) Tell({Report::kApplied, c.node, c.pin, at, c.value, c.id});
@@ -237,7 +235,7 @@ void Engine::Answer() {
 
 void Engine::PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at) {
     if (count == 0) return;
-    if (live_target_ == nullptr) {
+    if (!live_midi_) {
         Bump(stats_.midi_ignored, count);
         return;
     }
@@ -247,7 +245,7 @@ void Engine::PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at)
     for (std::size_t i = 0; i < taken; ++i) {
         // A keyboard's note-on of velocity 0 ends its note, as in a MIDI file.
         const MidiEvent m = AsDelivered({0, midi[i].status, midi[i].d1, midi[i].d2});
-        live_target_->SendMidi(live_pin_, std::max(at + midi[i].offset, now), m.status, m.d1, m.d2);
+        patch_->SendMidi(std::max(at + midi[i].offset, now), m.status, m.d1, m.d2);
         if ((m.status & 0xF0) == 0x90 && m.d2 > 0) {
             stats_.last_note.store(m.d1, std::memory_order_relaxed);
         }

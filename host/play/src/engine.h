@@ -73,7 +73,7 @@ class Engine {
     int32_t Channels() const { return channels_; }
     int32_t BlockSize() const { return block_; }
     // Whether live MIDI has somewhere to go ("midi": "live" in the patch).
-    bool TakesLiveMidi() const { return live_target_ != nullptr; }
+    bool TakesLiveMidi() const { return live_midi_; }
     // The GUI pins each DSP pin of a node is carried to ([dsp pin] -> GUI indices); then the
     // statuses announced while the patch opened are carried as if they came now.
     void SetCarries(int32_t node, std::vector<std::vector<int32_t>> carries);
@@ -162,7 +162,8 @@ class Engine {
 
     // What every period touches, together.
     std::unique_ptr<Patch> patch_;
-    std::vector<DspInstance*> nodes_;  // in Order()
+    std::vector<DspInstance*> nodes_;  // in Order(); a voice group's module: its copy 0
+    std::vector<std::vector<DspInstance*>> copies_;  // every copy of each node (settings)
     int32_t channels_ = 0;
     int32_t block_ = 0;
     SpscQueue<float>* record_ = nullptr;
@@ -173,8 +174,7 @@ class Engine {
     std::size_t question_count_ = 0;
     std::size_t pending_count_ = 0;
     std::size_t next_file_event_ = 0;  // file MIDI not yet rendered, for the last note
-    DspInstance* live_target_ = nullptr;
-    int32_t live_pin_ = -1;
+    bool live_midi_ = false;           // live MIDI goes to the patch's MIDI input
     std::unique_ptr<std::atomic<float>[]> peaks_;
     Config config_;
     Stats stats_;
