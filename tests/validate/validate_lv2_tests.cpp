@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kvhost/validate.h"
+#include "report.h"
 
 namespace {
 
@@ -27,21 +28,8 @@ kvhost::ValidateOptions Quick(std::vector<std::string> targets) {
     return o;
 }
 
-json Validate(const kvhost::ValidateOptions& o, int* rc) {
-    std::ostringstream out;
-    *rc = kvhost::RunValidate(o, out);
-    return json::parse(out.str());
-}
-
-std::set<std::string> FailedChecks(const json& target) {
-    std::set<std::string> checks;
-    for (const json& t : target.at("tests")) {
-        for (const json& f : t.at("findings")) {
-            if (f.at("failure").get<bool>()) checks.insert(f.at("check"));
-        }
-    }
-    return checks;
-}
+using kvtest::FailedChecks;
+using kvtest::Validate;
 
 // Runs the validate tool; answers its exit code and everything it printed.
 int RunTool(const std::string& args, std::string* output) {

@@ -7,6 +7,7 @@
 #include <lv2/core/lv2.h>
 
 #include <algorithm>
+#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
@@ -47,14 +48,10 @@ struct PortInfo {
 };
 
 float Unwritten() {
-    float f;
-    std::memcpy(&f, &kUnwrittenBits, sizeof f);
-    return f;
+    return std::bit_cast<float>(kUnwrittenBits);
 }
 bool IsUnwritten(float v) {
-    uint32_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return u == kUnwrittenBits;
+    return std::bit_cast<uint32_t>(v) == kUnwrittenBits;
 }
 
 // One plugin instance driven as a host drives it, with every port's buffer its own.
