@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kvhost/host.h"
-#include "lv2_test_host.h"
+#include "lilv_host.h"
 
 namespace {
 
@@ -45,8 +45,8 @@ void PerSample(benchmark::State& st, int32_t block) {
 }
 
 void ThroughLilv(benchmark::State& st, const Lv2Case& c, int32_t block) {
-    kvtest::BundleWorld world(KV_BENCH_LV2_BUNDLES);
-    kvtest::Lv2TestHost host;
+    kvhost::lv2::BundleWorld world(KV_BENCH_LV2_BUNDLES);
+    kvhost::lv2::LilvHost host;
     host.SetBlockOptions(block, block);
     const LilvPlugin* plugin = world.Plugin(c.uri);
     if (plugin == nullptr) return st.SkipWithError("bundle not built");

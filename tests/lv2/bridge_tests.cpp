@@ -13,7 +13,7 @@
 
 #include "alloc_count.h"
 #include "bridge.h"
-#include "lv2_test_host.h"
+#include "lilv_host.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ class Rig {
         bridge_.Activate();
     }
 
-    static kvhost::lv2::MidiUrids Urids(kvtest::Lv2TestHost& host) {
+    static kvhost::lv2::MidiUrids Urids(kvhost::lv2::LilvHost& host) {
         return {host.Map(LV2_ATOM__Sequence), host.Map(LV2_MIDI__MidiEvent),
                 host.Map(LV2_ATOM__frameTime)};
     }
@@ -77,7 +77,7 @@ class Rig {
     void Connect(const std::string& symbol, const float* samples) {
         bridge_.ConnectPort(Index(symbol), const_cast<float*>(samples));
     }
-    kvtest::MidiBuffer& Midi() { return midi_; }
+    kvhost::lv2::MidiBuffer& Midi() { return midi_; }
     // Runs `frames` and answers what the output port `symbol` got.
     std::vector<float> Run(uint32_t frames, const std::string& symbol = "") {
         bridge_.Run(frames);
@@ -105,9 +105,9 @@ class Rig {
     DspInstance& Dsp() { return *bridge_.Dsp(); }
 
   private:
-    kvtest::Lv2TestHost host_;
+    kvhost::lv2::LilvHost host_;
     Bridge bridge_;
-    kvtest::MidiBuffer midi_;
+    kvhost::lv2::MidiBuffer midi_;
     std::vector<float> values_;
     std::vector<std::vector<float>> audio_;
     bool moved_ = false;
@@ -132,9 +132,9 @@ std::string Probe() {
 }
 
 TEST(BridgeBlockSize, ComesFromTheHostsOptionsOrTheDefault) {
-    kvtest::Lv2TestHost host;
+    kvhost::lv2::LilvHost host;
     LV2_URID_Map map{&host, [](LV2_URID_Map_Handle h, const char* uri) {
-                         return static_cast<kvtest::Lv2TestHost*>(h)->Map(uri);
+                         return static_cast<kvhost::lv2::LilvHost*>(h)->Map(uri);
                      }};
     using kvhost::lv2::ChooseBlockSize;
     auto options = [&](const LV2_Feature* const* features) -> const LV2_Options_Option* {

@@ -13,7 +13,7 @@
 
 #include "alloc_count.h"
 #include "kvhost/host.h"
-#include "lv2_test_host.h"
+#include "lilv_host.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ constexpr double kRate = 48000.0;
 // An instance with its control ports at their defaults (values_ holds them).
 class Instance {
   public:
-    Instance(kvtest::BundleWorld& world, const char* uri, const LV2_Feature* const* features)
+    Instance(kvhost::lv2::BundleWorld& world, const char* uri, const LV2_Feature* const* features)
         : world_(world), plugin_(world.Plugin(uri)) {
         if (plugin_ == nullptr) return;
         const uint32_t n = lilv_plugin_get_num_ports(plugin_);
@@ -62,7 +62,7 @@ class Instance {
     }
 
   private:
-    kvtest::BundleWorld& world_;
+    kvhost::lv2::BundleWorld& world_;
     const LilvPlugin* plugin_;
     LilvInstance* instance_ = nullptr;
     std::vector<float> values_;
@@ -84,8 +84,8 @@ double Fundamental(const std::vector<float>& x, std::size_t from, std::size_t to
 }
 
 TEST(Lilv, TwinOpPlaysTheNotesOfTheMidiConverter) {
-    kvtest::BundleWorld world(KVLV2_BUNDLES);
-    kvtest::Lv2TestHost host;
+    kvhost::lv2::BundleWorld world(KVLV2_BUNDLES);
+    kvhost::lv2::LilvHost host;
     const uint32_t cycle = 256;
     host.SetBlockOptions(0, cycle);
     Instance keys(world, kKeys, host.Features());
@@ -93,7 +93,7 @@ TEST(Lilv, TwinOpPlaysTheNotesOfTheMidiConverter) {
     ASSERT_NE(keys.Get(), nullptr) << host.LogText();
     ASSERT_NE(voice.Get(), nullptr) << host.LogText();
 
-    kvtest::MidiBuffer midi(host);
+    kvhost::lv2::MidiBuffer midi(host);
     std::vector<float> gate(cycle), pitch(cycle), velocity(cycle), out(cycle);
     keys.Connect("midi_in", midi.Data());
     keys.Connect("gate", gate.data());
@@ -137,7 +137,7 @@ TEST(Lilv, TwinOpPlaysTheNotesOfTheMidiConverter) {
 }
 
 TEST(Lilv, NamesAndDescriptionsAreTheModulesIdentity) {
-    kvtest::BundleWorld world(KVLV2_BUNDLES);
+    kvhost::lv2::BundleWorld world(KVLV2_BUNDLES);
     const std::pair<const char*, const char*> bridged[] = {
         {"ZOR Warpwave", "urn:kolvex:module:ZOR%20Warpwave"},
         {"ZOR Twin-Op", kTwinOp},
@@ -197,9 +197,9 @@ class StderrCapture {
 };
 
 TEST(Lilv, UnusableHostsGetNoInstanceAndAReason) {
-    kvtest::BundleWorld world(KVLV2_BUNDLES);
+    kvhost::lv2::BundleWorld world(KVLV2_BUNDLES);
     {
-        kvtest::Lv2TestHost host;
+        kvhost::lv2::LilvHost host;
         host.SetBlockOptions(0, -64);
         Instance voice(world, kTwinOp, host.Features());
         EXPECT_EQ(voice.Get(), nullptr);
@@ -208,7 +208,7 @@ TEST(Lilv, UnusableHostsGetNoInstanceAndAReason) {
                   "buf-size:maxBlockLength is -64, not between 1 and 1048576\n");
     }
     {
-        kvtest::Lv2TestHost host;
+        kvhost::lv2::LilvHost host;
         host.SetBlockOptions(0, 64, LV2_ATOM__Double);
         Instance voice(world, kTwinOp, host.Features());
         EXPECT_EQ(voice.Get(), nullptr);
@@ -218,7 +218,7 @@ TEST(Lilv, UnusableHostsGetNoInstanceAndAReason) {
     }
     {
         // No urid:map: the converter cannot read MIDI; the reason goes to standard error.
-        kvtest::Lv2TestHost host;
+        kvhost::lv2::LilvHost host;
         StderrCapture err;
         Instance keys(world, kKeys, host.Features(false, false));
         EXPECT_EQ(keys.Get(), nullptr);
@@ -228,7 +228,7 @@ TEST(Lilv, UnusableHostsGetNoInstanceAndAReason) {
     }
     {
         // Options without a block length: the instance opens with the default block.
-        kvtest::Lv2TestHost host;
+        kvhost::lv2::LilvHost host;
         host.SetBlockOptions(0, 0);
         Instance voice(world, kTwinOp, host.Features());
         ASSERT_NE(voice.Get(), nullptr);

@@ -11,6 +11,7 @@
 
 #include "kvhost/command.h"
 #include "kvhost/validate.h"
+#include "report.h"
 
 namespace {
 
@@ -30,23 +31,8 @@ kvhost::ValidateOptions Quick(const std::string& fault) {
     return o;
 }
 
-json Validate(const kvhost::ValidateOptions& o, int* rc) {
-    std::ostringstream out;
-    *rc = kvhost::RunValidate(o, out);
-    return json::parse(out.str());
-}
-
-// The checks (and tests) that failed in one deliverable's report.
-std::set<std::string> FailedChecks(const json& deliverable, std::set<std::string>* tests) {
-    std::set<std::string> checks;
-    for (const json& t : deliverable.at("tests")) {
-        if (!t.at("passed").get<bool>() && tests != nullptr) tests->insert(t.at("name"));
-        for (const json& f : t.at("findings")) {
-            if (f.at("failure").get<bool>()) checks.insert(f.at("check"));
-        }
-    }
-    return checks;
-}
+using kvtest::FailedChecks;
+using kvtest::Validate;
 
 TEST(Validate, WellBehavedModulePassesEveryTestWithZeroAudioPathAllocations) {
     int rc = -1;

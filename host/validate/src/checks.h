@@ -14,9 +14,12 @@
 
 namespace kvhost::validate {
 
+struct Lv2Target;
+
 struct Context {
-    std::shared_ptr<Plugin> plugin;
-    uint64_t seed = 0;  // this test's own seed, derived from the run's seed
+    std::shared_ptr<Plugin> plugin;        // the deliverable (null for an LV2 target)
+    std::shared_ptr<const Lv2Target> lv2;  // the LV2 target (null for a deliverable)
+    uint64_t seed = 0;                     // this test's own seed, derived from the run's seed
     uint64_t iterations = 2000;
     int32_t cycles = 1000;
     Findings findings;

@@ -22,6 +22,7 @@
 #include "checks.h"
 #include "kvhost/command.h"
 #include "kvhost/host.h"
+#include "lv2_checks.h"
 
 namespace kvhost {
 
@@ -289,10 +290,19 @@ int RunValidate(const ValidateOptions& options, std::ostream& out) {
             d.label.resize(d.label.size() - 3);
         }
         std::shared_ptr<Plugin> plugin;
+        std::shared_ptr<const validate::Lv2Target> lv2;
         try {
-            plugin = Plugin::Load(requested);
-            d.path = plugin->Path();
-            d.name = plugin->Name();
+            if (validate::IsLv2Target(requested)) {
+                d.label = validate::Lv2TargetLabel(requested);
+                lv2 = std::make_shared<const validate::Lv2Target>(
+                    validate::OpenLv2Target(requested, KVVALIDATE_LV2_BUNDLES));
+                d.path = lv2->path;
+                d.name = lv2->name;
+            } else {
+                plugin = Plugin::Load(requested);
+                d.path = plugin->Path();
+                d.name = plugin->Name();
+            }
         } catch (const std::exception& e) {
             d.load_error = e.what();
         }
@@ -303,14 +313,15 @@ int RunValidate(const ValidateOptions& options, std::ostream& out) {
             out << "\n";
             out.flush();
         }
-        if (plugin) {
-            for (const TestCase& test : validate::Tests()) {
+        if (plugin || lv2) {
+            for (const TestCase& test : lv2 ? validate::Lv2Tests() : validate::Tests()) {
                 if (!options.only.empty() && std::find(options.only.begin(), options.only.end(),
                                                        test.name) == options.only.end()) {
                     continue;
                 }
                 Context ctx;
                 ctx.plugin = plugin;
+                ctx.lv2 = lv2;
                 ctx.seed = seed ^ Hash(test.name) ^ (Hash(d.name) * 31);
                 ctx.iterations = options.iterations;
                 ctx.cycles = options.cycles;
@@ -377,6 +388,14 @@ CLI::App* AddValidateCommand(Tool& tool) {
                      if ((*seed_opt)->count() > 0) o.seed = *seed;
                      // A name that is no deliverable at all is a wrong command, not a verdict.
                      for (std::string& plugin : o.plugins) {
+                         if (validate::IsLv2Target(plugin)) {
+                             try {
+                                 validate::OpenLv2Target(plugin, KVVALIDATE_LV2_BUNDLES);
+                             } catch (const Error& e) {
+                                 throw Failure(kExitPlugin, e.what());
+                             }
+                             continue;
+                         }
                          plugin = ResolvePluginName(plugin);
                          LoadPluginNamed(plugin);
                      }
@@ -385,7 +404,9 @@ CLI::App* AddValidateCommand(Tool& tool) {
                      return verdict == 2 ? static_cast<int>(kExitUsage) : verdict;
                  });
     cmd->add_option("PLUGIN", options->plugins,
-                    "Deliverables: paths, names looked up in the build's plug-in folder, or ids")
+                    "Deliverables: paths, names looked up in the build's plug-in folder, or ids; "
+                    "or LV2 targets: bundle folders (*.lv2) or plugin URIs, looked up on "
+                    "LV2_PATH and in the build's bundles")
         ->required();
     *seed_opt =
         cmd->add_option("--seed", *seed, "Replay a run with this seed (printed on every run)");

@@ -1,6 +1,7 @@
 // kvhost validate: a conformance and stress run for any deliverable built on the plug-in
-// frame. Each test runs in a child process, so a crash is reported as that deliverable's
-// failure; the report ends, per deliverable, in one PASSED or FAILED line.
+// frame, or any LV2 bundle or plugin loaded through lilv. Each test runs in a child process,
+// so a crash is reported as that target's failure; the report ends, per target, in one
+// PASSED or FAILED line.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,8 @@ namespace kvhost {
 class Tool;
 
 struct ValidateOptions {
-    std::vector<std::string> plugins;  // paths, or deliverable names looked up in PluginDir()
+    std::vector<std::string> plugins;  // paths, deliverable names looked up in PluginDir(),
+                                       // LV2 bundle folders or LV2 plugin URIs
     std::optional<uint64_t> seed;      // replays a run; a fresh one is drawn (and printed) if unset
     uint64_t iterations = 2000;        // random events (or edits) per stress test
     int32_t cycles = 1000;             // open/close cycles per deliverable

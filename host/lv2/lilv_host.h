@@ -1,5 +1,6 @@
-// The host side of LV2 for tests and benchmarks that run bundles through lilv: a URID map,
-// a log that keeps its lines, buf-size options, MIDI sequences to feed an atom port.
+// The host side of LV2 for whatever runs bundles through lilv (the validator, tests and
+// benchmarks): a URID map, a log that keeps its lines, buf-size options, MIDI sequences to
+// feed an atom port, and lilv worlds on a folder, one bundle or the search path.
 #pragma once
 
 #include <lilv/lilv.h>
@@ -14,13 +15,13 @@
 #include <string>
 #include <vector>
 
-namespace kvtest {
+namespace kvhost::lv2 {
 
-class Lv2TestHost {
+class LilvHost {
   public:
-    Lv2TestHost();
-    Lv2TestHost(const Lv2TestHost&) = delete;
-    Lv2TestHost& operator=(const Lv2TestHost&) = delete;
+    LilvHost();
+    LilvHost(const LilvHost&) = delete;
+    LilvHost& operator=(const LilvHost&) = delete;
 
     LV2_URID Map(const char* uri);
     // The features to instantiate with: urid:map and log:log when asked for, and the
@@ -46,24 +47,34 @@ class Lv2TestHost {
     std::vector<const LV2_Feature*> features_;
 };
 
-// An atom sequence buffer for a MIDI input port, filled anew for each run.
+// An atom buffer: a MIDI sequence for an input port, filled anew for each run, or the room
+// offered to an atom output.
 class MidiBuffer {
   public:
-    explicit MidiBuffer(Lv2TestHost& host, std::size_t capacity = 4096);
+    explicit MidiBuffer(LilvHost& host, std::size_t capacity = 4096);
     void Clear();
+    // Empties the buffer for an atom output: a chunk of its whole capacity to write into.
+    void Offer();
     void Add(int64_t frame, uint8_t status, uint8_t d1, uint8_t d2);
+    // An event of any size (0 included); false when the buffer has no room left for it.
+    bool Add(int64_t frame, const uint8_t* bytes, uint32_t size);
     void* Data() { return storage_.data(); }
 
   private:
     LV2_Atom_Sequence* Sequence() { return reinterpret_cast<LV2_Atom_Sequence*>(storage_.data()); }
     std::vector<uint64_t> storage_;  // 8-byte aligned, as atoms are
-    LV2_URID sequence_, midi_event_;
+    LV2_URID sequence_, midi_event_, chunk_;
 };
 
-// One lilv world that sees only the bundles in `folder`.
+// One lilv world: the bundles in a folder, one bundle, or those on a search path.
 class BundleWorld {
   public:
-    explicit BundleWorld(const std::string& folder);
+    enum class Scope {
+        kFolder,      // every bundle in `path`
+        kBundle,      // the bundle directory `path` alone
+        kSearchPath,  // the bundles on the search path `path` (folders separated by ':')
+    };
+    explicit BundleWorld(const std::string& path, Scope scope = Scope::kFolder);
     ~BundleWorld();
     BundleWorld(const BundleWorld&) = delete;
     BundleWorld& operator=(const BundleWorld&) = delete;
@@ -72,9 +83,11 @@ class BundleWorld {
     // Its port index by symbol; -1 when there is none.
     int32_t PortIndex(const LilvPlugin* plugin, const std::string& symbol) const;
     LilvWorld* World() { return world_; }
+    // The URIs of every plugin the world holds.
+    std::vector<std::string> PluginUris() const;
 
   private:
     LilvWorld* world_;
 };
 
-}  // namespace kvtest
+}  // namespace kvhost::lv2
