@@ -371,10 +371,10 @@ int32_t GuiPinNamed(const GuiInstance& gui, const std::string& pin, const std::s
         return PinNamed(gui.Pins(), QuoteText(gui.GetPlugin()->Name()), name);
     } catch (const Error& e) {
         const std::vector<int32_t> named = PinsNamed(gui.Pins(), name);
-        Fail(kExitPin, std::string(e.what()) +
-                           (named.size() > 1 ? " (--set '#" + std::to_string(named.front()) + "=" +
-                                                   value.substr(0, 20) + "')"
-                                             : ""));
+        Fail(kExitPin, std::string(e.what()) + (named.size() > 1
+                                                    ? " (--set '#" + std::to_string(named.front()) +
+                                                          "=" + value.substr(0, 20) + "')"
+                                                    : ""));
     }
 }
 

@@ -32,7 +32,8 @@ double KeyHz(int key) {
 // run a period at a time as the audio and main threads would take turns.
 struct Playing {
     Playing()
-        : plan(ParsePatch(play_test::TwinOpPatch("2->1", "live", 48000), "voice.json", KVHOST_EXAMPLES)),
+        : plan(ParsePatch(play_test::TwinOpPatch("2->1", "live", 48000), "voice.json",
+                          KVHOST_EXAMPLES)),
           engine(plan, {}),
           guis(engine, plan),
           control(engine, guis, plan, "voice.json", "",

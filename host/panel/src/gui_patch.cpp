@@ -58,7 +58,8 @@ GuiPatchModel::GuiPatchModel(const PatchPlan& plan) : plan_(plan) {
         link.from_node = node_named(w.from.module, what);
         link.to_node = node_named(w.to.module, what);
         try {
-            link.from_pin = ModulePin(nodes_[link.from_node].gui->Pins(), w.from.module, w.from.pin);
+            link.from_pin =
+                ModulePin(nodes_[link.from_node].gui->Pins(), w.from.module, w.from.pin);
             link.to_pin = ModulePin(nodes_[link.to_node].gui->Pins(), w.to.module, w.to.pin);
         } catch (const Error& e) {
             fail(what + ": " + e.what());

@@ -130,25 +130,25 @@ int32_t Control::NodeNamed(const std::string& module) const {
 Control::Target Control::Find(const std::string& module, const std::string& pin) const {
     const int32_t node = NodeNamed(module);
     const auto& pins = engine_.Node(node).Pins();
-    Target t = PinTarget(node, pins[static_cast<std::size_t>(
-                                   PinNamed(pins, "module " + QuoteText(module), pin))]);
+    Target t = PinTarget(
+        node, pins[static_cast<std::size_t>(PinNamed(pins, "module " + QuoteText(module), pin))]);
     if (!t.gui && t.pin->dsp_index < 0) {
         throw Error(Quote(t.name) + " belongs to a GUI side the module does not have");
     }
     return t;
 }
 
-Control::Target Control::Resolve(const std::string& spec, std::string* value) const {
-    const auto dot = spec.find('.');
+Control::Target Control::Resolve(const std::string& named, std::string* value) const {
+    const auto dot = named.find('.');
     if (dot == std::string::npos || dot == 0) {
-        throw Error("expected MODULE.PIN, not " + Quote(spec) + " (modules: " + ModuleList() +
+        throw Error("expected MODULE.PIN, not " + Quote(named) + " (modules: " + ModuleList() +
                     ")");
     }
     Target t;
-    const std::string module = spec.substr(0, dot);
+    const std::string module = named.substr(0, dot);
     t.node = NodeNamed(module);
     const DspInstance& dsp = engine_.Node(t.node);
-    const std::string rest = spec.substr(dot + 1);
+    const std::string rest = named.substr(dot + 1);
     // Pin names hold spaces: take the longest name the text starts with, followed by the
     // value (set) or by nothing (get).
     std::size_t taken = 0;
@@ -165,13 +165,13 @@ Control::Target Control::Resolve(const std::string& spec, std::string* value) co
         }
     }
     if (t.index < 0 && value != nullptr && !PinsNamed(dsp.Pins(), rest).empty()) {
-        throw Error("no value given for " + Quote(spec) + " (set MODULE.PIN VALUE)");
+        throw Error("no value given for " + Quote(named) + " (set MODULE.PIN VALUE)");
     }
     if (t.index < 0) {
         std::string names;
         for (const PinInfo& p : dsp.Pins()) names += (names.empty() ? "" : ", ") + Quote(p.name);
         throw Error(value != nullptr && rest.find(' ') == std::string::npos
-                        ? "expected MODULE.PIN VALUE, not " + Quote(spec)
+                        ? "expected MODULE.PIN VALUE, not " + Quote(named)
                         : "module " + Quote(module) + " has no pin " +
                               Quote(value != nullptr ? rest.substr(0, rest.rfind(' ')) : rest) +
                               " (its pins: " + names + ")");
@@ -235,7 +235,8 @@ void Control::Apply(const Target& t, std::string text, bool quiet) {
     if (pin.datatype == DT_FSAMPLE) value *= 0.1;  // volts to signal units
     const uint32_t id = next_id_++;
     engine_.Submit({Command::kSet, t.node, pin.dsp_index, value, id});
-    replies_.push_back({{id}, [this, id, name = t.name, pin] {
+    replies_.push_back({{id},
+                        [this, id, name = t.name, pin] {
                             const Report& r = answers_.at(id);
                             return name + " = " + FormatPinValue(pin, r.value) + " from sample " +
                                    std::to_string(r.clock);
@@ -291,8 +292,7 @@ Control::Target Control::PinTarget(int32_t node, const PinInfo& pin) const {
     return t;
 }
 
-void Control::Gather(std::function<std::string(const std::vector<PinValue>&)> finish,
-                     bool quiet) {
+void Control::Gather(std::function<std::string(const std::vector<PinValue>&)> finish, bool quiet) {
     // Every pin of every module, in patch order, once the changes before have run: DSP
     // values as the audio thread answers, GUI-side values as they are then.
     std::vector<PinValue> rows;

@@ -74,7 +74,7 @@ class Control {
         bool quiet = false;  // the reply is not printed (an error still is)
     };
 
-    Target Resolve(const std::string& spec, std::string* value) const;
+    Target Resolve(const std::string& named, std::string* value) const;
     int32_t NodeNamed(const std::string& module) const;  // Error listing the modules
     std::string ModuleList() const;                      // "keys, voice"
     void Set(const std::string& args);

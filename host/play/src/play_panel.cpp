@@ -95,9 +95,8 @@ PanelLayout PlayPanel::Layout() {
             PanelPin pin = PanelPinFor(p, guis_.Gui(n) != nullptr, true, WiredFrom(n, p.name));
             pin.value = now_[static_cast<std::size_t>(n)][static_cast<std::size_t>(p.index)];
             if (pin.control == PinControl::kScope &&
-                std::none_of(channels_.begin(), channels_.end(), [&](const Channel& c) {
-                    return c.module == n && c.pin == p.index;
-                })) {
+                std::none_of(channels_.begin(), channels_.end(),
+                             [&](const Channel& c) { return c.module == n && c.pin == p.index; })) {
                 pin.control = PinControl::kReadout;
                 pin.note = "not among the patch's audio outputs, so not recorded";
             }
@@ -129,8 +128,9 @@ std::string PlayPanel::Get(const std::string& module, const std::string& pin) {
 
 void PlayPanel::Note(bool on, int32_t key, int32_t velocity) {
     if (!engine_.TakesLiveMidi()) {
-        throw Error("the patch takes no live MIDI (\"midi\": \"live\" in the patch), so notes go "
-                    "nowhere");
+        throw Error(
+            "the patch takes no live MIDI (\"midi\": \"live\" in the patch), so notes go "
+            "nowhere");
     }
     if (key < 0 || key > 127 || velocity < 0 || velocity > 127) {
         throw Error("a note's key and velocity are 0 to 127");
@@ -149,7 +149,8 @@ void PlayPanel::Watch(const std::string& module, const std::string& pin) {
             return;
         }
     }
-    throw Error(QuoteText(t.name) + " is not among the patch's audio outputs, so it has no spectrum");
+    throw Error(QuoteText(t.name) +
+                " is not among the patch's audio outputs, so it has no spectrum");
 }
 
 void PlayPanel::TakeFrames() {

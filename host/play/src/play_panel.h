@@ -51,7 +51,7 @@ class PlayPanel : public PanelModel {
     const PatchPlan& plan_;
     SpscQueue<float> monitor_;
     std::vector<Channel> channels_;
-    std::vector<float> taken_;                  // interleaved frames off the monitor ring
+    std::vector<float> taken_;                     // interleaved frames off the monitor ring
     std::vector<std::vector<std::string>> now_;    // [node][pin]: the value as last gathered
     std::vector<std::vector<std::string>> shown_;  // [node][pin]: the value the pages last got
     std::vector<std::vector<uint64_t>> set_at_;    // [node][pin]: the Set that last changed it
