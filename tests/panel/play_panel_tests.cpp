@@ -68,7 +68,8 @@ struct Playing {
         return all;
     }
     int32_t PinIndex(int32_t module, const std::string& name) {
-        for (const PanelPin& p : panel.Layout().modules[static_cast<std::size_t>(module)].pins) {
+        const PanelLayout layout = panel.Layout();  // held: the loop reads into it
+        for (const PanelPin& p : layout.modules[static_cast<std::size_t>(module)].pins) {
             if (p.name == name) return p.index;
         }
         return -1;

@@ -3,6 +3,7 @@
 // the messages for groups that cannot be.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -259,13 +260,19 @@ TEST(Voices, GroupsThatCannotBeNameTheFileLineAndValueOrModule) {
 
 // ---- The example, through the tool ---------------------------------------------------
 
+// A file of the running test's own: ctest runs tests in parallel processes.
+std::string Temp(const std::string& name) {
+    return testing::TempDir() + "poly_" + std::to_string(::getpid()) + "_" +
+           testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name;
+}
+
 struct Finished {
     int code;
     std::string err;  // with the standard output
 };
 
 Finished Tool(const std::string& args) {
-    const std::string err = testing::TempDir() + "/poly_err.txt";
+    const std::string err = Temp("poly_err.txt");
     const int status = std::system(
         (std::string("'") + KVHOST_TOOL + "' " + args + " >'" + err + "' 2>&1").c_str());
     std::ifstream in(err);
@@ -279,7 +286,7 @@ TEST(VoicesExample, TheChordsFileIsTheNotesWrittenAndRendersUnclippedWithTheStea
     const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(file, WriteMidiNotes(ChordNotes(), kChordTempo));
 
-    const std::string wav = testing::TempDir() + "/poly_chords.wav";
+    const std::string wav = Temp("poly_chords.wav");
     const Finished r = Tool("render '" KVHOST_EXAMPLES "/poly_chords.json' -o '" + wav + "'");
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("peak -"), std::string::npos) << r.err;  // below 0 dBFS
@@ -301,17 +308,17 @@ TEST(VoicesExample, TheChordsFileIsTheNotesWrittenAndRendersUnclippedWithTheStea
 }
 
 TEST(VoicesExample, RenderAndPlotRefuseABadGroupWithThePatchError) {
-    const std::string bad = testing::TempDir() + "/poly_bad.json";
+    const std::string bad = Temp("poly_bad.json");
     std::ofstream(bad) << VoicePatch(Group(0));
-    Finished r = Tool("render '" + bad + "' -o '" + testing::TempDir() + "/x.wav'");
+    Finished r = Tool("render '" + bad + "' -o '" + Temp("x.wav") + "'");
     EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find(bad + ":8: \"voices\": \"count\" 0 is not a whole number 1-128"),
               std::string::npos)
         << r.err;
-    r = Tool("plot '" + bad + "' -o '" + testing::TempDir() + "/x.png'");
+    r = Tool("plot '" + bad + "' -o '" + Temp("x.png") + "'");
     EXPECT_EQ(r.code, 4) << r.err;
 
-    const std::string png = testing::TempDir() + "/poly_chords.png";
+    const std::string png = Temp("poly_chords.png");
     r = Tool("plot '" KVHOST_EXAMPLES "/poly_chords.json' --from 7 -o '" + png + "'");
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_GT(std::filesystem::file_size(png), 1000u);
