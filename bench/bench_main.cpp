@@ -52,6 +52,12 @@ std::shared_ptr<Plugin> Load(const std::string& name) {
     }
 }
 
+// A host-library instance set up for timing: nothing recorded, nothing logged.
+void Lean(DspInstance& d) {
+    d.SetRecording(false);
+    d.SetLogging(false);
+}
+
 // Loaded once for the whole run; a library unloaded and loaded again would time dlopen too.
 std::shared_ptr<Plugin> Shared(const std::string& name) {
     static std::vector<std::pair<std::string, std::shared_ptr<Plugin>>> cache;
@@ -497,8 +503,7 @@ void OpenHost(benchmark::State& st, std::string name) {
     keeper.Open();
     for (auto _ : st) {
         DspInstance d(plugin, kRate, 64);
-        d.SetRecording(false);
-        d.SetLogging(false);
+        Lean(d);
         const double t0 = ThreadSeconds();
         d.Open();
         d.Run(1);
@@ -601,8 +606,7 @@ void BasicWaveHost(benchmark::State& st) {
     auto plugin = Shared("ZOR Basic Voice");
     if (!plugin) return st.SkipWithError("deliverable not built");
     DspInstance d(plugin, kRate, 64);
-    d.SetRecording(false);
-    d.SetLogging(false);
+    Lean(d);
     d.Open();
     d.Run(64);
     const int32_t wave = d.DspPin("Wave");
@@ -661,8 +665,7 @@ void MidiHost(benchmark::State& st, int32_t samples) {
     auto plugin = Shared("wy_VUDA2DU");
     if (!plugin) return st.SkipWithError("deliverable not built");
     DspInstance d(plugin, kRate, 64);
-    d.SetRecording(false);
-    d.SetLogging(false);
+    Lean(d);
     d.Open();
     d.Run(64);
     const int32_t midi = d.DspPin("MIDI In");
@@ -702,8 +705,7 @@ void NothingHost(benchmark::State& st, int32_t block, int32_t event_at) {
     auto plugin = Nothing();
     if (!plugin) return st.SkipWithError("do-nothing plug-in not built");
     DspInstance d(plugin, kRate, block);
-    d.SetRecording(false);
-    d.SetLogging(false);
+    Lean(d);
     d.Open();
     const int32_t setting = d.DspPin("Setting");
     d.Run(static_cast<uint32_t>(block));
@@ -768,10 +770,8 @@ void PatchVoices(benchmark::State& st, int32_t voice_total) {
         Voice& voice = voices[static_cast<std::size_t>(v)];
         voice.midi = std::make_unique<DspInstance>(midi_plugin, kRate, kBlock);
         voice.twin = std::make_unique<DspInstance>(twin_plugin, kRate, kBlock);
-        voice.midi->SetRecording(false);
-        voice.midi->SetLogging(false);
-        voice.twin->SetRecording(false);
-        voice.twin->SetLogging(false);
+        Lean(*voice.midi);
+        Lean(*voice.twin);
         const int32_t pitch_out = voice.midi->DspPin("Pitch");
         const int32_t pitch_in = voice.twin->DspPin("OP1 Pitch");
         voice.twin->ConnectBuffer(pitch_in, voice.midi->Buffer(pitch_out));

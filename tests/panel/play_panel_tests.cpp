@@ -166,8 +166,7 @@ TEST(PlayPanel, ThreeKeysFromTheBrowserOnADummyJackServer) {
         ::setenv("KV_PLAY_RECORD", record.c_str(), 1);
         ::setenv("KVHOST_TOOL", KVHOST_TOOL, 1);
         ::setenv("KV_PANEL_SHOTS", KV_PANEL_SHOTS, 1);
-        ::execlp(KV_NODE, KV_NODE, "--test", "--test-reporter=spec", KV_PLAY_BROWSER_TEST,
-                 static_cast<char*>(nullptr));
+        ::execlp(KV_NODE, KV_NODE, "--test", KV_PLAY_BROWSER_TEST, static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = 0;
