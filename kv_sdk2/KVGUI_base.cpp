@@ -30,8 +30,7 @@ intptr_t KVGUI_base::DispatchEntry(void* record, int32_t opcode, int32_t index, 
     return self->Dispatch(opcode, index, value, ptr, opt);
 }
 
-intptr_t KVGUI_base::Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr,
-                              float opt) {
+intptr_t KVGUI_base::Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt) {
     KVGuiPoint point{index, value};
     switch (opcode) {
         case GUI_INIT:
@@ -88,7 +87,9 @@ void KVGUI_base::OnGuiOp4(void*, float, KVGuiPoint&) {}
 void KVGUI_base::OnGuiOp5(void*, float, KVGuiPoint&) {}
 void KVGUI_base::OnGuiOp8(void*) {}
 void KVGUI_base::OnGuiOp9(void*) {}
-bool KVGUI_base::OnGuiOp10() { return false; }
+bool KVGUI_base::OnGuiOp10() {
+    return false;
+}
 void KVGUI_base::OnGuiOp11(int32_t) {}
 void KVGUI_base::OnGuiOp12(int32_t) {}
 void KVGUI_base::OnGuiOp6(int32_t, int32_t, void*) {}
@@ -127,9 +128,13 @@ float KVGuiPinRef::ReadFloat() {
     return result;
 }
 
-void KVGuiPinRef::WriteInt(int32_t v) { module->AskHost(GUIHOST_PUT_VALUE, index, v, nullptr, 0.0f); }
+void KVGuiPinRef::WriteInt(int32_t v) {
+    module->AskHost(GUIHOST_PUT_VALUE, index, v, nullptr, 0.0f);
+}
 
-void KVGuiPinRef::WriteFloat(float f) { module->AskHost(GUIHOST_PUT_VALUE, index, 0, nullptr, f); }
+void KVGuiPinRef::WriteFloat(float f) {
+    module->AskHost(GUIHOST_PUT_VALUE, index, 0, nullptr, f);
+}
 
 std::u16string KVGuiPinRef::ReadWideText() {
     const intptr_t n = module->AskHost(GUIHOST_GET_WTEXT, index, 0, nullptr);

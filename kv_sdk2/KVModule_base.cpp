@@ -154,7 +154,10 @@ void KVModule_base::InstallProcess(ProcessFunction fn) {
 
 void KVModule_base::QueueEvent(uint32_t time_stamp, int32_t kind, int32_t value, int32_t value2,
                                intptr_t extra) {
-    KV_ASSERT(time_stamp >= SampleClock(), "p_time_stamp >= SampleClock()");
+    // The clock wraps after 2^32 samples: a stamp is not before the clock when it lies less
+    // than half the clock's range ahead of it.
+    KV_ASSERT(static_cast<int32_t>(time_stamp - SampleClock()) >= 0,
+              "p_time_stamp >= SampleClock()");
     KVTimedEvent e{time_stamp, kind, value, value2, extra, nullptr};
     AskHost(HOST_POST_EVENT, 0, 0, &e);
 }

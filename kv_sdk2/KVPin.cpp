@@ -39,7 +39,9 @@ void KVPin::SendStatus(uint32_t clock, int32_t status) {
 
 void KVPin::SendAt(uint32_t clock, int32_t value) {
     if (m_index < 0) return;
-    KV_ASSERT(clock >= m_module->SampleClock(), "sampleclock >= m_module->SampleClock()");
+    // Not before the clock, which wraps (as for QueueEvent).
+    KV_ASSERT(static_cast<int32_t>(clock - m_module->SampleClock()) >= 0,
+              "sampleclock >= m_module->SampleClock()");
     m_module->AskHost(HOST_PIN_AT_TIME, m_index, value,
                       reinterpret_cast<void*>(static_cast<uintptr_t>(clock)));
 }

@@ -30,6 +30,11 @@ uint32_t ClockOf(const void* ptr) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ptr));
 }
 
+// The later of two clocks (which wrap: the one less than half the clock's range ahead).
+uint32_t LaterOf(uint32_t a, uint32_t b) {
+    return ClockBefore(a, b) ? b : a;
+}
+
 }  // namespace
 
 intptr_t DspWatcher::Request(DspInstance& dsp, int32_t opcode, int32_t index, int32_t value,
@@ -193,7 +198,7 @@ DspInstance::Pin& DspInstance::CheckedPin(int32_t dsp_pin, const char* what) {
 }
 
 void DspInstance::CheckTime(uint32_t at, int32_t dsp_pin) const {
-    if (at < clock_) {
+    if (ClockBefore(at, clock_)) {
         Fail(": change of pin " + Quote(DspPinInfo(dsp_pin).name) + " at sample " +
              std::to_string(at) + " lies before the current sample " + std::to_string(clock_));
     }
@@ -250,6 +255,12 @@ void DspInstance::Open() {
         Push(q);
     }
     if (failed_) RaiseDeferred();
+}
+
+void DspInstance::SetStartClock(uint32_t clock) {
+    if (opened_) Fail(": start clock given after it was opened");
+    clock_ = clock;
+    block_start_ = clock;
 }
 
 void DspInstance::SetInitial(int32_t dsp_pin, double value) {
@@ -381,7 +392,7 @@ bool DspInstance::UseOutputBuffer(int32_t dsp_pin, float* buffer, float last) {
 
 void DspInstance::PostStatus(int32_t dsp_pin, int32_t status, uint32_t at) {
     CheckedPin(dsp_pin, "announce a status on it").connected = true;
-    const uint32_t when = std::max(at, clock_);
+    const uint32_t when = LaterOf(at, clock_);
     Queued q{when, seq_++, Action::kDeliver, dsp_pin, 0.0, {}};
     q.event = KVTimedEvent{when, EV_PIN_STATUS, status, 0, static_cast<intptr_t>(dsp_pin), nullptr};
     Push(q);
@@ -440,7 +451,7 @@ double DspInstance::ReadValue(int32_t dsp_pin) const {
     const Pin& pin = const_cast<DspInstance*>(this)->CheckedPin(dsp_pin, nullptr);
     if (pin.datatype == DT_FSAMPLE) {
         const uint32_t pos = clock_ - block_start_;
-        if (clock_ == 0) return pin.buffer[0];
+        if (!block_started_) return pin.buffer[0];
         if (pos >= 1 && pos <= static_cast<uint32_t>(block_size_)) return pin.buffer[pos - 1];
         return pin.held;
     }
@@ -466,7 +477,7 @@ void DspInstance::Announce(const StatusRecord& s) {
             if (l.samples) {
                 l.to->PostStatus(l.to_pin, s.status, s.clock);
             } else {
-                l.to->SetValue(l.to_pin, self.ReadValue(s.pin), std::max(s.clock, l.to->Clock()),
+                l.to->SetValue(l.to_pin, self.ReadValue(s.pin), LaterOf(s.clock, l.to->Clock()),
                                s.status);
             }
         }

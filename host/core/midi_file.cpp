@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <limits>
 
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
@@ -207,6 +208,38 @@ MidiSequence ParseMidi(const std::vector<uint8_t>& bytes, double sample_rate,
     return seq;
 }
 
+void MidiParser::Status(uint8_t b) {
+    if (have_ > 0) ++ignored_;  // the message it cuts off
+    have_ = 0;
+    if (b < 0xF0) {
+        running_ = b;
+        skip_ = 0;
+        return;
+    }
+    if (b == 0xF7) {  // the end of a system-exclusive message, counted at its start
+        skip_ = 0;
+        return;
+    }
+    // System messages cancel running status; their data bytes go with them.
+    running_ = 0;
+    ++ignored_;
+    switch (b) {
+        case 0xF0:
+            skip_ = std::numeric_limits<int>::max();  // until a status byte ends it
+            return;
+        case 0xF1:
+        case 0xF3:
+            skip_ = 1;
+            return;
+        case 0xF2:
+            skip_ = 2;
+            return;
+        default:
+            skip_ = 0;
+            return;
+    }
+}
+
 MidiSequence ReadMidiFile(const std::string& path, double sample_rate, MidiDelivery delivery) {
     const std::string text = ReadWholeFile(path, "MIDI file");
     return ParseMidi(std::vector<uint8_t>(text.begin(), text.end()), sample_rate, path, delivery);
@@ -256,11 +289,28 @@ std::vector<uint8_t> WriteMidiNotes(const std::vector<MidiNote>& notes, double b
     track.insert(track.end(), {0xFF, 0x2F, 0x00});
     const auto len = static_cast<uint32_t>(track.size());
     // Header chunk (format 0, one track) followed by the track chunk's header.
-    const uint8_t head[] = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1,
+    const uint8_t head[] = {'M',
+                            'T',
+                            'h',
+                            'd',
+                            0,
+                            0,
+                            0,
+                            6,
+                            0,
+                            0,
+                            0,
+                            1,
                             static_cast<uint8_t>(ticks_per_beat >> 8),
-                            static_cast<uint8_t>(ticks_per_beat), 'M', 'T', 'r', 'k',
-                            static_cast<uint8_t>(len >> 24), static_cast<uint8_t>(len >> 16),
-                            static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+                            static_cast<uint8_t>(ticks_per_beat),
+                            'M',
+                            'T',
+                            'r',
+                            'k',
+                            static_cast<uint8_t>(len >> 24),
+                            static_cast<uint8_t>(len >> 16),
+                            static_cast<uint8_t>(len >> 8),
+                            static_cast<uint8_t>(len)};
     std::vector<uint8_t> file;
     file.reserve(sizeof head + track.size());
     file.assign(std::begin(head), std::end(head));

@@ -335,10 +335,37 @@ Patch::Node& Patch::Find(const PatchPin& ref, const char* role) {
     Fail(std::string(role) + " " + Quote(Describe(ref)) + ": no module named " + Quote(ref.module));
 }
 
-Patch::Patch(const PatchPlan& plan) : Patch(plan, nullptr) {}
+std::optional<std::string> MidiFilePath(const PatchPlan& plan,
+                                        const std::optional<std::string>& override) {
+    if (override) return override;
+    if (!plan.midi_file || plan.midi_file->empty()) return std::nullopt;
+    if (plan.midi_file->front() == '/') return plan.midi_file;
+    return plan.folder + "/" + *plan.midi_file;
+}
+
+namespace {
+
+PatchOptions Observed(PatchStatusObserver observer) {
+    PatchOptions options;
+    options.observer = std::move(observer);
+    return options;
+}
+
+}  // namespace
 
 Patch::Patch(const PatchPlan& plan, StatusObserver observer)
-    : plan_(plan), observer_(std::move(observer)) {
+    : Patch(plan, Observed(std::move(observer))) {}
+
+Patch::Patch(const PatchPlan& plan, PatchOptions options)
+    : plan_(plan), options_(std::move(options)), run_clock_(options_.start_clock) {
+    Build();
+    Wire();
+    PlaceOutputs();
+    FindMidiInput();
+    Start();
+}
+
+void Patch::Build() {
     // Wiring order: every module after the modules that feed it, file order otherwise.
     const std::size_t count = plan_.modules.size();
     auto index_of = [&](const PatchPin& p, const char* role) -> std::size_t {
@@ -397,7 +424,10 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
         std::vector<std::pair<int32_t, double>> initial;  // checked on the first copy
         for (int32_t k = 0; k < copies; ++k) {
             try {
-                if (!plugin) plugin = Plugin::Load(m.plugin);
+                if (!plugin) {
+                    plugin = options_.load_plugin ? options_.load_plugin(m.plugin)
+                                                  : Plugin::Load(m.plugin);
+                }
                 node.copies.push_back(
                     std::make_unique<DspInstance>(plugin, plan_.sample_rate, plan_.block_size));
             } catch (const LoadError& e) {
@@ -408,13 +438,18 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
             DspInstance& dsp = *node.copies.back();
             dsp.SetRecording(false);
             dsp.SetLogging(false);
-            if (k == 0) initial = CheckedSettings(m, dsp);
+            if (k == 0) {
+                initial = CheckedSettings(m, dsp);
+                CheckStored(m, dsp);
+            }
             for (const auto& [pin, value] : initial) dsp.SetInitial(pin, value);
         }
         order_names_.push_back(m.name);
     }
+}
 
-    // Wires: copy to copy within a group, to every copy from outside it.
+void Patch::Wire() {
+    // Copy to copy within a group, to every copy from outside it.
     std::vector<std::pair<DspInstance*, int32_t>> wired;
     for (const auto& w : plan_.wires) {
         const std::string what = "wire " + Describe(w.from) + " -> " + Describe(w.to);
@@ -457,13 +492,15 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
         }
     }
     // The observer hears each announced status after the wires took it.
-    for (std::size_t n = 0; observer_ && n < nodes_.size(); ++n) {
+    for (std::size_t n = 0; options_.observer && n < nodes_.size(); ++n) {
         const DspInstance* src = nodes_[n].copies[0].get();
         nodes_[n].copies[0]->SetStatusListener(
-            [this, src, n](const DspInstance::StatusRecord& s) { observer_(n, *src, s); });
+            [this, src, n](const DspInstance::StatusRecord& s) { options_.observer(n, *src, s); });
     }
+}
 
-    // Audio outputs: as listed, or the first sample output of the last module.
+void Patch::PlaceOutputs() {
+    // As listed, or the first sample output of the last module.
     std::vector<PatchPin> outs = plan_.outputs;
     if (outs.empty()) {
         const DspInstance& last = *nodes_.back().copies[0];
@@ -492,7 +529,16 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
         out.pin = pin;
         for (const auto& copy : node.copies) out.copies.push_back(copy.get());
     }
+    output_pins_ = outs;
+    const auto block = static_cast<std::size_t>(plan_.block_size);
+    mix_store_.resize(outputs_.size());
+    for (std::size_t c = 0; c < outputs_.size(); ++c) {
+        if (outputs_[c].copies.size() > 1 || plan_.gain != 1.0) mix_store_[c].assign(block, 0.0f);
+        mix_.push_back(outputs_[c].copies[0]->Buffer(outputs_[c].pin));
+    }
+}
 
+void Patch::FindMidiInput() {
     if (plan_.midi_to) {
         midi_node_ = &Find(*plan_.midi_to, "MIDI input");
         try {
@@ -514,10 +560,28 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
             }
         }
     }
-    if (midi_node_ != nullptr) {
-        for (const auto& copy : midi_node_->copies) voices_.push_back({copy.get()});
-    }
+    if (midi_node_ == nullptr) return;
+    const auto copies = static_cast<int32_t>(midi_node_->copies.size());
+    if (copies > 1) router_.emplace(copies);
+    last_at_.assign(midi_node_->copies.size(), 0);
+}
 
+void Patch::Start() {
+    const auto start = static_cast<uint32_t>(options_.start_clock);
+    for (Node& n : nodes_) {
+        for (const auto& copy : n.copies) {
+            if (options_.real_time) {
+                // Room for what a block can bring: the inputs' statuses, the module's own
+                // posts, and the live messages and changes that arrive between two blocks.
+                std::size_t room =
+                    64 + 4 * static_cast<std::size_t>(copy->PinCount()) + options_.live_events;
+                if (&n == midi_node_) room += 2 * 16;  // a panic's messages
+                copy->ReserveEvents(room);
+                copy->SetRealTime(true);
+            }
+            copy->SetStartClock(start);
+        }
+    }
     for (Node& n : nodes_) {
         for (const auto& copy : n.copies) copy->Open();
     }
@@ -554,10 +618,29 @@ std::vector<std::pair<int32_t, double>> Patch::CheckedSettings(const PatchPlan::
     return initial;
 }
 
+void Patch::CheckStored(const PatchPlan::Module& m, const DspInstance& dsp) const {
+    const std::string where = "module " + Quote(m.name);
+    for (const auto& s : m.stored) {
+        // A name several pins share restores the first of them, as files saved before such
+        // pins were saved by "#N" have it.
+        const std::vector<int32_t> named = PinsNamed(dsp.Pins(), s.pin);
+        if (named.empty()) Fail(where + " has no pin " + Quote(s.pin) + " to restore");
+        const PinInfo& pin = dsp.Pins()[static_cast<std::size_t>(named.front())];
+        const std::string at = where + ", stored pin " + Quote(s.pin);
+        if (!pin.IsGuiSide() && !(pin.IsOutput() && (pin.flags & IO_PATCH_STORE) != 0)) {
+            Fail(at +
+                 ": only GUI-side pins and stored outputs go under \"stored\"; set DSP "
+                 "inputs under \"pins\"");
+        }
+        const UserValue checked = CheckUserValue(pin, s.text);
+        if (!checked.Accepted()) Fail(at + ": " + checked.refusal);
+    }
+}
+
 Patch::~Patch() {
     // Upstream instances close first: what they announce while closing reaches instances
     // still open, but no longer the observer, whose owner may be half gone.
-    if (observer_) {
+    if (options_.observer) {
         for (Node& n : nodes_) n.copies[0]->SetStatusListener(nullptr);
     }
     for (Node& n : nodes_) n.copies.clear();
@@ -575,142 +658,194 @@ int32_t Patch::Copies(const std::string& module) {
     return static_cast<int32_t>(Find({module, ""}, "module").copies.size());
 }
 
-void Patch::SetMidi(MidiSequence sequence) {
+std::size_t Patch::DroppedEvents() const {
+    std::size_t dropped = 0;
+    for (const Node& n : nodes_) {
+        for (const auto& copy : n.copies) dropped += copy->DroppedEvents();
+    }
+    return dropped;
+}
+
+std::size_t Patch::IgnoredMidi() const {
+    std::size_t ignored = ignored_midi_;
+    for (const MidiParser& p : parsers_) ignored += p.Ignored();
+    return ignored;
+}
+
+// ---- What goes in -------------------------------------------------------------------
+
+void Patch::SetMidi(MidiSequence sequence, bool loop) {
     if (midi_node_ == nullptr) Fail("the patch has no MIDI input to play the MIDI file on");
     midi_ = std::move(sequence);
+    midi_loop_ = loop && !midi_.events.empty();
+    midi_start_ = options_.start_clock;
     next_midi_ = 0;
-    while (next_midi_ < midi_.events.size() && midi_.events[next_midi_].sample < clock_) {
+    while (next_midi_ < midi_.events.size() &&
+           midi_start_ + midi_.events[next_midi_].sample < run_clock_) {
         ++next_midi_;  // already past
     }
 }
 
-void Patch::Send(Voice& voice, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+void Patch::Deliver(int32_t copy, uint64_t at, uint8_t status, uint8_t d1, uint8_t d2) {
     // A copy hears its messages in order even when a later one came with an earlier clock.
-    voice.last_at = std::max(voice.last_at, at);
-    voice.dsp->SendMidi(midi_pin_, voice.last_at, status, d1, d2);
+    uint64_t& last = last_at_[static_cast<std::size_t>(copy)];
+    last = std::max(last, at);
+    midi_node_->copies[static_cast<std::size_t>(copy)]->SendMidi(
+        midi_pin_, static_cast<uint32_t>(last), status, d1, d2);
 }
 
-Patch::Voice* Patch::Holding(uint8_t channel, int32_t key) {
-    for (Voice& v : voices_) {
-        if (v.key == key && v.channel == channel) return &v;
-    }
-    return nullptr;
-}
-
-Patch::Voice& Patch::TakeVoice() {
-    Voice* free = nullptr;
-    Voice* oldest = &voices_[0];
-    for (Voice& v : voices_) {
-        if (v.key < 0 && (free == nullptr || v.since < free->since)) free = &v;
-        if (v.since < oldest->since) oldest = &v;
-    }
-    return free != nullptr ? *free : *oldest;
-}
-
-void Patch::SendMidi(uint32_t at, uint8_t status, uint8_t d1, uint8_t d2) {
+void Patch::SendMidi(uint64_t at, uint8_t status, uint8_t d1, uint8_t d2) {
     if (midi_node_ == nullptr) Fail("the patch has no MIDI input");
-    at = std::max(at, clock_);
-    if (voices_.size() == 1) {
-        voices_[0].dsp->SendMidi(midi_pin_, at, status, d1, d2);
+    if (status < 0x80 || status >= 0xF0) {  // no MIDI input of this frame takes the others
+        ++ignored_midi_;
         return;
     }
-    const auto channel = static_cast<uint8_t>(status & 0x0F);
-    const auto release = static_cast<uint8_t>(0x80 | channel);
-    switch (status & 0xF0) {
-        case 0x90: {
-            // A key struck again ends its note on its copy first; a stolen copy ends the note
-            // it held: every copy plays one key at a time.
-            Voice* v = Holding(channel, d1);
-            if (v != nullptr) {
-                Send(*v, at, release, d1, 0x40);
-            } else {
-                v = &TakeVoice();
-                if (v->key >= 0) {
-                    Send(*v, at, static_cast<uint8_t>(0x80 | v->channel),
-                         static_cast<uint8_t>(v->key), 0x40);
-                }
-            }
-            v->key = d1;
-            v->channel = channel;
-            v->since = ++routed_;
-            Send(*v, at, status, d1, d2);
-            return;
-        }
-        case 0x80:
-        case 0xA0:
-            // A key no copy holds sounds nowhere: its release or pressure has nothing to reach.
-            if (Voice* v = Holding(channel, d1)) {
-                Send(*v, at, status, d1, d2);
-                if ((status & 0xF0) == 0x80) {
-                    v->key = -1;
-                    v->since = ++routed_;
-                }
-            }
-            return;
-        case 0xB0:
-            if ((d1 == 120 && d2 == 0) || d1 >= 123) {
-                // All notes (or sound) off: every copy of the channel is free again.
-                for (Voice& v : voices_) {
-                    if (v.key >= 0 && v.channel == channel) {
-                        v.key = -1;
-                        v.since = ++routed_;
-                    }
-                }
-            }
-            break;
-        default:
-            break;
+    at = Due(at);
+    if (at - run_clock_ >= kFarthest) Fail("a MIDI message lies too far ahead of the clock");
+    if (options_.delivery == MidiDelivery::kHost) {
+        const MidiEvent e = AsDelivered({0, status, d1, d2});
+        status = e.status;
     }
-    for (Voice& v : voices_) Send(v, at, status, d1, d2);
+    if ((status & 0xF0) == 0x90 && d2 > 0) last_note_ = d1;
+    if (!router_) {
+        midi_node_->copies[0]->SendMidi(midi_pin_, static_cast<uint32_t>(at), status, d1, d2);
+        return;
+    }
+    router_->Route(status, d1, d2, [&](int32_t copy, uint8_t s, uint8_t a, uint8_t b) {
+        Deliver(copy, at, s, a, b);
+    });
 }
 
-uint32_t Patch::DefaultLength() const {
-    if (plan_.seconds)
-        return static_cast<uint32_t>(std::llround(*plan_.seconds * plan_.sample_rate));
-    if (!midi_.events.empty()) {
-        return midi_.end_sample + static_cast<uint32_t>(std::llround(plan_.sample_rate));
+void Patch::LiveMidi(uint64_t at, const uint8_t* bytes, std::size_t size, int source) {
+    MidiParser& parser =
+        parsers_[static_cast<std::size_t>(std::clamp(source, 0, kMidiSources - 1))];
+    parser.Feed(bytes, size, [&](uint8_t s, uint8_t a, uint8_t b) { SendMidi(at, s, a, b); });
+}
+
+void Patch::Panic(uint64_t at) {
+    if (midi_node_ == nullptr) return;
+    at = Due(at);
+    for (int32_t copy = 0; copy < static_cast<int32_t>(midi_node_->copies.size()); ++copy) {
+        for (uint8_t channel = 0; channel < 16; ++channel) {
+            const auto cc = static_cast<uint8_t>(0xB0 | channel);
+            Deliver(copy, at, cc, 123, 0);  // all notes off
+            Deliver(copy, at, cc, 120, 0);  // all sound off
+        }
     }
-    return static_cast<uint32_t>(std::llround(5.0 * plan_.sample_rate));
+    if (router_) router_->Clear();
+    for (MidiParser& p : parsers_) p.Reset();
+}
+
+void Patch::Set(int32_t node, int32_t dsp_pin, double value, uint64_t at, int32_t status) {
+    at = Due(at);
+    if (at - run_clock_ >= kFarthest) Fail("a change lies too far ahead of the clock");
+    const auto when = static_cast<uint32_t>(at);
+    for (const auto& copy : nodes_[static_cast<std::size_t>(node)].copies) {
+        if (copy->DspPinInfo(dsp_pin).datatype == DT_FSAMPLE) {
+            copy->SetConstant(dsp_pin, static_cast<float>(value), when, status);
+        } else {
+            copy->SetValue(dsp_pin, value, when, status);
+        }
+    }
+}
+
+float* Patch::FeedInput(int32_t node, int32_t dsp_pin) {
+    Node& n = nodes_[static_cast<std::size_t>(node)];
+    if (n.copies.size() != 1) Fail("module " + Quote(n.name) + " plays in voices: no input feed");
+    return n.copies[0]->FeedInput(dsp_pin);
+}
+
+uint64_t Patch::DefaultLength() const {
+    if (plan_.seconds)
+        return static_cast<uint64_t>(std::llround(*plan_.seconds * plan_.sample_rate));
+    if (!midi_.events.empty()) {
+        return uint64_t{midi_.end_sample} + static_cast<uint64_t>(std::llround(plan_.sample_rate));
+    }
+    return static_cast<uint64_t>(std::llround(5.0 * plan_.sample_rate));
+}
+
+// ---- Running ------------------------------------------------------------------------
+
+void Patch::QueueFileMidi(uint64_t end) {
+    while (next_midi_ < midi_.events.size()) {
+        const MidiEvent& e = midi_.events[next_midi_];
+        const uint64_t at = midi_start_ + e.sample;
+        if (at >= end) return;
+        ++next_midi_;
+        SendMidi(at, e.status, e.d1, e.d2);
+        if (next_midi_ == midi_.events.size() && midi_loop_) {
+            midi_start_ += std::max<uint64_t>(midi_.end_sample, 1);  // again from the end
+            next_midi_ = 0;
+        }
+    }
+}
+
+void Patch::RunBlock() {
+    const auto block = static_cast<uint32_t>(plan_.block_size);
+    QueueFileMidi(run_clock_ + block);
+    for (Node& node : nodes_) {
+        for (const auto& copy : node.copies) copy->Run(block);
+    }
+    run_clock_ += block;
+    Mix();
+    if (options_.after_block) options_.after_block();
+}
+
+void Patch::Mix() {
+    const auto block = static_cast<std::size_t>(plan_.block_size);
+    const float gain = static_cast<float>(plan_.gain);
+    for (std::size_t c = 0; c < outputs_.size(); ++c) {
+        const Output& o = outputs_[c];
+        const bool solo = solo_ >= 0 && o.copies.size() > 1;
+        const std::size_t first = solo ? static_cast<std::size_t>(solo_) % o.copies.size() : 0;
+        const float* buf = o.copies[first]->Buffer(o.pin);
+        if (mix_store_[c].empty()) {  // one copy at unit gain: its own buffer
+            mix_[c] = buf;
+            continue;
+        }
+        float* out = mix_store_[c].data();
+        mix_[c] = out;
+        if (o.copies.size() == 1 || solo) {
+            if (gain == 1.0f) {
+                std::copy(buf, buf + block, out);
+            } else {
+                for (std::size_t i = 0; i < block; ++i) out[i] = buf[i] * gain;
+            }
+            continue;
+        }
+        // Voices summed in copy order, then scaled.
+        std::copy(buf, buf + block, out);
+        for (std::size_t k = 1; k < o.copies.size(); ++k) {
+            const float* more = o.copies[k]->Buffer(o.pin);
+            for (std::size_t i = 0; i < block; ++i) out[i] += more[i];
+        }
+        if (gain != 1.0f) {
+            for (std::size_t i = 0; i < block; ++i) out[i] *= gain;
+        }
+    }
 }
 
 void Patch::Render(float* interleaved, uint32_t frames) {
     const auto block = static_cast<uint32_t>(plan_.block_size);
     const std::size_t channels = outputs_.size();
-    const float gain = static_cast<float>(plan_.gain);
     uint32_t done = 0;
     while (done < frames) {
-        const uint32_t pos = clock_ % block;
-        const uint32_t n = std::min(frames - done, block - pos);
-        while (next_midi_ < midi_.events.size() && midi_.events[next_midi_].sample < clock_ + n) {
-            const MidiEvent& e = midi_.events[next_midi_++];
-            SendMidi(std::max(e.sample, clock_), e.status, e.d1, e.d2);
+        if (held_ == 0) {
+            RunBlock();
+            held_ = block;
         }
-        for (Node& node : nodes_) {
-            for (const auto& copy : node.copies) copy->Run(n);
-        }
+        const uint32_t pos = block - held_;
+        const uint32_t n = std::min(frames - done, held_);
         for (std::size_t c = 0; c < channels; ++c) {
-            const Output& o = outputs_[c];
+            const float* in = mix_[c] + pos;
             float* out = interleaved + static_cast<std::size_t>(done) * channels + c;
-            const float* buf = o.copies[0]->Buffer(o.pin) + pos;
-            if (o.copies.size() == 1) {
-                if (gain == 1.0f) {
-                    for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i];
-                } else {
-                    for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i] * gain;
-                }
-                continue;
-            }
-            // Voices summed in copy order, then scaled.
-            for (uint32_t i = 0; i < n; ++i) out[i * channels] = buf[i];
-            for (std::size_t k = 1; k < o.copies.size(); ++k) {
-                const float* more = o.copies[k]->Buffer(o.pin) + pos;
-                for (uint32_t i = 0; i < n; ++i) out[i * channels] += more[i];
-            }
-            if (gain != 1.0f) {
-                for (uint32_t i = 0; i < n; ++i) out[i * channels] *= gain;
+            if (channels == 1) {
+                std::copy(in, in + n, out);
+            } else {
+                for (uint32_t i = 0; i < n; ++i) out[i * channels] = in[i];
             }
         }
-        clock_ += n;
+        held_ -= n;
         done += n;
     }
 }

@@ -40,6 +40,22 @@ std::optional<double> ValueFromText(const PinInfo& pin, std::string_view text) {
     return PinValueFromText(pin, text);
 }
 
+double HeldValue(int32_t datatype, double value) {
+    switch (datatype) {
+        case DT_CHOICE:
+            return ClampTo<int16_t>(value);
+        case DT_SWITCH:
+            return value != 0.0 ? 1.0 : 0.0;
+        case DT_WHOLE32:
+            return ClampTo<int32_t>(value);
+        case DT_REAL32:
+        case DT_FSAMPLE:
+            return static_cast<double>(static_cast<float>(value));
+        default:
+            return value;
+    }
+}
+
 std::string QuoteText(std::string_view text) {
     constexpr std::size_t kMost = 60;  // characters, not bytes: a cut never splits one
     std::size_t bytes = 0, characters = 0;
@@ -73,6 +89,13 @@ std::string Offered(const ChoiceList& list) {
 
 UserValue CheckUserValue(const PinInfo& pin, std::string_view text) {
     const std::string quoted = QuoteText(text);
+    if (pin.datatype == DT_MIDI_STREAM) return {std::nullopt, "takes MIDI, not a value"};
+    if (pin.datatype == DT_STRING) {
+        if (text.size() <= kMaxTextValue) return {};
+        return {std::nullopt, "a text of " + std::to_string(text.size()) +
+                                  " bytes is longer than a text pin takes (" +
+                                  std::to_string(kMaxTextValue) + " bytes)"};
+    }
     if (pin.datatype == DT_CHOICE && pin.choices) {
         const ChoiceList list = ParseChoices(*pin.choices);
         if (auto v = list.Find(text)) return {*v, {}};

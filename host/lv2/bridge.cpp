@@ -67,6 +67,7 @@ BlockChoice ChooseBlockSize(const LV2_Options_Option* options, LV2_URID_Map* map
     }
     if (nominal_value) {
         choice.block = static_cast<int32_t>(*nominal_value);
+        choice.nominal = true;
     } else if (max_value) {
         choice.block = static_cast<int32_t>(*max_value);
     } else {
@@ -78,15 +79,28 @@ BlockChoice ChooseBlockSize(const LV2_Options_Option* options, LV2_URID_Map* map
     return choice;
 }
 
+uint32_t RunLatency(int32_t block, bool nominal_multiple_of_block, bool fixed_or_power_of_two) {
+    if (nominal_multiple_of_block && fixed_or_power_of_two) return 0;
+    return static_cast<uint32_t>(block - 1);
+}
+
 Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block_size,
-               MidiUrids urids, bool keep_logs)
+               MidiUrids urids, uint32_t latency, bool keep_logs)
     : plugin_(std::move(plugin)),
       sample_rate_(sample_rate),
       block_size_(block_size),
       urids_(urids),
+      latency_(latency),
       keep_logs_(keep_logs) {
-    CreateInstance();
-    layout_ = MakeLayout(*dsp_);
+    {
+        // The ports come from a probe: constructed, described, never opened.
+        const DspInstance probe(plugin_, sample_rate_, block_size_);
+        layout_ = MakeLayout(probe);
+    }
+    if (latency_ >= static_cast<uint32_t>(block_size_)) {
+        throw Error("a latency of " + std::to_string(latency_) +
+                    " frames is not below the block size");
+    }
     if (layout_.has_midi && (urids_.sequence == 0 || urids_.midi_event == 0)) {
         throw Error(
             "it reads MIDI, which needs the host's urid:map feature, and the host "
@@ -101,13 +115,14 @@ Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block
                 controls_.push_back({&p, nullptr, p.default_value, -1});
                 break;
             case PortKind::kAudioIn:
-                signals_.push_back({&p, -1, nullptr});
+                signals_.push_back({&p, -1});
                 break;
             case PortKind::kAudioOut:
-                outputs_.push_back({&p, nullptr, nullptr, 0.0f, true});
+                outputs_.push_back({&p, static_cast<int32_t>(outputs_.size()), nullptr, 0.0f, true,
+                                    std::vector<float>(static_cast<std::size_t>(block_size_))});
                 break;
             case PortKind::kControlOut:
-                control_out_.push_back(&p);
+                (p.role == Role::kLatency ? latency_port_ : control_out_.emplace_back()) = &p;
                 break;
             case PortKind::kMidiIn:
                 midi_in_.push_back(&p);
@@ -115,9 +130,7 @@ Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block
         }
     }
     for (Control& c : controls_) c.data = &c.last;  // unconnected until the host connects it
-    for (Output& o : outputs_) o.data = &data_[o.port->index];
     quiet_ = midi_in_.empty() && control_out_.empty();
-    streaming_.reserve(signals_.size());
     for (std::size_t s = 0; s < signals_.size(); ++s) {
         const int32_t c = control_of_[signals_[s].port->volts_port];
         signals_[s].volts = c;
@@ -127,11 +140,19 @@ Bridge::Bridge(std::shared_ptr<Plugin> plugin, double sample_rate, int32_t block
 
 Bridge::~Bridge() = default;
 
-void Bridge::CreateInstance() {
-    dsp_ = std::make_unique<DspInstance>(plugin_, sample_rate_, block_size_);
-    // Nothing recorded, a queue that never grows: a full one drops MIDI events and counts them.
-    dsp_->SetRealTime(true);
-    dsp_->SetLogging(keep_logs_);
+// The module alone, its sample outputs the patch's outputs in pin order, its MIDI input the
+// patch's live MIDI.
+PatchPlan Bridge::OnePatch(const std::string& module_path) const {
+    PatchPlan plan;
+    plan.source = "(LV2 bundle of " + plugin_->Name() + ")";
+    plan.sample_rate = sample_rate_;
+    plan.sample_rate_given = true;
+    plan.block_size = block_size_;
+    plan.modules.push_back({"module", module_path, {}, {}});
+    for (const Output& o : outputs_) plan.outputs.push_back({"module", o.port->name});
+    plan.midi_live = !midi_in_.empty();
+    if (!midi_in_.empty()) plan.midi_to = PatchPin{"module", midi_in_.front()->name};
+    return plan;
 }
 
 void Bridge::ConnectPort(uint32_t port, void* data) {
@@ -142,37 +163,56 @@ void Bridge::ConnectPort(uint32_t port, void* data) {
         c.data = data != nullptr ? static_cast<const float*>(data) : &c.last;
     }
     if (layout_.ports[port].kind == PortKind::kAudioIn) rewired_ = true;
+    if (latency_port_ != nullptr && port == latency_port_->index && data != nullptr) {
+        *static_cast<float*>(data) = static_cast<float>(latency_);
+    }
 }
 
 void Bridge::Activate() {
-    if (!dsp_) CreateInstance();
+    PatchOptions options;
+    options.real_time = true;
+    options.live_events = 1024;
+    options.load_plugin = [this](const std::string&) { return plugin_; };
+    patch_ = std::make_unique<Patch>(OnePatch(plugin_->Path()), std::move(options));
+    DspInstance& dsp = patch_->Instance(0);
+    if (keep_logs_) dsp.SetLogging(true);
     for (Output& o : outputs_) {  // straight into the host's buffer where the pin allows it
         o.current = nullptr;
-        o.direct = dsp_->UseOutputBuffer(o.port->dsp_pin, nullptr);
+        o.direct = dsp.UseOutputBuffer(o.port->dsp_pin, nullptr);
+        std::fill(o.pending.begin(), o.pending.end(), 0.0f);
     }
     for (Control& c : controls_) c.last = c.port->default_value;
-    for (Signal& s : signals_) s.fed = nullptr;
-    streaming_.clear();
+    for (Signal& s : signals_) {
+        s.fed = patch_->FeedInput(0, s.port->dsp_pin);
+        s.constant = s.fed[0];  // the pin's default, as the host library holds it
+        s.streaming = false;
+        s.filled = true;
+    }
+    streaming_ = false;
     rewired_ = true;
     failure_.clear();
-    dsp_->Open();
+    frames_ = 0;
+    pending_at_ = 0;
+    pending_count_ = 0;
     opened_ = true;
 }
 
 void Bridge::Deactivate() {
-    if (dsp_) dropped_events_ += dsp_->DroppedEvents();
-    dsp_.reset();
+    if (patch_) dropped_events_ += patch_->DroppedEvents();
+    patch_.reset();
     opened_ = false;
 }
 
-void Bridge::ApplyControl(Control& c, float v, uint32_t now) {
+void Bridge::ApplyControl(Control& c, float v, uint64_t now) {
     if (!std::isfinite(v)) return;
     c.last = v;
     const Port& p = *c.port;
     if (p.role == Role::kVolts) {
-        if (signals_[static_cast<std::size_t>(c.signal)].fed == nullptr) {
-            dsp_->SetConstant(p.dsp_pin, static_cast<float>(static_cast<double>(v) * 0.1), now,
-                              PS_STILL);
+        Signal& s = signals_[static_cast<std::size_t>(c.signal)];
+        s.constant = static_cast<float>(static_cast<double>(v) * 0.1);
+        s.filled = false;
+        if (!s.streaming) {
+            patch_->Instance(0).PostStatus(p.dsp_pin, PS_STILL, static_cast<uint32_t>(now));
         }
         return;
     }
@@ -183,30 +223,39 @@ void Bridge::ApplyControl(Control& c, float v, uint32_t now) {
         value = std::nearbyint(value);
     }
     if (p.has_range) value = std::clamp(value, double{p.minimum}, double{p.maximum});
-    dsp_->SetValue(p.dsp_pin, value, now, PS_STILL);
+    patch_->Set(0, p.dsp_pin, value, now, PS_STILL);
 }
 
 // Signal ports that became connected stream from now on (before the controls are read,
 // so a volts port that changes with them is only noted); those that became unconnected
 // hold their volts port's latest value (after the controls are read).
-void Bridge::Rewire(uint32_t now, bool connecting) {
+void Bridge::Rewire(uint64_t now, bool connecting) {
+    streaming_ = false;
     for (Signal& s : signals_) {
         const bool connected = data_[s.port->index] != nullptr;
-        if (connecting && connected && s.fed == nullptr) {
-            s.fed = dsp_->FeedInput(s.port->dsp_pin);
-            dsp_->PostStatus(s.port->dsp_pin, PS_STREAM, now);
-            streaming_.push_back(&s);  // within the capacity reserved for every signal port
-        } else if (!connecting && !connected && s.fed != nullptr) {
-            streaming_.erase(std::find(streaming_.begin(), streaming_.end(), &s));
-            s.fed = nullptr;
-            const float volts = controls_[static_cast<std::size_t>(s.volts)].last;
-            dsp_->SetConstant(s.port->dsp_pin, static_cast<float>(static_cast<double>(volts) * 0.1),
-                              now, PS_STILL);
+        if (connected != s.streaming && connected == connecting) {
+            s.streaming = connected;
+            s.filled = false;
+            patch_->Instance(0).PostStatus(s.port->dsp_pin, connected ? PS_STREAM : PS_STILL,
+                                           static_cast<uint32_t>(now));
+        }
+        streaming_ = streaming_ || s.streaming;
+    }
+}
+
+void Bridge::Feed(uint32_t done, uint32_t pos, uint32_t count) {
+    for (Signal& s : signals_) {
+        if (s.streaming) {
+            const auto* in = static_cast<const float*>(data_[s.port->index]);
+            std::memcpy(s.fed + pos, in + done, count * sizeof(float));
+        } else if (!s.filled) {
+            std::fill(s.fed + pos, s.fed + pos + count, s.constant);
+            s.filled = pos == 0 && count == static_cast<uint32_t>(block_size_);
         }
     }
 }
 
-void Bridge::QueueMidi(const Port& port, uint32_t frames, uint32_t now) {
+void Bridge::QueueMidi(const Port& port, uint32_t frames, uint64_t now) {
     const auto* seq = static_cast<const LV2_Atom_Sequence*>(data_[port.index]);
     if (seq == nullptr || seq->atom.type != urids_.sequence ||
         seq->atom.size < sizeof(LV2_Atom_Sequence_Body)) {
@@ -224,21 +273,14 @@ void Bridge::QueueMidi(const Port& port, uint32_t frames, uint32_t now) {
         const uint32_t size = ev->body.size;
         if (size > end - at - sizeof(LV2_Atom_Event)) break;
         if (ev->body.type == urids_.midi_event && size >= 1) {
-            const auto* msg = reinterpret_cast<const uint8_t*>(ev + 1);
             int64_t frame = in_frames ? ev->time.frames : 0;
             frame = std::clamp<int64_t>(frame, 0, frames > 0 ? frames - 1 : 0);
-            // The host library's sample clock does not wrap around inside its queue.
-            frame = std::min<int64_t>(frame, std::numeric_limits<uint32_t>::max() - now);
-            dsp_->SendMidi(port.dsp_pin, now + static_cast<uint32_t>(frame), msg[0],
-                           size > 1 ? msg[1] : 0, size > 2 ? msg[2] : 0);
+            // The bytes as a stream: running status expanded, system messages passed over.
+            patch_->LiveMidi(now + static_cast<uint64_t>(frame),
+                             reinterpret_cast<const uint8_t*>(ev + 1), size);
         }
         at += sizeof(LV2_Atom_Event) + lv2_atom_pad_size(size);
     }
-}
-
-uint32_t Bridge::BlockPosition() const {
-    const uint32_t pos = dsp_->Clock() - dsp_->BlockStart();
-    return pos < static_cast<uint32_t>(block_size_) ? pos : 0;
 }
 
 void Bridge::Silence(uint32_t frames) {
@@ -248,57 +290,114 @@ void Bridge::Silence(uint32_t frames) {
     }
 }
 
-// One whole block from a block boundary. Outputs the module writes into the host's
-// buffers directly where it can (the host library is told when a buffer changes, and each
-// buffer's end gets the output's last sample first, where holding starts from); others are
-// copied.
-inline void Bridge::RunBlock(uint32_t done) {
-    const auto block = static_cast<std::size_t>(block_size_);
+void Bridge::ZeroTo(uint64_t end, uint64_t now) {
+    if (end <= written_) return;
+    // Before the latency has passed, silence is what the outputs hold; later it is a frame
+    // the module had not produced in time.
+    const uint64_t due = std::max<uint64_t>(written_, latency_);
+    if (end > due) late_frames_ += static_cast<std::size_t>(end - due);
+    for (const Output& o : outputs_) {
+        if (auto* out = static_cast<float*>(data_[o.port->index])) {
+            std::fill(out + (written_ - now), out + (end - now), 0.0f);
+        }
+    }
+    written_ = end;
+}
+
+void Bridge::TakePending(uint64_t now, uint32_t frames) {
+    if (pending_count_ == 0) return;
+    const uint64_t first = std::max(pending_at_, now);
+    const uint64_t last = std::min(pending_at_ + pending_count_, now + frames);
+    if (first < last) {
+        ZeroTo(first, now);
+        for (const Output& o : outputs_) {
+            if (auto* out = static_cast<float*>(data_[o.port->index])) {
+                std::copy(o.pending.data() + (first - pending_at_),
+                          o.pending.data() + (last - pending_at_), out + (first - now));
+            }
+        }
+        written_ = last;
+    }
+    // What lies beyond this run moves to the front.
+    const uint64_t keep_from = std::max(pending_at_, now + frames);
+    const uint64_t keep_to = pending_at_ + pending_count_;
+    if (keep_from < keep_to) {
+        for (Output& o : outputs_) {
+            std::copy(o.pending.data() + (keep_from - pending_at_),
+                      o.pending.data() + (keep_to - pending_at_), o.pending.data());
+        }
+        pending_at_ = keep_from;
+        pending_count_ = static_cast<uint32_t>(keep_to - keep_from);
+    } else {
+        pending_count_ = 0;
+    }
+}
+
+// The block's frames go to host frames `at` on: into this run's buffers, or kept for the
+// next run. Outputs the module wrote straight into the host's buffer are already there.
+void Bridge::Place(uint64_t at, uint64_t now, uint32_t frames) {
+    const auto block = static_cast<uint64_t>(block_size_);
+    const uint64_t end = now + frames;
+    const uint64_t first = std::max(at, now);
+    const uint64_t last = std::min(at + block, end);
+    if (first < last) ZeroTo(first, now);
     for (Output& o : outputs_) {
-        auto* data = static_cast<float*>(*o.data);
-        float* target = data != nullptr && o.direct ? data + done : nullptr;
+        const float* produced = patch_->OutputBlock(o.channel);
+        auto* out = static_cast<float*>(data_[o.port->index]);
+        if (first < last && out != nullptr && produced != out + (first - now)) {
+            std::copy(produced + (first - at), produced + (last - at), out + (first - now));
+        }
+        if (at + block > end) {  // the rest waits for the next run
+            const uint64_t from = std::max(at, end);
+            std::copy(produced + (from - at), produced + block, o.pending.data());
+        }
+    }
+    if (first < last) written_ = last;
+    if (at + block > end) {
+        pending_at_ = std::max(at, end);
+        pending_count_ = static_cast<uint32_t>(at + block - pending_at_);
+    }
+    late_frames_ += at < now ? static_cast<std::size_t>(std::min(now, at + block) - at) : 0;
+}
+
+// A whole block whose output lands inside this run is written straight into the host's
+// buffers where the module allows it (each buffer's end first gets the output's last sample,
+// where holding starts from); others go through the host library's own buffers.
+void Bridge::RunBlock(uint64_t now, uint32_t frames) {
+    const auto block = static_cast<uint64_t>(block_size_);
+    const uint64_t at = patch_->RunClock() + latency_;
+    const bool inside = at >= now && at + block <= now + frames && at == written_;
+    DspInstance& dsp = patch_->Instance(0);
+    for (Output& o : outputs_) {
+        auto* data = static_cast<float*>(data_[o.port->index]);
+        float* target = inside && data != nullptr && o.direct ? data + (at - now) : nullptr;
         if (target != o.current) {
-            if (o.current == nullptr) o.last = dsp_->Buffer(o.port->dsp_pin)[block - 1];
-            dsp_->UseOutputBuffer(o.port->dsp_pin, target, o.last);
+            if (o.current == nullptr) o.last = dsp.Buffer(o.port->dsp_pin)[block - 1];
+            dsp.UseOutputBuffer(o.port->dsp_pin, target, o.last);
             o.current = target;
         }
         if (target != nullptr) target[block - 1] = o.last;
     }
-    dsp_->Run(static_cast<uint32_t>(block));
+    patch_->RunBlock();
     for (Output& o : outputs_) {
-        if (o.current != nullptr) {
-            o.last = o.current[block - 1];
-        } else if (auto* data = static_cast<float*>(*o.data)) {
-            std::memcpy(data + done, dsp_->Buffer(o.port->dsp_pin), block * sizeof(float));
-        }
+        if (o.current != nullptr) o.last = o.current[block - 1];
     }
-}
-
-// Part of a block: the outputs are the host library's own buffers, copied out.
-void Bridge::RunPart(uint32_t done, uint32_t pos, uint32_t count) {
-    for (Output& o : outputs_) {
-        if (o.current == nullptr) continue;  // only ever set at a block boundary, as now
-        dsp_->UseOutputBuffer(o.port->dsp_pin, nullptr, o.last);
-        o.current = nullptr;
-    }
-    dsp_->Run(count);
-    for (const Output& o : outputs_) {
-        if (auto* data = static_cast<float*>(data_[o.port->index])) {
-            std::memcpy(data + done, dsp_->Buffer(o.port->dsp_pin) + pos, count * sizeof(float));
-        }
-    }
+    Place(at, now, frames);
 }
 
 void Bridge::Run(uint32_t frames) {
-    // The usual run, kept short: one whole block, nothing changed, no MIDI, nothing
-    // streaming in.
-    if (frames == static_cast<uint32_t>(block_size_) && quiet_ && opened_ && streaming_.empty() &&
-        !rewired_ && failure_.empty()) {
+    // The usual run, kept short: one whole block on the grid, nothing changed, no MIDI,
+    // nothing streaming in, nothing waiting.
+    if (frames == static_cast<uint32_t>(block_size_) && quiet_ && opened_ && !streaming_ &&
+        !rewired_ && failure_.empty() && pending_count_ == 0 && latency_ == 0) {
         bool changed = false;
         for (const Control& c : controls_) changed |= Differs(*c.data, c.last);
-        if (!changed && BlockPosition() == 0) [[likely]] {
+        if (!changed && patch_->RunClock() == frames_) [[likely]] {
             try {
-                RunBlock(0);
+                written_ = frames_;
+                Feed(0, 0, frames);
+                RunBlock(frames_, frames);
+                frames_ += frames;
             } catch (const std::exception& e) {
                 failure_ = e.what();
                 Silence(frames);
@@ -315,7 +414,8 @@ void Bridge::RunAny(uint32_t frames) {
         return;
     }
     try {
-        const uint32_t now = dsp_->Clock();
+        const uint64_t now = frames_;
+        written_ = now;
         const bool rewired = rewired_;
         if (rewired) {
             rewired_ = false;
@@ -326,24 +426,26 @@ void Bridge::RunAny(uint32_t frames) {
         }
         if (rewired) Rewire(now, false);
         for (const Port* p : midi_in_) QueueMidi(*p, frames, now);
-        const auto block = static_cast<uint32_t>(block_size_);
+        TakePending(now, frames);
+        const auto block = static_cast<uint64_t>(block_size_);
         for (uint32_t done = 0; done < frames;) {
-            const uint32_t pos = BlockPosition();
-            const uint32_t count = std::min(frames - done, block - pos);
-            for (const Signal* s : streaming_) {
-                const auto* in = static_cast<const float*>(data_[s->port->index]);
-                std::memcpy(s->fed + pos, in + done, count * sizeof(float));
-            }
-            if (count == block) {
-                RunBlock(done);
-            } else {
-                RunPart(done, pos, count);
-            }
+            const auto pos = static_cast<uint32_t>(now + done - patch_->RunClock());
+            const auto count =
+                static_cast<uint32_t>(std::min<uint64_t>(frames - done, block - pos));
+            Feed(done, pos, count);
             done += count;
+            if (pos + count == block) RunBlock(now, frames);
         }
+        ZeroTo(now + frames, now);
+        frames_ = now + frames;
         for (const Port* p : control_out_) {
             if (auto* out = static_cast<float*>(data_[p->index])) {
-                *out = static_cast<float>(dsp_->ReadValue(p->dsp_pin));
+                *out = static_cast<float>(patch_->Instance(0).ReadValue(p->dsp_pin));
+            }
+        }
+        if (latency_port_ != nullptr) {
+            if (auto* out = static_cast<float*>(data_[latency_port_->index])) {
+                *out = static_cast<float>(latency_);
             }
         }
     } catch (const std::exception& e) {

@@ -93,7 +93,9 @@ std::string PortTurtle(const Port& p) {
         t << " ;\n        lv2:minimum " << Number(p.minimum) << " ;\n        lv2:maximum "
           << Number(p.maximum);
     }
+    if (p.role == Role::kLatency) t << " ;\n        lv2:designation lv2:latency";
     std::vector<std::string> properties;
+    if (p.role == Role::kLatency) properties.emplace_back("lv2:reportsLatency");
     if (p.optional_connection) properties.emplace_back("lv2:connectionOptional");
     if (p.integer) properties.emplace_back("lv2:integer");
     if (p.enumeration) properties.emplace_back("lv2:enumeration");
@@ -168,7 +170,8 @@ std::string PluginTurtle(const Plugin& plugin, const Layout& layout) {
       << "    a lv2:Plugin" << (kind != nullptr ? std::string(" , ") + kind : "") << " ;\n"
       << "    doap:name " << Literal(plugin.Name()) << " ;\n";
     if (about != nullptr && *about != '\0') t << "    rdfs:comment " << Literal(about) << " ;\n";
-    t << "    lv2:optionalFeature lv2:hardRTCapable , opts:options , log:log"
+    t << "    lv2:optionalFeature lv2:hardRTCapable , opts:options , log:log , "
+         "bufsz:fixedBlockLength , bufsz:powerOf2BlockLength"
       << (layout.has_midi ? "" : " , urid:map") << " ;\n";
     if (layout.has_midi) t << "    lv2:requiredFeature urid:map ;\n";
     t << "    opts:supportedOption bufsz:nominalBlockLength , bufsz:maxBlockLength";

@@ -1,6 +1,7 @@
 // The bridge binary of a bundle: LV2's entry points for the one deliverable that lies beside
 // it in the bundle folder, each instance a Bridge.
 #include <dlfcn.h>
+#include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
 #include <lv2/log/log.h>
 #include <lv2/midi/midi.h>
@@ -111,8 +112,8 @@ class Log {
 // The handle hosts hold: the bridge itself (run() reaches it in one step) and its log.
 struct Instance : Bridge {
     Instance(std::shared_ptr<Plugin> plugin, double rate, int32_t block,
-             kvhost::lv2::MidiUrids urids, const Log& out)
-        : Bridge(std::move(plugin), rate, block, urids), log(out) {}
+             kvhost::lv2::MidiUrids urids, uint32_t latency, const Log& out)
+        : Bridge(std::move(plugin), rate, block, urids, latency), log(out) {}
     Log log;
     std::size_t dropped_told = 0;  // dropped MIDI events already reported
     bool failure_told = false;
@@ -137,7 +138,12 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
     LV2_URID_Map* map = nullptr;
     LV2_Log_Log* log = nullptr;
     const LV2_Options_Option* options = nullptr;
+    bool whole_runs = false;  // the host promises runs of its nominal length, or powers of two
     for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) {
+        if (std::strcmp((*f)->URI, LV2_BUF_SIZE__fixedBlockLength) == 0 ||
+            std::strcmp((*f)->URI, LV2_BUF_SIZE__powerOf2BlockLength) == 0) {
+            whole_runs = true;
+        }
         if (std::strcmp((*f)->URI, LV2_URID__map) == 0) {
             map = static_cast<LV2_URID_Map*>((*f)->data);
         } else if (std::strcmp((*f)->URI, LV2_LOG__log) == 0) {
@@ -158,7 +164,8 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
             urids.midi_event = map->map(map->handle, LV2_MIDI__MidiEvent);
             urids.frame_time = map->map(map->handle, LV2_ATOM__frameTime);
         }
-        return new Instance(bundle.plugin, rate, block.block, urids, out);
+        const uint32_t latency = kvhost::lv2::RunLatency(block.block, block.nominal, whole_runs);
+        return new Instance(bundle.plugin, rate, block.block, urids, latency, out);
     } catch (const std::exception& e) {
         out.Error(std::string("not instantiated: ") + e.what());
     }

@@ -182,6 +182,10 @@ Layout MakeLayout(const DspInstance& dsp) {
                 add(std::move(port));
                 break;
             case DT_MIDI_STREAM:
+                if (!output && layout.has_midi) {
+                    throw NotBridged("pin " + Quote(info.name) +
+                                     " is a second MIDI input; the bridge plays one");
+                }
                 if (output) {
                     throw NotBridged("pin " + Quote(info.name) +
                                      " sends MIDI, which the bridge cannot carry out");
@@ -200,6 +204,16 @@ Layout MakeLayout(const DspInstance& dsp) {
                                  std::to_string(info.datatype) + ", which no LV2 port carries");
         }
     }
+    // The frames the outputs lie behind the inputs when the host's runs do not keep the
+    // module's blocks whole.
+    Port latency;
+    latency.kind = PortKind::kControlOut;
+    latency.role = Role::kLatency;
+    latency.dsp_pin = -1;
+    latency.name = "Latency";
+    latency.symbol = UniqueSymbol("latency", taken);
+    latency.integer = true;
+    add(std::move(latency));
     return layout;
 }
 

@@ -20,11 +20,12 @@ enum class PortKind : uint8_t { kAudioIn, kAudioOut, kControlIn, kControlOut, kM
 
 // What a port does for its pin.
 enum class Role : uint8_t {
-    kSignal,  // a DT_FSAMPLE pin's samples (signal units, 0.1 per volt)
-    kVolts,   // the hand-set value of a DT_FSAMPLE input, in volts, used while the signal
-              // port is unconnected
-    kValue,   // a choice, switch, real or integer pin's value
-    kMidi,    // MIDI messages for a DT_MIDI_STREAM input
+    kSignal,   // a DT_FSAMPLE pin's samples (signal units, 0.1 per volt)
+    kVolts,    // the hand-set value of a DT_FSAMPLE input, in volts, used while the signal
+               // port is unconnected
+    kValue,    // a choice, switch, real or integer pin's value
+    kMidi,     // MIDI messages for a DT_MIDI_STREAM input
+    kLatency,  // the plugin's latency in frames (lv2:latency), not a pin
 };
 
 struct ScalePoint {
@@ -65,7 +66,8 @@ std::string SymbolOf(std::string_view name);
 
 // The ports of an instance (constructed, not yet opened: its bound members hold the
 // defaults it opens with), in DSP pin order; a DT_FSAMPLE input gives its signal port and,
-// right after it, its volts port. Throws NotBridged for a pin no LV2 port can carry.
+// right after it, its volts port; last, the latency port. Throws NotBridged for a pin no LV2
+// port can carry, and for a second MIDI input (a patch plays one).
 Layout MakeLayout(const DspInstance& dsp);
 
 // The range of a DT_FSAMPLE input's hand-set value in volts: the module's documented range

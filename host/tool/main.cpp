@@ -214,40 +214,27 @@ const std::vector<std::string> kAudioExtensions = {".wav", ".flac"};
 
 int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin_midi,
                const RenderOptions& opt, std::vector<std::string> inputs) {
-    std::optional<std::string> midi_path = opt.midi;
-    if (!midi_path && plan.midi_file) {
-        midi_path =
-            plan.midi_file->front() == '/' ? *plan.midi_file : plan.folder + "/" + *plan.midi_file;
-    }
+    const std::optional<std::string> midi_path = MidiFilePath(plan, opt.midi);
     if (midi_path) inputs.push_back(*midi_path);
     CheckOutputPath(opt.output, kAudioExtensions, inputs, "audio file");
-    std::unique_ptr<Patch> patch;
-    try {
-        patch = std::make_unique<Patch>(plan);
-    } catch (const LoadError& e) {
-        Fail(kExitPlugin, e.what());
-    } catch (const Error& e) {
-        Fail(kExitPatch, e.what());
+    const MidiDelivery delivery = opt.raw_midi ? MidiDelivery::kRaw : MidiDelivery::kHost;
+    auto patch = Staged(kExitPatch, [&] {
+        PatchOptions options;
+        options.delivery = delivery;
+        return std::make_unique<Patch>(plan, std::move(options));
+    });
+    std::optional<MidiSequence> midi = builtin_midi;
+    if (midi_path) {
+        midi =
+            Staged(kExitMidi, [&] { return ReadMidiFile(*midi_path, plan.sample_rate, delivery); });
     }
-    try {
-        if (midi_path) {
-            MidiSequence seq;
-            try {
-                seq = ReadMidiFile(*midi_path, plan.sample_rate,
-                                   opt.raw_midi ? MidiDelivery::kRaw : MidiDelivery::kHost);
-            } catch (const Error& e) {
-                Fail(kExitMidi, e.what());
-            }
-            patch->SetMidi(std::move(seq));
-        } else if (builtin_midi) {
-            patch->SetMidi(*builtin_midi);
-        }
-    } catch (const Failure&) {
-        throw;
-    } catch (const Error& e) {
-        Fail(kExitPatch, e.what());
+    if (midi) {
+        Staged(kExitPatch, [&] {
+            patch->SetMidi(std::move(*midi));
+            return 0;
+        });
     }
-    uint32_t length = patch->DefaultLength();
+    uint64_t length = patch->DefaultLength();
     if (opt.seconds) {
         if (!(*opt.seconds > 0.0 && *opt.seconds <= kMaxSeconds)) {
             Fail(kExitUsage, "--seconds must be above 0 and at most 3600");
@@ -259,7 +246,7 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
             Fail(kExitUsage, std::string("--seconds ") + text + " is shorter than one sample at " +
                                  std::to_string(std::lround(plan.sample_rate)) + " Hz");
         }
-        length = static_cast<uint32_t>(samples);
+        length = static_cast<uint64_t>(samples);
     }
     SampleFormat format = opt.pcm24 ? SampleFormat::kPcm24 : SampleFormat::kFloat;
     if (plan.sample_format) {
@@ -283,10 +270,10 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
                               static_cast<std::size_t>(patch->Channels()));
     float peak = 0.0f;
     const auto start = std::chrono::steady_clock::now();
-    uint32_t done = 0;
+    uint64_t done = 0;
     int last_percent = -1;
     while (done < length) {
-        const uint32_t n = std::min(chunk, length - done);
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(chunk, length - done));
         try {
             patch->Render(frames.data(), n);
         } catch (const Error& e) {
@@ -301,9 +288,10 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
             Fail(kExitOutput, file.Reworded(e.what()));
         }
         done += n;
-        const int percent = static_cast<int>(100.0 * done / length);
+        const int percent =
+            static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(length));
         if (show_progress && percent != last_percent) {
-            Progress(static_cast<double>(done) / length);
+            Progress(static_cast<double>(done) / static_cast<double>(length));
             last_percent = percent;
         }
     }
@@ -316,7 +304,7 @@ int RenderPlan(const PatchPlan& plan, const std::optional<MidiSequence>& builtin
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (show_progress) std::fprintf(stderr, "\n");
-    const double seconds = length / plan.sample_rate;
+    const double seconds = static_cast<double>(length) / plan.sample_rate;
     const double factor = wall > 0.0 ? seconds / wall : 0.0;
     const double db = peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -INFINITY;
     std::printf("%s: %.2f s at %.0f Hz, %d channel%s, %s; %.1fx real time; peak %.2f dBFS%s\n",
@@ -395,11 +383,9 @@ int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_j
         const std::string value = s.substr(eq + 1);
         const int32_t index = GuiPinNamed(*gui, s.substr(0, eq), value);
         const PinInfo& info = gui->Pins()[static_cast<std::size_t>(index)];
-        if (info.datatype != DT_STRING) {
-            const UserValue checked = CheckUserValue(info, value);
-            if (!checked.value)
-                Fail(kExitPin, "pin " + QuoteText(info.name) + ": " + checked.refusal);
-        }
+        const UserValue checked = CheckUserValue(info, value);
+        if (!checked.Accepted())
+            Fail(kExitPin, "pin " + QuoteText(info.name) + ": " + checked.refusal);
         gui->SetText(index, value);
     }
     if (as_json) {

@@ -406,7 +406,16 @@ TEST(PlayStop, SigintMidRecordingLeavesACompleteFile) {
     const Finished r =
         RunKvhost({"render", patch, "--midi", kNotes, "--seconds", seconds, "-o", "r.wav"});
     ASSERT_EQ(r.code, 0) << r.err;
-    ExpectSameAudio(rec, ReadAudio(Dir() + "/r.wav"));
+    // The same as render up to the last periods, where stopping ended the note: the gate
+    // closed, so the last block is silence.
+    Audio head = rec, want = ReadAudio(Dir() + "/r.wav");
+    ASSERT_GT(frames, 4096u);
+    head.samples.resize(frames - 2048);
+    want.samples.resize(frames - 2048);
+    ExpectSameAudio(head, want);
+    for (std::size_t i = rec.samples.size() - 64; i < rec.samples.size(); ++i) {
+        ASSERT_EQ(rec.samples[i], 0.0f) << "sample " << i << " after the notes ended";
+    }
 }
 
 // --control: a FIFO takes lines from writers that come and go; a plain file is read to its

@@ -106,13 +106,22 @@ ChoiceList ParseChoices(std::string_view choices);
 // Nothing when the text fits none of them. Sample pins: the number as written (volts).
 std::optional<double> ValueFromText(const PinInfo& pin, std::string_view text);
 
-// A value a user gives for a pin (a patch setting, a value on the command line), held to what
-// the pin offers: a choice takes a label, or a value in its list or inside its range; any
-// number stays finite once narrowed to the pin's type (a sample pin's volts as volts x 0.1).
-// The host library itself writes any value; this check is for what users type.
+// The value an input holds once `value` is written into it, narrowed as the host writes pin
+// members: a choice or whole number truncated and limited to its width, a switch 0 or 1,
+// reals and samples in single precision (NaN gives 0 where the type has no NaN).
+double HeldValue(int32_t datatype, double value);
+
+// A value a user gives for a pin (a patch setting, a value on the command line, a control
+// line, a panel message, a value play saves), held to what the pin offers: a choice takes a
+// label, or a value in its list or inside its range; any number stays finite once narrowed
+// to the pin's type (a sample pin's volts as volts x 0.1); a text is at most kMaxTextValue
+// bytes; a MIDI input takes no value. Every front end checks users' values here alone, so
+// that what one refuses all refuse. The host library itself writes any value.
+constexpr std::size_t kMaxTextValue = 8192;
 struct UserValue {
-    std::optional<double> value;  // as ValueFromText reads it; empty when refused
+    std::optional<double> value;  // a number pin's value, as ValueFromText reads it
     std::string refusal;          // why not, e.g. "\"7\" is not one of: Start=0,End=1"
+    bool Accepted() const { return refusal.empty(); }
 };
 UserValue CheckUserValue(const PinInfo& pin, std::string_view text);
 
@@ -136,6 +145,13 @@ const char* DirectionName(int32_t direction);
 std::string FlagNames(int32_t flags);
 
 class DspInstance;
+
+// Whether sample clock `a` lies before `b`. The modules' clock is 32 bits and wraps; two
+// clocks are ordered as the nearer way round (serial-number arithmetic), which holds for
+// every pair of times an instance has queued at once.
+constexpr bool ClockBefore(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) < 0;
+}
 
 // What a strict driver (the validator) watches: a DspInstance with a watcher calls it around
 // every entry into its module, on the thread that drives the instance. The defaults do
@@ -187,6 +203,8 @@ class DspInstance {
     double SampleRate() const { return sample_rate_; }
     int32_t BlockSize() const { return block_size_; }
 
+    // Before Open: the sample clock the instance starts at (0 unless given).
+    void SetStartClock(uint32_t clock);
     // Before Open: an input's starting value (DT_FSAMPLE: the constant it holds, in signal
     // units), as if it were the pin's default.
     void SetInitial(int32_t dsp_pin, double value);
@@ -372,7 +390,7 @@ class DspInstance {
     };
     struct Later {
         bool operator()(const Queued& a, const Queued& b) const {
-            return a.time != b.time ? a.time > b.time : a.seq > b.seq;
+            return a.time != b.time ? ClockBefore(b.time, a.time) : a.seq > b.seq;
         }
     };
 

@@ -2,6 +2,7 @@
 // source and the outputs that go to the audio file, read from JSON and run block by block.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
+#include "kvhost/voices.h"
 
 namespace kvhost {
 
@@ -62,43 +64,128 @@ PatchPlan ParsePatch(const std::string& json_text, const std::string& source,
                      const std::string& folder = ".");
 PatchPlan LoadPatch(const std::string& path);
 
-// A patch with its instances created, wired and opened. A module of a voice group runs in
-// one copy per voice: wires within the group join copy to copy, wires from outside reach every
-// copy, and an audio output on the group sums its copies. When the MIDI input lies in a group,
-// each note-on goes to a free copy (the one released longest ago), or else takes the copy with
-// the oldest note, which first hears that note's note-off; note-offs and key pressure go to
-// the copy holding the key; every other message goes to every copy.
+// The MIDI file a patch plays: `override` (a user's --midi) if given, else the patch's own
+// "midi" file taken from the patch's folder; nothing for live or no MIDI.
+std::optional<std::string> MidiFilePath(const PatchPlan& plan,
+                                        const std::optional<std::string>& override = {});
+
+class Patch;
+// Told of every status a module announces (after the patch's wires took it), opening
+// included, closing not; `node` counts in Patch::Order().
+using PatchStatusObserver = std::function<void(std::size_t node, const DspInstance& module,
+                                               const DspInstance::StatusRecord& status)>;
+
+struct PatchOptions {
+    // Live use (play, the LV2 bridge): every instance of every voice copy in real-time mode,
+    // nothing recorded or logged, event queues sized from the patch that never grow. A full
+    // queue refuses the event and counts it (DroppedEvents()).
+    bool real_time = false;
+    // Live MIDI messages (and pin changes) one MIDI-input copy must hold room for between two
+    // blocks, beyond what the patch itself posts (real time only).
+    std::size_t live_events = 512;
+    // The host clock's first sample. Modules see its lower 32 bits, which wrap; tests start
+    // near 2^32 to run a patch across the wrap.
+    uint64_t start_clock = 0;
+    // kHost: a note-on of velocity 0 reaches modules as a note-off; kRaw: as it is. Voice
+    // bookkeeping takes it as a release either way.
+    MidiDelivery delivery = MidiDelivery::kHost;
+    PatchStatusObserver observer;
+    // Called after every block the patch runs, before its frames are handed out.
+    std::function<void()> after_block;
+    // Where a module's "plugin" is loaded from (default: Plugin::Load). Hosts that carry
+    // their deliverables with them (an LV2 bundle) give their own.
+    std::function<std::shared_ptr<Plugin>(const std::string& plugin)> load_plugin;
+};
+
+// A patch with its instances created, wired and opened: the one path by which every front end
+// (render, plot, play, the panel, the LV2 bridge) runs modules.
+//
+// Blocks. The modules always run whole blocks of the patch's size on one grid counted from
+// the start: Render hands out any number of frames and keeps the rest of a block for the next
+// call, so a patch sounds the same however it is fed.
+//
+// Voices. A module of a voice group runs in one copy per voice: wires within the group join
+// copy to copy, wires from outside reach every copy, and an audio output on the group sums its
+// copies. When the MIDI input lies in a group, VoiceRouter decides which copies hear a message.
+//
+// Clock. The host clock is 64 bits and never wraps; the modules' clock is its lower 32 bits.
+// Times given to the patch are host clocks; one before RunClock() is moved to it.
 class Patch {
   public:
-    explicit Patch(const PatchPlan& plan);
-    // The same, with `observer` also told of every status a module announces (after the
-    // patch's wires took it), opening included, closing not; `node` counts in Order().
-    using StatusObserver = std::function<void(std::size_t node, const DspInstance& module,
-                                              const DspInstance::StatusRecord& status)>;
+    using StatusObserver = PatchStatusObserver;
+    explicit Patch(const PatchPlan& plan, PatchOptions options = {});
     Patch(const PatchPlan& plan, StatusObserver observer);
     ~Patch();
     Patch(const Patch&) = delete;
     Patch& operator=(const Patch&) = delete;
 
-    // The MIDI to play on the patch's MIDI input (the plan's target, or its first one).
-    void SetMidi(MidiSequence sequence);
-    // One message for the patch's MIDI input at clock `at` (not before Clock()), spread over
-    // the voices as above. A note-on of velocity 0 is a note-on, as the modules take it.
-    void SendMidi(uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
-    bool HasMidiInput() const { return midi_node_ != nullptr; }
-    // The plan's length, or the MIDI's end plus one second, or five seconds.
-    uint32_t DefaultLength() const;
-    int32_t Channels() const { return static_cast<int32_t>(outputs_.size()); }
-    double SampleRate() const { return plan_.sample_rate; }
-    uint32_t Clock() const { return clock_; }
-    // Runs `frames` samples of every module (in wiring order, block by block) and writes
-    // the outputs, times the gain, interleaved.
+    // ---- What goes in ---------------------------------------------------------------
+    // The MIDI file to play on the patch's MIDI input (the plan's target, or its first one),
+    // each message at the clock the patch started from plus its sample. `loop`: once the
+    // file's end is reached it starts again from there.
+    void SetMidi(MidiSequence sequence, bool loop = false);
+    // One channel message for the MIDI input at host clock `at`, spread over the voices.
+    void SendMidi(uint64_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    // Live MIDI bytes from source `source` (0-3: each keeps its own running status),
+    // cut into channel messages (MidiParser), all at host clock `at`.
+    static constexpr int kMidiSources = 4;
+    void LiveMidi(uint64_t at, const uint8_t* bytes, std::size_t size, int source = 0);
+    // All notes off and all sound off on every channel to every copy of the MIDI input, and
+    // the voice bookkeeping cleared.
+    void Panic(uint64_t at);
+    // An input's new value at `at` for every copy of module `node` (sample inputs: in signal
+    // units, held as a constant), announced with `status`.
+    void Set(int32_t node, int32_t dsp_pin, double value, uint64_t at, int32_t status = PS_STEP);
+    // A sample input of a one-copy module whose samples the caller writes into the block
+    // buffer answered, for every block before RunBlock (DspInstance::FeedInput).
+    float* FeedInput(int32_t node, int32_t dsp_pin);
+
+    // ---- Running --------------------------------------------------------------------
+    // One whole block: the file's MIDI that falls in it, every module in wiring order, the
+    // audio outputs mixed (OutputBlock). For callers that take every block's output
+    // themselves; Render runs blocks by itself.
+    void RunBlock();
+    // Channel `c` of the last block, the gain applied (BlockSize() samples).
+    const float* OutputBlock(int32_t c) const { return mix_[static_cast<std::size_t>(c)]; }
+    // `frames` frames of the outputs, interleaved: first those left from the last block run,
+    // then as many whole blocks as needed (the rest kept for the next call).
     void Render(float* interleaved, uint32_t frames);
+
+    // ---- Reading --------------------------------------------------------------------
+    bool HasMidiInput() const { return midi_node_ != nullptr; }
+    bool HasMidiFile() const { return !midi_.events.empty(); }
+    // The plan's length, or the MIDI's end plus one second, or five seconds (in frames).
+    uint64_t DefaultLength() const;
+    int32_t Channels() const { return static_cast<int32_t>(outputs_.size()); }
+    int32_t BlockSize() const { return plan_.block_size; }
+    double SampleRate() const { return plan_.sample_rate; }
+    const PatchPlan& Plan() const { return plan_; }
+    // The host clock of the next frame Render hands out.
+    uint64_t Clock() const { return run_clock_ - held_; }
+    // The host clock the modules have run to (Clock() plus the frames Render keeps back).
+    uint64_t RunClock() const { return run_clock_; }
     // A module's instance; in a voice group, copy `copy` (0 to Copies() - 1). Statuses reach
     // the observer from copy 0 alone.
     DspInstance& Instance(const std::string& module, int32_t copy = 0);
+    DspInstance& Instance(int32_t node, int32_t copy = 0) {
+        return *nodes_[static_cast<std::size_t>(node)].copies[static_cast<std::size_t>(copy)];
+    }
     int32_t Copies(const std::string& module);
+    int32_t Copies(int32_t node) const {
+        return static_cast<int32_t>(nodes_[static_cast<std::size_t>(node)].copies.size());
+    }
+    int32_t NodeCount() const { return static_cast<int32_t>(nodes_.size()); }
     const std::vector<std::string>& Order() const { return order_names_; }
+    // The output channels' names ("module.pin"), as the plan lists them or as chosen.
+    const std::vector<PatchPin>& OutputPins() const { return output_pins_; }
+    // Only copy `copy` of each voice group sounds in the outputs (-1: all of them).
+    void SoloCopy(int32_t copy) { solo_ = copy; }
+    // Events refused by full queues (real-time use), and live MIDI passed on to nobody.
+    std::size_t DroppedEvents() const;
+    std::size_t IgnoredMidi() const;
+    const VoiceRouter* Voices() const { return router_ ? &*router_ : nullptr; }
+    // The key of the last note-on the MIDI input was given (file or live), -1 before any.
+    int32_t LastNote() const { return last_note_; }
 
   private:
     struct Node {
@@ -110,35 +197,48 @@ class Patch {
         std::vector<const DspInstance*> copies;  // summed in this order
         int32_t pin;
     };
-    // One copy of the MIDI input's module and the note it plays.
-    struct Voice {
-        DspInstance* dsp;
-        int32_t key = -1;      // the key held, -1 when free
-        uint8_t channel = 0;   // the held key's channel
-        uint64_t since = 0;    // when (in messages routed) it took its note or was freed
-        uint32_t last_at = 0;  // clock of the last message it was sent
-    };
     [[noreturn]] void Fail(const std::string& what) const;
     Node& Find(const PatchPin& ref, const char* role);
+    void Build();  // instances in wiring order, their settings
+    void Wire();   // the plan's wires, copy to copy
+    void PlaceOutputs();
+    void FindMidiInput();
+    void Start();  // real-time reserves, the start clock, every instance opened
     // A module's pin settings as (pin, value) for SetInitial; refusals name module and pin.
     std::vector<std::pair<int32_t, double>> CheckedSettings(const PatchPlan::Module& m,
                                                             const DspInstance& dsp) const;
-    void Send(Voice& voice, uint32_t at, uint8_t status, uint8_t d1, uint8_t d2);
-    Voice* Holding(uint8_t channel, int32_t key);
-    Voice& TakeVoice();
+    // Its "stored" values: pins that may be stored, values their pins take.
+    void CheckStored(const PatchPlan::Module& m, const DspInstance& dsp) const;
+    uint64_t Due(uint64_t at) const { return at < run_clock_ ? run_clock_ : at; }
+    void Deliver(int32_t copy, uint64_t at, uint8_t status, uint8_t d1, uint8_t d2);
+    void QueueFileMidi(uint64_t end);
+    void Mix();
 
     PatchPlan plan_;
+    PatchOptions options_;
     std::vector<Node> nodes_;  // in wiring order
     std::vector<std::string> order_names_;
     std::vector<Output> outputs_;
+    std::vector<PatchPin> output_pins_;
+    std::vector<std::vector<float>> mix_store_;  // per channel, where a mix is needed
+    std::vector<const float*> mix_;              // per channel: its last block
+    uint32_t held_ = 0;  // frames of the last block Render has not handed out yet
     Node* midi_node_ = nullptr;
     int32_t midi_pin_ = -1;
-    std::vector<Voice> voices_;  // the MIDI input's copies
-    uint64_t routed_ = 0;        // messages routed to voices so far
-    StatusObserver observer_;
+    std::optional<VoiceRouter> router_;  // a MIDI input in a group of several copies
+    std::vector<uint64_t> last_at_;      // per MIDI-input copy: the clock last sent to it
+    std::array<MidiParser, kMidiSources> parsers_;
     MidiSequence midi_;
     std::size_t next_midi_ = 0;
-    uint32_t clock_ = 0;
+    uint64_t midi_start_ = 0;  // the host clock of the file's sample 0
+    bool midi_loop_ = false;
+    int32_t solo_ = -1;
+    int32_t last_note_ = -1;
+    std::size_t ignored_midi_ = 0;  // system messages given to SendMidi
+    uint64_t run_clock_ = 0;
+    // The farthest ahead of the clock a change may lie: the modules' 32-bit clock orders
+    // times within half its range.
+    static constexpr uint64_t kFarthest = uint64_t{1} << 30;
 };
 
 }  // namespace kvhost

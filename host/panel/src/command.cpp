@@ -50,20 +50,8 @@ struct PanelCommand {
 };
 
 int RunPanel(const PanelCommand& c) {
-    PatchPlan plan;
-    try {
-        plan = LoadPatch(c.patch);
-    } catch (const Error& e) {
-        throw Failure(kExitPatch, e.what());
-    }
-    std::unique_ptr<GuiPatchModel> model;
-    try {
-        model = std::make_unique<GuiPatchModel>(plan);
-    } catch (const LoadError& e) {
-        throw Failure(kExitPlugin, e.what());
-    } catch (const Error& e) {
-        throw Failure(kExitPatch, e.what());
-    }
+    const PatchPlan plan = Staged(kExitPatch, [&] { return LoadPatch(c.patch); });
+    auto model = Staged(kExitPatch, [&] { return std::make_unique<GuiPatchModel>(plan); });
     return ServePanel(*model, c.options);
 }
 

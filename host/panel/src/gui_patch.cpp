@@ -141,16 +141,13 @@ void GuiPatchModel::Apply(const Target& t, const std::string& text) {
         throw Error(name + " is on the DSP side, which kvhost panel does not run (kvhost play " +
                     "PATCH --panel does)");
     }
-    if (pin.datatype == DT_MIDI_STREAM) throw Error(name + " takes MIDI, not a value");
     const std::string from = WiredFrom(t.node, t.pin);
     if (!from.empty()) {
         throw Error(name + " is wired from " + QuoteText(from) +
                     "; a wired input follows its wire");
     }
-    if (pin.datatype != DT_STRING) {
-        const UserValue checked = CheckUserValue(pin, text);
-        if (!checked.value) throw Error(name + ": " + checked.refusal);
-    }
+    const UserValue checked = CheckUserValue(pin, text);
+    if (!checked.Accepted()) throw Error(name + ": " + checked.refusal);
     gui.SetText(t.pin, text);
     Carry();
 }

@@ -4,18 +4,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "save.h"
 
 namespace kvhost::play {
 
 namespace {
-
-std::string Quote(const std::string& s) {
-    return "\"" + s + "\"";
-}
 
 std::string Trim(const std::string& s) {
     const auto a = s.find_first_not_of(" \t\r\n");
@@ -39,7 +37,8 @@ std::string Shortest(double v, Good good) {
 }
 
 const char* const kHelp =
-    "set MODULE.PIN VALUE | get MODULE.PIN | pins | status | save [--force] FILE | quit";
+    "set MODULE.PIN VALUE | get MODULE.PIN | pins | status | panic | save [--force] [--rate] "
+    "FILE | quit";
 
 }  // namespace
 
@@ -103,10 +102,12 @@ void Control::Line(const std::string& raw) {
             Now(out_.status());
         } else if (word == "save") {
             Save(args);
+        } else if (word == "panic" && args.empty()) {
+            Panic();
         } else if (word == "quit" && args.empty()) {
             quit_ = true;
         } else {
-            throw Error(Quote(line) + " is not a command (" + kHelp + ")");
+            throw Error(QuoteText(line) + " is not a command (" + kHelp + ")");
         }
     } catch (const Error& e) {
         out_.error("line " + std::to_string(line_number_) + ": " + e.what());
@@ -124,7 +125,7 @@ int32_t Control::NodeNamed(const std::string& module) const {
     for (std::size_t n = 0; n < order.size(); ++n) {
         if (order[n] == module) return static_cast<int32_t>(n);
     }
-    throw Error("no module " + Quote(module) + " (modules: " + ModuleList() + ")");
+    throw Error("no module " + QuoteText(module) + " (modules: " + ModuleList() + ")");
 }
 
 Control::Target Control::Find(const std::string& module, const std::string& pin) const {
@@ -133,7 +134,7 @@ Control::Target Control::Find(const std::string& module, const std::string& pin)
     Target t = PinTarget(
         node, pins[static_cast<std::size_t>(PinNamed(pins, "module " + QuoteText(module), pin))]);
     if (!t.gui && t.pin->dsp_index < 0) {
-        throw Error(Quote(t.name) + " belongs to a GUI side the module does not have");
+        throw Error(QuoteText(t.name) + " belongs to a GUI side the module does not have");
     }
     return t;
 }
@@ -141,7 +142,7 @@ Control::Target Control::Find(const std::string& module, const std::string& pin)
 Control::Target Control::Resolve(const std::string& named, std::string* value) const {
     const auto dot = named.find('.');
     if (dot == std::string::npos || dot == 0) {
-        throw Error("expected MODULE.PIN, not " + Quote(named) + " (modules: " + ModuleList() +
+        throw Error("expected MODULE.PIN, not " + QuoteText(named) + " (modules: " + ModuleList() +
                     ")");
     }
     Target t;
@@ -165,23 +166,27 @@ Control::Target Control::Resolve(const std::string& named, std::string* value) c
         }
     }
     if (t.index < 0 && value != nullptr && !PinsNamed(dsp.Pins(), rest).empty()) {
-        throw Error("no value given for " + Quote(named) + " (set MODULE.PIN VALUE)");
+        throw Error("no value given for " + QuoteText(named) + " (set MODULE.PIN VALUE)");
     }
     if (t.index < 0) {
         std::string names;
-        for (const PinInfo& p : dsp.Pins()) names += (names.empty() ? "" : ", ") + Quote(p.name);
+        for (const PinInfo& p : dsp.Pins())
+            names += (names.empty() ? "" : ", ") + QuoteText(p.name);
         throw Error(value != nullptr && rest.find(' ') == std::string::npos
-                        ? "expected MODULE.PIN VALUE, not " + Quote(named)
-                        : "module " + Quote(module) + " has no pin " +
-                              Quote(value != nullptr ? rest.substr(0, rest.rfind(' ')) : rest) +
+                        ? "expected MODULE.PIN VALUE, not " + QuoteText(named)
+                        : "module " + QuoteText(module) + " has no pin " +
+                              QuoteText(value != nullptr ? rest.substr(0, rest.rfind(' ')) : rest) +
                               " (its pins: " + names + ")");
     }
+    // A name several pins share names none of them: "#N" picks one.
+    PinNamed(dsp.Pins(), "module " + QuoteText(module),
+             taken > 0 && rest[0] != '#' ? rest.substr(0, taken) : "#" + std::to_string(t.index));
     t.pin = &dsp.Pins()[static_cast<std::size_t>(t.index)];
     t.name = module + "." + rest.substr(0, taken);
     if (value != nullptr) *value = Trim(rest.substr(taken));
     t.gui = guis_.Gui(t.node) != nullptr && t.pin->IsGuiSide();
     if (!t.gui && t.pin->dsp_index < 0) {
-        throw Error(Quote(t.name) + " belongs to a GUI side the module does not have");
+        throw Error(QuoteText(t.name) + " belongs to a GUI side the module does not have");
     }
     return t;
 }
@@ -206,32 +211,29 @@ void Control::SetQuietly(const Target& t, const std::string& text) {
 
 void Control::Apply(const Target& t, std::string text, bool quiet) {
     const PinInfo& pin = *t.pin;
-    if (pin.datatype == DT_STRING) {
-        // A text, as in a patch: bare, or quoted with JSON's escapes.
-        if (!text.empty() && text.front() == '"') {
-            try {
-                text = nlohmann::json::parse(text).get<std::string>();
-            } catch (const nlohmann::json::exception&) {
-                throw Error(Quote(t.name) + ": " + text + " is not a quoted text");
-            }
+    // A text, as in a patch: bare, or quoted with JSON's escapes.
+    if (pin.datatype == DT_STRING && !text.empty() && text.front() == '"') {
+        try {
+            text = nlohmann::json::parse(text).get<std::string>();
+        } catch (const nlohmann::json::exception&) {
+            throw Error(QuoteText(t.name) + ": " + QuoteText(text) + " is not a quoted text");
         }
-    } else if (pin.datatype == DT_MIDI_STREAM) {
-        throw Error(Quote(t.name) + " takes MIDI, not a value");
-    } else if (!ValueFromText(pin, text)) {
-        throw Error(Quote(t.name) + ": " + Quote(text) + " is not " +
-                    (pin.choices ? "one of: " + *pin.choices : std::string("a number")));
     }
+    if (!t.gui) {
+        if (pin.IsOutput()) throw Error(QuoteText(t.name) + " is an output and cannot be set");
+        if (pin.datatype == DT_STRING) throw Error(QuoteText(t.name) + " takes no value");
+    }
+    const UserValue checked = CheckUserValue(pin, text);
+    if (!checked.Accepted()) throw Error(QuoteText(t.name) + ": " + checked.refusal);
     if (t.gui) {
         guis_.Gui(t.node)->SetText(t.index, text);
         if (!quiet) Now(t.name + " = " + GuiValue(t));
         return;
     }
-    if (pin.IsOutput()) throw Error(Quote(t.name) + " is an output and cannot be set");
-    if (pin.datatype == DT_STRING) throw Error(Quote(t.name) + " takes no value");
     if (IsWired(t.node, pin.name)) {
-        throw Error(Quote(t.name) + " is wired; a wired input follows its wire");
+        throw Error(QuoteText(t.name) + " is wired; a wired input follows its wire");
     }
-    double value = *ValueFromText(pin, text);
+    double value = *checked.value;
     if (pin.datatype == DT_FSAMPLE) value *= 0.1;  // volts to signal units
     const uint32_t id = next_id_++;
     engine_.Submit({Command::kSet, t.node, pin.dsp_index, value, id});
@@ -242,6 +244,15 @@ void Control::Apply(const Target& t, std::string text, bool quiet) {
                                    std::to_string(r.clock);
                         },
                         quiet});
+}
+
+void Control::Panic() {
+    const uint32_t id = next_id_++;
+    engine_.Submit({Command::kPanic, 0, 0, 0.0, id});
+    replies_.push_back({{id}, [this, id] {
+                            return "all notes and sound off from sample " +
+                                   std::to_string(answers_.at(id).clock);
+                        }});
 }
 
 std::string Control::GuiValue(const Target& t) const {
@@ -274,7 +285,7 @@ void Control::Get(const std::string& args) {
         return;
     }
     if (t.pin->datatype == DT_MIDI_STREAM || t.pin->datatype == DT_STRING) {
-        throw Error(Quote(t.name) + " holds no value");
+        throw Error(QuoteText(t.name) + " holds no value");
     }
     const uint32_t id = Ask(t.node, t.pin->dsp_index);
     replies_.push_back({{id}, [this, id, t] {
@@ -347,17 +358,24 @@ void Control::Snapshot(std::function<void(const std::vector<PinValue>&)> done) {
 }
 
 void Control::Save(const std::string& args) {
-    bool force = false;
+    bool force = false, rate = false;
     std::string path = args;
-    if (path.rfind("--force ", 0) == 0) {
-        force = true;
-        path = Trim(path.substr(8));
+    for (bool more = true; more;) {
+        more = false;
+        for (auto [flag, set] : {std::pair{"--force", &force}, std::pair{"--rate", &rate}}) {
+            const std::size_t n = std::strlen(flag);
+            if (path.compare(0, n, flag) == 0 && (path.size() == n || path[n] == ' ')) {
+                *set = true;
+                path = Trim(path.substr(n));
+                more = true;
+            }
+        }
     }
-    if (path.empty()) throw Error("save needs a file name (save [--force] FILE)");
+    if (path.empty()) throw Error("save needs a file name (save [--force] [--rate] FILE)");
     std::error_code ec;
     if (!force && std::filesystem::exists(path, ec) &&
         std::filesystem::equivalent(path, patch_path_, ec)) {
-        throw Error(Quote(path) + " is the patch being played; \"save --force " + path +
+        throw Error(QuoteText(path) + " is the patch being played; \"save --force " + path +
                     "\" overwrites it");
     }
     // What a patch keeps of each module: unwired DSP inputs under "pins"; the GUI side's
@@ -389,33 +407,42 @@ void Control::Save(const std::string& args) {
             ids.push_back(entries.back().id);
         }
     }
-    replies_.push_back({ids, [this, entries, path] {
-                            const auto& order = engine_.GetPatch().Order();
-                            std::vector<SavedModule> modules(order.size());
-                            for (std::size_t n = 0; n < order.size(); ++n)
-                                modules[n].name = order[n];
-                            for (const Entry& e : entries) {
-                                const Target& t = e.target;
-                                const bool text = t.pin->datatype == DT_STRING;
-                                std::string value;
-                                if (e.id != 0) {
-                                    value = FormatPinValue(*t.pin, answers_.at(e.id).value);
-                                } else {
-                                    value = text ? guis_.Gui(t.node)->Text(t.index) : GuiValue(t);
-                                }
-                                SavedModule& m = modules[static_cast<std::size_t>(t.node)];
-                                (e.stored ? m.stored : m.pins).push_back({e.key, value, text});
-                            }
-                            try {
-                                WriteAtomically(
-                                    path,
-                                    SavedPatchText(patch_text_, plan_, patch_path_,
-                                                   engine_.GetPatch().SampleRate(), modules, path));
-                            } catch (const Error& err) {
-                                return std::string("error: ") + err.what();
-                            }
-                            return "saved " + path;
-                        }});
+    replies_.push_back(
+        {ids, [this, entries, path, rate] {
+             const auto& order = engine_.GetPatch().Order();
+             std::vector<SavedModule> modules(order.size());
+             for (std::size_t n = 0; n < order.size(); ++n) modules[n].name = order[n];
+             for (const Entry& e : entries) {
+                 const Target& t = e.target;
+                 const bool text = t.pin->datatype == DT_STRING;
+                 std::string value;
+                 if (e.id != 0) {
+                     value = FormatPinValue(*t.pin, answers_.at(e.id).value);
+                 } else {
+                     value = text ? guis_.Gui(t.node)->Text(t.index) : GuiValue(t);
+                 }
+                 // Only what a patch may hold: what render would refuse is
+                 // not written.
+                 const UserValue ok = CheckUserValue(*t.pin, value);
+                 if (!ok.Accepted()) {
+                     return "error: " + path + " not saved: " + t.name + ": " + ok.refusal;
+                 }
+                 SavedModule& m = modules[static_cast<std::size_t>(t.node)];
+                 (e.stored ? m.stored : m.pins).push_back({e.key, value, text});
+             }
+             try {
+                 WriteAtomically(
+                     path,
+                     SavedPatchText(patch_text_, plan_, patch_path_,
+                                    rate || plan_.sample_rate_given
+                                        ? std::optional<double>(engine_.GetPatch().SampleRate())
+                                        : std::nullopt,
+                                    modules, path));
+             } catch (const Error& err) {
+                 return std::string("error: ") + err.what();
+             }
+             return "saved " + path;
+         }});
 }
 
 void Control::Exchange() {

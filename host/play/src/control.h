@@ -84,6 +84,7 @@ class Control {
     // Asks every pin's value; `finish` makes the reply from them.
     void Gather(std::function<std::string(const std::vector<PinValue>&)> finish, bool quiet);
     void Save(const std::string& args);
+    void Panic();
     uint32_t Ask(int32_t node, int32_t dsp_pin);  // a kGet; returns its id
     uint32_t Sync();                              // a kSync; returns its id
     void Pump();                                  // prints the replies that are complete, in order

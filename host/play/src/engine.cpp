@@ -58,35 +58,39 @@ std::size_t WholeFrames(SpscQueue<float>& ring, const float* interleaved, uint32
 }  // namespace
 
 Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)) {
-    patch_ = std::make_unique<Patch>(
-        plan, [this](std::size_t node, const DspInstance& module,
-                     const DspInstance::StatusRecord& s) { OnStatus(node, module, s); });
+    PatchOptions options;
+    options.real_time = true;
+    options.live_events = 2 * kLiveMidiPerPeriod + kCommandsPerPeriod;
+    options.start_clock = config_.start_clock;
+    options.delivery = config_.delivery;
+    options.observer = [this](std::size_t node, const DspInstance& module,
+                              const DspInstance::StatusRecord& s) { OnStatus(node, module, s); };
+    options.after_block = [this] { AfterBlock(); };
+    patch_ = std::make_unique<Patch>(plan, std::move(options));
     opened_ = true;
-    for (const std::string& name : patch_->Order()) {
-        nodes_.push_back(&patch_->Instance(name));
-        std::vector<DspInstance*>& copies = copies_.emplace_back();
-        for (int32_t k = 0; k < patch_->Copies(name); ++k) {
-            copies.push_back(&patch_->Instance(name, k));
-        }
-    }
+    start_ = config_.start_clock;
+    for (int32_t n = 0; n < patch_->NodeCount(); ++n) nodes_.push_back(&patch_->Instance(n));
     channels_ = patch_->Channels();
     block_ = plan.block_size;
     carries_.resize(nodes_.size());
     sample_pins_.resize(nodes_.size());
+    shadows_.resize(nodes_.size());
     for (std::size_t n = 0; n < nodes_.size(); ++n) {
         const DspInstance& dsp = *nodes_[n];
         carries_[n].resize(static_cast<std::size_t>(dsp.PinCount()));
+        shadows_[n].resize(static_cast<std::size_t>(dsp.PinCount()));
         for (int32_t k = 0; k < dsp.PinCount(); ++k) {
             sample_pins_[n].push_back(dsp.DspPinInfo(k).datatype == DT_FSAMPLE);
         }
     }
-    if (config_.midi) patch_->SetMidi(*config_.midi);
+    if (config_.midi) patch_->SetMidi(*config_.midi, config_.loop);
 
     // Live MIDI goes where a MIDI file would: the plan's target, or the first MIDI input.
     live_midi_ = plan.midi_live && patch_->HasMidiInput();
-    fifo_.assign(static_cast<std::size_t>(kMaxPeriod + static_cast<uint32_t>(block_)) *
-                     static_cast<std::size_t>(std::max(channels_, 1)),
-                 0.0f);
+    if (channels_ > 1) {
+        interleaved_.assign(
+            static_cast<std::size_t>(kMaxPeriod) * static_cast<std::size_t>(channels_), 0.0f);
+    }
     peaks_ = std::make_unique<std::atomic<float>[]>(static_cast<std::size_t>(channels_));
     for (int32_t c = 0; c < channels_; ++c) peaks_[static_cast<std::size_t>(c)] = 0.0f;
 }
@@ -158,69 +162,84 @@ uint32_t Engine::PeriodLatency(uint32_t period) {
 void Engine::Process(uint32_t frames, float* const* outputs, const LiveMidi* midi,
                      std::size_t midi_count) {
     rt::Watch watch;  // what this thread allocates and locks until the period ends
-    {
-        if (frames != stats_.period.load(std::memory_order_relaxed)) stats_.period.store(frames);
-        const bool silent = frames > kMaxPeriod || stats_.failed.load(std::memory_order_relaxed) ||
-                            stats_.finished.load(std::memory_order_relaxed);
-        if (frames > kMaxPeriod) stats_.oversized.store(true);
-        if (silent) {
-            for (int32_t c = 0; c < channels_; ++c) std::fill_n(outputs[c], frames, 0.0f);
-        } else {
-            try {
-                const uint32_t at = static_cast<uint32_t>(played_) + PeriodLatency(frames);
-                ApplyCommands(at);
-                PlaceLiveMidi(midi, midi_count, at);
-                if (sent_midi_.Size() > 0) {
-                    std::array<LiveMidi, kLiveMidiPerPeriod> sent;
-                    PlaceLiveMidi(sent.data(), sent_midi_.Read(sent.data(), sent.size()), at);
-                }
-                const auto block = static_cast<uint32_t>(block_);
-                const bool whole = config_.length == 0 || played_ + frames <= config_.length;
-                if (channels_ == 1 && fill_ == 0 && frames % block == 0 && whole) {
-                    // Whole blocks straight into the port: the FIFO would hold them for nothing.
-                    for (uint32_t done = 0; done < frames; done += block) {
-                        RenderBlock(outputs[0] + done);
-                    }
-                    if (question_count_ > 0) Answer();
-                    Played(frames, outputs, outputs[0]);
-                } else {
-                    while (fill_ < frames) {
-                        RenderBlock(fifo_.data() + static_cast<std::size_t>(fill_) * channels_);
-                        fill_ += block;
-                    }
-                    if (question_count_ > 0) Answer();
-                    Emit(frames, outputs);
-                }
-            } catch (const std::exception& e) {
-                Fail(e.what());
-                for (int32_t c = 0; c < channels_; ++c) std::fill_n(outputs[c], frames, 0.0f);
+    if (frames != stats_.period.load(std::memory_order_relaxed)) stats_.period.store(frames);
+    const bool silent = frames > kMaxPeriod || stats_.failed.load(std::memory_order_relaxed) ||
+                        stats_.finished.load(std::memory_order_relaxed);
+    if (frames > kMaxPeriod) stats_.oversized.store(true);
+    if (silent) {
+        for (int32_t c = 0; c < channels_; ++c) std::fill_n(outputs[c], frames, 0.0f);
+    } else {
+        try {
+            const uint64_t at = start_ + played_ + PeriodLatency(frames);
+            ApplyCommands(at);
+            PlaceLiveMidi(midi, midi_count, at, 0);
+            if (sent_midi_.Size() > 0) {
+                std::array<LiveMidi, kLiveMidiPerPeriod> sent;
+                PlaceLiveMidi(sent.data(), sent_midi_.Read(sent.data(), sent.size()), at, 1);
             }
+            if (end_notes_.load(std::memory_order_relaxed) && notes_end_at_ == UINT64_MAX) {
+                notes_end_at_ = std::max(at, patch_->RunClock());
+                patch_->Panic(notes_end_at_);
+            }
+            Emit(frames, outputs);
+            if (notes_end_at_ != UINT64_MAX &&
+                patch_->Clock() >= notes_end_at_ + static_cast<uint64_t>(block_)) {
+                notes_ended_.store(true);
+            }
+            if (question_count_ > 0) Answer();
+            const std::size_t dropped = patch_->DroppedEvents();
+            if (dropped != stats_.events_dropped.load(std::memory_order_relaxed)) {
+                stats_.events_dropped.store(dropped, std::memory_order_relaxed);
+            }
+        } catch (const std::exception& e) {
+            Fail(e.what());
+            for (int32_t c = 0; c < channels_; ++c) std::fill_n(outputs[c], frames, 0.0f);
         }
-        Bump(stats_.periods, 1);
+    }
+    Bump(stats_.periods, 1);
+}
+
+void Engine::ApplyCommands(uint64_t at) {
+    Command c;
+    for (std::size_t i = 0; i < kCommandsPerPeriod && commands_.Pop(c); ++i) {
+        const auto node = static_cast<std::size_t>(c.node);
+        const auto pin = static_cast<std::size_t>(c.pin);
+        switch (c.kind) {
+            case Command::kSet: {
+                // A setting reaches every voice of a module in a voice group.
+                const uint64_t when = std::max(at, patch_->RunClock());
+                patch_->Set(c.node, c.pin, c.value, when);
+                const PinInfo& info = nodes_[node]->DspPinInfo(c.pin);
+                shadows_[node][pin] = {HeldValue(info.datatype, c.value), when, true};
+                Bump(stats_.applied, 1);
+                if (c.id != 0) Tell({Report::kApplied, c.node, c.pin, when, c.value, c.id});
+                break;
+            }
+            case Command::kPanic: {
+                const uint64_t when = std::max(at, patch_->RunClock());
+                patch_->Panic(when);
+                if (c.id != 0) Tell({Report::kApplied, c.node, c.pin, when, 0.0, c.id});
+                break;
+            }
+            case Command::kGet:
+                if (!nodes_[node]->DspPinInfo(c.pin).IsOutput()) {
+                    // An input holds what the lines before gave it: answered now, in order.
+                    Tell({Report::kValue, c.node, c.pin, patch_->RunClock(), InputValue(c), c.id});
+                    break;
+                }
+                [[fallthrough]];
+            case Command::kSync:
+                questions_[question_count_++] = c;
+                break;
+        }
     }
 }
 
-void Engine::ApplyCommands(uint32_t at) {
-    at = std::max(at, patch_->Clock());
-    Command c;
-    for (std::size_t i = 0; i < kCommandsPerPeriod && commands_.Pop(c); ++i) {
-        if (c.kind != Command::kSet) {
-            questions_[question_count_++] = c;
-            continue;
-        }
-        // A setting reaches every voice of a module in a voice group.
-        const bool sample =
-            sample_pins_[static_cast<std::size_t>(c.node)][static_cast<std::size_t>(c.pin)];
-        for (DspInstance* dsp : copies_[static_cast<std::size_t>(c.node)]) {
-            if (sample) {
-                dsp->SetConstant(c.pin, static_cast<float>(c.value), at);
-            } else {
-                dsp->SetValue(c.pin, c.value, at);
-            }
-        }
-        Bump(stats_.applied, 1);
-        if (c.id != 0) Tell({Report::kApplied, c.node, c.pin, at, c.value, c.id});
-    }
+double Engine::InputValue(const Command& c) const {
+    const Shadow& s = shadows_[static_cast<std::size_t>(c.node)][static_cast<std::size_t>(c.pin)];
+    // Until the modules have run past its clock, the input still holds the value before it.
+    if (s.set && patch_->RunClock() <= s.at) return s.value;
+    return nodes_[static_cast<std::size_t>(c.node)]->ReadValue(c.pin);
 }
 
 void Engine::Answer() {
@@ -228,12 +247,12 @@ void Engine::Answer() {
         const Command& c = questions_[i];
         const DspInstance& dsp = *nodes_[static_cast<std::size_t>(c.node)];
         const double value = c.kind == Command::kGet ? dsp.ReadValue(c.pin) : 0.0;
-        Tell({Report::kValue, c.node, c.pin, dsp.Clock(), value, c.id});
+        Tell({Report::kValue, c.node, c.pin, patch_->RunClock(), value, c.id});
     }
     question_count_ = 0;
 }
 
-void Engine::PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at) {
+void Engine::PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint64_t at, int source) {
     if (count == 0) return;
     if (!live_midi_) {
         Bump(stats_.midi_ignored, count);
@@ -241,71 +260,58 @@ void Engine::PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at)
     }
     const std::size_t taken = std::min(count, kLiveMidiPerPeriod);
     if (taken < count) Bump(stats_.midi_dropped, count - taken);
-    const uint32_t now = patch_->Clock();
     for (std::size_t i = 0; i < taken; ++i) {
-        // A keyboard's note-on of velocity 0 ends its note, as in a MIDI file.
-        const MidiEvent m = AsDelivered({0, midi[i].status, midi[i].d1, midi[i].d2});
-        patch_->SendMidi(std::max(at + midi[i].offset, now), m.status, m.d1, m.d2);
-        if ((m.status & 0xF0) == 0x90 && m.d2 > 0) {
-            stats_.last_note.store(m.d1, std::memory_order_relaxed);
-        }
+        const LiveMidi& m = midi[i];
+        const uint8_t bytes[3] = {m.status, m.d1, m.d2};
+        std::size_t size = m.size;
+        if (size == 0) size = m.status >= 0xF0 ? 1 : (m.status & 0xE0) == 0xC0 ? 2 : 3;
+        patch_->LiveMidi(at + m.offset, bytes, std::min<std::size_t>(size, 3), source);
     }
 }
 
-void Engine::RenderBlock(float* into) {
-    patch_->Render(into, static_cast<uint32_t>(block_));
-    const uint32_t end = patch_->Clock();
-    if (config_.midi) {
-        const auto& events = config_.midi->events;
-        while (next_file_event_ < events.size() && events[next_file_event_].sample < end) {
-            const MidiEvent& e = events[next_file_event_++];
-            if ((e.status & 0xF0) == 0x90 && e.d2 > 0) {
-                stats_.last_note.store(e.d1, std::memory_order_relaxed);
-            }
-        }
-    }
+void Engine::AfterBlock() {
     // Sample outputs carried to a GUI side: their values at the announced clocks.
+    const uint64_t end = patch_->RunClock();
+    const auto block = static_cast<uint64_t>(block_);
     std::size_t kept = 0;
     for (std::size_t i = 0; i < pending_count_; ++i) {
         const PendingCarry& p = pending_[i];
-        DspInstance& dsp = *nodes_[static_cast<std::size_t>(p.node)];
-        const uint32_t start = dsp.BlockStart();
         if (p.clock >= end) {
             pending_[kept++] = p;  // not produced yet
             continue;
         }
-        const float value =
-            p.clock >= start ? dsp.Buffer(p.dsp_pin)[p.clock - start] : dsp.Buffer(p.dsp_pin)[0];
+        const float* buffer = nodes_[static_cast<std::size_t>(p.node)]->Buffer(p.dsp_pin);
+        const float value = p.clock + block >= end ? buffer[p.clock + block - end] : buffer[0];
         Tell({Report::kCarry, p.node, p.gui_index, p.clock, value, 0});
     }
     pending_count_ = kept;
+    stats_.last_note.store(patch_->LastNote(), std::memory_order_relaxed);
 }
 
 void Engine::Emit(uint32_t frames, float* const* outputs) {
-    const auto channels = static_cast<std::size_t>(channels_);
     uint32_t audible = frames;
     if (config_.length > 0) {
         audible = static_cast<uint32_t>(std::min<uint64_t>(frames, config_.length - played_));
     }
-    for (std::size_t c = 0; c < channels; ++c) {
-        float* out = outputs[c];
-        const float* in = fifo_.data() + c;
-        if (channels == 1) {
-            std::memcpy(out, in, audible * sizeof(float));
-        } else {
-            for (uint32_t i = 0; i < audible; ++i) out[i] = in[i * channels];
+    const auto channels = static_cast<std::size_t>(channels_);
+    const float* interleaved = outputs[0];
+    if (channels == 1) {
+        patch_->Render(outputs[0], audible);
+    } else {
+        patch_->Render(interleaved_.data(), audible);
+        interleaved = interleaved_.data();
+        for (std::size_t c = 0; c < channels; ++c) {
+            float* out = outputs[c];
+            for (uint32_t i = 0; i < audible; ++i) out[i] = interleaved[i * channels + c];
         }
-        std::fill(out + audible, out + frames, 0.0f);
     }
-    Played(audible, outputs, fifo_.data());
-    if (fill_ > frames) {
-        const std::size_t rest = static_cast<std::size_t>(fill_ - frames) * channels;
-        std::memmove(fifo_.data(), fifo_.data() + static_cast<std::size_t>(frames) * channels,
-                     rest * sizeof(float));
+    for (std::size_t c = 0; c < channels; ++c)
+        std::fill(outputs[c] + audible, outputs[c] + frames, 0.0f);
+    Played(audible, outputs, interleaved);
+    if (audible < frames) {
+        played_ += frames - audible;
+        stats_.frames.store(played_, std::memory_order_relaxed);
     }
-    fill_ -= frames;
-    if (audible < frames) played_ += frames - audible;
-    stats_.frames.store(played_, std::memory_order_relaxed);
 }
 
 void Engine::Played(uint32_t frames, float* const* outputs, const float* interleaved) {

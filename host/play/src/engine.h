@@ -23,7 +23,8 @@ namespace kvhost::play {
 // answered once the period's blocks have run, so an answer follows whatever the changes
 // before it caused (values carried to GUI sides included).
 struct Command {
-    enum Kind : uint8_t { kSet, kGet, kSync };  // kSync: only the answer
+    // kSync: only the answer; kPanic: all notes and sound off, the voices freed.
+    enum Kind : uint8_t { kSet, kGet, kSync, kPanic };
     Kind kind = kSet;
     int32_t node = 0;    // module, counted in Patch::Order()
     int32_t pin = 0;     // DSP pin
@@ -37,15 +38,18 @@ struct Report {
     Kind kind = kCarry;
     int32_t node = 0;
     int32_t pin = 0;     // kCarry: the GUI side's description index; otherwise the DSP pin
-    uint32_t clock = 0;  // kCarry: the clock announced; kApplied: the clock the change took
+    uint64_t clock = 0;  // kCarry: the clock announced; kApplied: the clock the change took
     double value = 0.0;  // kCarry, kValue
     uint32_t id = 0;     // kApplied, kValue: the command's id
 };
 
-// One MIDI channel message that arrived during the period being processed.
+// A MIDI message (or what came of one) that arrived during the period being processed.
 struct LiveMidi {
     uint32_t offset;  // frame within the period
     uint8_t status, d1, d2;
+    // How many of {status, d1, d2} came (data alone under running status); 0: a whole
+    // message, as long as its status says.
+    uint8_t size = 0;
 };
 
 class Engine {
@@ -59,7 +63,10 @@ class Engine {
 
     struct Config {
         std::optional<MidiSequence> midi;  // a MIDI file played into the patch's MIDI target
+        bool loop = false;                 // the MIDI file again from its end, without end
         uint64_t length = 0;               // frames to play before finishing; 0: no end
+        MidiDelivery delivery = MidiDelivery::kHost;
+        uint64_t start_clock = 0;  // the host clock of the first frame (tests of the wrap)
     };
     // Builds and opens the patch (kvhost::Error / LoadError as Patch throws them).
     Engine(const PatchPlan& plan, Config config);
@@ -78,6 +85,8 @@ class Engine {
     // statuses announced while the patch opened are carried as if they came now.
     void SetCarries(int32_t node, std::vector<std::vector<int32_t>> carries);
     void CarryOpeningStatuses();
+    // Frames to play before finishing (0: no end); set-up only.
+    void SetLength(uint64_t frames) { config_.length = frames; }
     // Where the played frames go, interleaved (the recorder's ring), if anywhere.
     void Record(SpscQueue<float>* ring) { record_ = ring; }
     // A second reader of the played frames (the panel's scopes and spectrum), fed as the
@@ -102,30 +111,35 @@ class Engine {
     void Submit(const Command& command);
     void Flush();
     // A MIDI message from the main thread (the panel's keyboard) for the live MIDI input,
-    // placed at the start of the next period as if it came from the port. False when the
-    // queue is full (kLiveMidiPerPeriod waiting).
+    // placed at the start of the next period as if it came from a port of its own. False
+    // when the queue is full (kLiveMidiPerPeriod waiting).
     bool SendLive(uint8_t status, uint8_t d1, uint8_t d2) {
-        return sent_midi_.Push({0, status, d1, d2});
+        return sent_midi_.Push({0, status, d1, d2, 0});
     }
     std::size_t Waiting() const { return outbox_.size() + commands_.Size(); }
+    // Before stopping: all notes and sound off at the next period; NotesEnded() once the
+    // frames after it have been played.
+    void EndNotes() { end_notes_.store(true); }
+    bool NotesEnded() const { return notes_ended_.load(); }
     bool Poll(Report& report) { return reports_.Pop(report); }
 
     // Counters, written by the audio thread, readable anywhere.
     struct Stats {
         std::atomic<uint64_t> frames{0};  // frames played
         std::atomic<uint64_t> periods{0};
-        std::atomic<uint64_t> recorded{0};      // frames handed to the recorder
-        std::atomic<uint64_t> lost{0};          // frames the recorder had no room for
-        std::atomic<uint64_t> applied{0};       // commands applied
-        std::atomic<uint64_t> carried{0};       // values sent towards GUI sides
-        std::atomic<uint64_t> reports_lost{0};  // reports the main thread had no room for
-        std::atomic<uint64_t> midi_dropped{0};  // live messages beyond a period's share
-        std::atomic<uint64_t> midi_ignored{0};  // live messages with nowhere to go
-        std::atomic<int32_t> last_note{-1};     // last note-on key (live or file), -1: none
-        std::atomic<uint32_t> period{0};        // the last period's frames
-        std::atomic<bool> finished{false};      // the length was reached
-        std::atomic<bool> failed{false};        // the patch failed; see Failure()
-        std::atomic<bool> oversized{false};     // a period above kMaxPeriod was silenced
+        std::atomic<uint64_t> recorded{0};        // frames handed to the recorder
+        std::atomic<uint64_t> lost{0};            // frames the recorder had no room for
+        std::atomic<uint64_t> applied{0};         // commands applied
+        std::atomic<uint64_t> carried{0};         // values sent towards GUI sides
+        std::atomic<uint64_t> reports_lost{0};    // reports the main thread had no room for
+        std::atomic<uint64_t> midi_dropped{0};    // live messages beyond a period's share
+        std::atomic<uint64_t> midi_ignored{0};    // live messages with nowhere to go
+        std::atomic<uint64_t> events_dropped{0};  // events the modules' full queues refused
+        std::atomic<int32_t> last_note{-1};       // last note-on key (live or file), -1: none
+        std::atomic<uint32_t> period{0};          // the last period's frames
+        std::atomic<bool> finished{false};        // the length was reached
+        std::atomic<bool> failed{false};          // the patch failed; see Failure()
+        std::atomic<bool> oversized{false};       // a period above kMaxPeriod was silenced
     };
     const Stats& GetStats() const { return stats_; }
     // The peak of each channel since the last call (main thread).
@@ -140,21 +154,29 @@ class Engine {
   private:
     struct PendingCarry {
         int32_t node, dsp_pin, gui_index;
-        uint32_t clock;
+        uint64_t clock;
     };
     struct OpeningStatus {
         std::size_t node;
         DspInstance::StatusRecord status;
         double value;
     };
+    // The last value a `set` gave an input, and when it takes effect: a `get` after it
+    // answers it even before the modules ran to that clock.
+    struct Shadow {
+        double value = 0.0;
+        uint64_t at = 0;
+        bool set = false;
+    };
     void OnStatus(std::size_t node, const DspInstance& module, const DspInstance::StatusRecord& s);
     void Tell(const Report& r);
     uint32_t PeriodLatency(uint32_t period);  // Latency, computed once per period size
-    void ApplyCommands(uint32_t at);
+    void ApplyCommands(uint64_t at);
+    double InputValue(const Command& c) const;
     void Answer();
-    void PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint32_t at);
-    void RenderBlock(float* into);  // one block, interleaved, and what follows from it
-    // The period from the FIFO to the ports.
+    void PlaceLiveMidi(const LiveMidi* midi, std::size_t count, uint64_t at, int source);
+    void AfterBlock();  // the carries of sample outputs whose values the block produced
+    // `frames` of the outputs (the period's audible part) into the ports.
     void Emit(uint32_t frames, float* const* outputs);
     // `frames` played: peaks from the ports, the recording from the same frames interleaved.
     void Played(uint32_t frames, float* const* outputs, const float* interleaved);
@@ -163,34 +185,35 @@ class Engine {
     // What every period touches, together.
     std::unique_ptr<Patch> patch_;
     std::vector<DspInstance*> nodes_;  // in Order(); a voice group's module: its copy 0
-    std::vector<std::vector<DspInstance*>> copies_;  // every copy of each node (settings)
     int32_t channels_ = 0;
     int32_t block_ = 0;
     SpscQueue<float>* record_ = nullptr;
     SpscQueue<float>* monitor_ = nullptr;
-    uint64_t played_ = 0;  // frames played so far (the clock of the next period's start)
-    uint32_t fill_ = 0;    // frames in fifo_
+    uint64_t start_ = 0;   // the host clock of the first frame
+    uint64_t played_ = 0;  // frames played so far (the next period starts at start_ + played_)
     uint32_t latency_period_ = 0, latency_ = 0;
     std::size_t question_count_ = 0;
     std::size_t pending_count_ = 0;
-    std::size_t next_file_event_ = 0;  // file MIDI not yet rendered, for the last note
-    bool live_midi_ = false;           // live MIDI goes to the patch's MIDI input
+    bool live_midi_ = false;  // live MIDI goes to the patch's MIDI input
     std::unique_ptr<std::atomic<float>[]> peaks_;
     Config config_;
     Stats stats_;
     SpscQueue<Command> commands_{1024};
     SpscQueue<Report> reports_{1 << 16};
     SpscQueue<LiveMidi> sent_midi_{kLiveMidiPerPeriod};
-    std::vector<float> fifo_;  // interleaved frames rendered ahead, (kMaxPeriod + block) deep
+    std::vector<float> interleaved_;  // a period of several channels, interleaved
     std::array<Command, kCommandsPerPeriod> questions_{};  // answered after the period's blocks
     std::array<PendingCarry, 256> pending_{};
-    // [node][dsp pin] -> GUI indices, and whether that pin is a sample output.
+    // [node][dsp pin] -> GUI indices, whether that pin is a sample output, its shadow.
     std::vector<std::vector<std::vector<int32_t>>> carries_;
     std::vector<std::vector<bool>> sample_pins_;
+    std::vector<std::vector<Shadow>> shadows_;
     bool opened_ = false;  // the patch is open: statuses go by the carries
     std::vector<OpeningStatus> opening_;
     std::deque<Command> outbox_;  // main thread: commands waiting for room
     std::array<char, 512> failure_{};
+    std::atomic<bool> end_notes_{false}, notes_ended_{false};
+    uint64_t notes_end_at_ = UINT64_MAX;  // the clock of the panic that ends them
 };
 
 }  // namespace kvhost::play

@@ -67,9 +67,9 @@ GuiSides::GuiSides(Engine& engine, const PatchPlan& plan) : engine_(engine) {
                             ": only GUI-side pins and stored outputs go under \"stored\"; "
                             "set DSP inputs under \"pins\"");
             }
-            if (pin.datatype != DT_STRING && !ValueFromText(pin, s.text)) {
-                throw Error(where + ", stored pin " + Quote(s.pin) + ": " + Quote(s.text) +
-                            " is not " + (pin.choices ? "one of: " + *pin.choices : "a number"));
+            const UserValue checked = CheckUserValue(pin, s.text);
+            if (!checked.Accepted()) {
+                throw Error(where + ", stored pin " + Quote(s.pin) + ": " + checked.refusal);
             }
             // A stored output is announced again by the module itself once it runs.
             if (gui_pin) restore.emplace_back(index, s.text);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "control.h"
 #include "engine.h"
@@ -193,18 +194,13 @@ void Session::ClearStatusLine() {
 }
 
 void Session::Load() {
-    try {
-        patch_text_ = ReadWholeFile(opt_.patch, "patch file");
-    } catch (const Error& e) {
-        throw Failure(kExitPatch, e.what());
-    }
+    patch_text_ = Staged(kExitPatch, [&] { return ReadWholeFile(opt_.patch, "patch file"); });
     const auto slash = opt_.patch.find_last_of('/');
-    try {
-        plan_ = ParsePatch(patch_text_, opt_.patch,
-                           slash == std::string::npos ? "." : opt_.patch.substr(0, slash));
-    } catch (const Error& e) {
-        throw Failure(kExitPatch, e.what());
-    }
+    plan_ = Staged(kExitPatch, [&] {
+        return ParsePatch(patch_text_, opt_.patch,
+                          slash == std::string::npos ? "." : opt_.patch.substr(0, slash));
+    });
+    if (opt_.loop && opt_.hold) throw Failure(kExitUsage, "--loop and --hold: give one of them");
     if (opt_.seconds && !(*opt_.seconds > 0.0 && *opt_.seconds <= 86400.0)) {
         throw Failure(kExitUsage, "--seconds must be above 0 and at most 86400");
     }
@@ -248,17 +244,9 @@ int Session::Run() {
     plan_.sample_rate = rate;
 
     Engine::Config config;
-    std::optional<std::string> midi_path = opt_.midi;
-    if (!midi_path && plan_.midi_file) {
-        midi_path = plan_.midi_file->front() == '/' ? *plan_.midi_file
-                                                    : plan_.folder + "/" + *plan_.midi_file;
-    }
-    if (midi_path) {
-        try {
-            config.midi = ReadMidiFile(*midi_path, rate);
-        } catch (const Error& e) {
-            throw Failure(kExitMidi, e.what());
-        }
+    if (const auto midi_path = MidiFilePath(plan_, opt_.midi)) {
+        config.midi = Staged(kExitMidi, [&] { return ReadMidiFile(*midi_path, rate); });
+        config.loop = opt_.loop;
     }
     if (opt_.seconds) config.length = static_cast<uint64_t>(std::llround(*opt_.seconds * rate));
     try {
@@ -274,6 +262,10 @@ int Session::Run() {
                                                 "under \"audio\": {\"outputs\": [...]}");
         }
         throw Failure(kExitPatch, what);
+    }
+    if (!opt_.seconds && !opt_.loop && !opt_.hold && engine_->GetPatch().HasMidiFile()) {
+        // Like render: the MIDI file and its tail, unless asked to go on.
+        engine_->SetLength(engine_->GetPatch().DefaultLength());
     }
     if (opt_.record) {
         SampleFormat format = plan_.sample_format && *plan_.sample_format == "pcm24"
@@ -407,8 +399,16 @@ bool Session::Turn(int wait_ms) {
 }
 
 int Session::Stop() {
-    // The audio thread ends first; then the answers and values it left are taken, the
-    // recording completed, the ports and instances closed.
+    // Every note ends first (heard, and recorded); then the audio thread ends, the answers
+    // and values it left are taken, the recording completed, the ports and instances closed.
+    if (!client_->ShutDown()) {
+        engine_->EndNotes();
+        const auto give_up = Clock::now() + std::chrono::seconds(1);
+        const Engine::Stats& s = engine_->GetStats();
+        while (!engine_->NotesEnded() && !s.finished && !s.failed && Clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
     client_->Stop();
     control_->Exchange();
     if (control_->Waiting() > 0) {
@@ -541,6 +541,11 @@ void AddPlayCommand(Tool& tool) {
     cmd->add_option("--record", options->record,
                     "audio file (.wav or .flac) that gets exactly what the outputs played");
     *seconds_opt = cmd->add_option("--seconds", *seconds, "play this long, then stop");
+    cmd->add_flag("--loop", options->loop,
+                  "play the MIDI file again and again (without it, play ends like render: at the "
+                  "file's end plus one second)");
+    cmd->add_flag("--hold", options->hold,
+                  "go on playing after the MIDI file ends, until Ctrl-C or quit");
     cmd->add_flag("--connect", options->connect,
                   "connect the outputs to the playback ports and every physical MIDI output to "
                   "the MIDI input");

@@ -45,10 +45,10 @@ std::string Rebased(const std::string& name, const std::string& from_folder,
 }  // namespace
 
 std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
-                           const std::string& original_path, double sample_rate,
+                           const std::string& original_path, std::optional<double> sample_rate,
                            const std::vector<SavedModule>& modules, const std::string& out_path) {
     Json root = Json::parse(original);
-    root["sample_rate"] = sample_rate;  // what it played at, so that render sounds the same
+    if (sample_rate) root["sample_rate"] = *sample_rate;  // what it played at
     for (Json& m : root["modules"]) {
         for (const SavedModule& saved : modules) {
             if (m["name"] != saved.name) continue;

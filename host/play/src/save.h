@@ -1,6 +1,7 @@
 // `save` while playing: the running patch written back as a patch file, atomically.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,12 @@ struct SavedModule {
     std::vector<Value> stored;  // "stored": GUI-side pins and stored outputs
 };
 
-// The played patch's JSON with each module's "pins" and "stored" replaced and the rate it
-// played at written in; file names relative to the patch are made to work from `out_path`'s
-// folder. Everything else of the file (comments, wires, audio, MIDI) is kept as it was.
+// The played patch's JSON with each module's "pins" and "stored" replaced and, when given,
+// the rate it played at written in; file names relative to the patch are made to work from
+// `out_path`'s folder. Everything else of the file (comments, wires, audio, MIDI) is kept as
+// it was.
 std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
-                           const std::string& original_path, double sample_rate,
+                           const std::string& original_path, std::optional<double> sample_rate,
                            const std::vector<SavedModule>& modules, const std::string& out_path);
 
 // Writes a file so that it is either complete or untouched: a temporary file in the same

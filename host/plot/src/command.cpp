@@ -59,10 +59,7 @@ int RunPlot(PlotOptions o) {
     std::vector<std::string> inputs = {o.patch};
     try {
         const PatchPlan plan = LoadPatch(o.patch);
-        if (plan.midi_file) {
-            inputs.push_back(plan.midi_file->front() == '/' ? *plan.midi_file
-                                                            : plan.folder + "/" + *plan.midi_file);
-        }
+        if (const auto midi = MidiFilePath(plan)) inputs.push_back(*midi);
     } catch (const Error&) {
         // PlotPatch reports the patch's faults.
     }

@@ -8,6 +8,7 @@
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
 #include "kvhost/plot.h"
+#include "kvhost/voices.h"
 
 namespace kvhost::plot {
 
@@ -47,56 +48,6 @@ std::string Seconds(double s) {
     return buf;
 }
 
-// Runs one stage of the work; its failures are of kind `code` (a plug-in that cannot be
-// loaded stays a plug-in failure).
-template <class F>
-auto Staged(int code, F&& stage) {
-    try {
-        return stage();
-    } catch (const Failure&) {
-        throw;
-    } catch (const LoadError& e) {
-        throw Failure(kExitPlugin, e.what());
-    } catch (const Error& e) {
-        throw Failure(code, e.what());
-    }
-}
-
-// One note of a MIDI sequence, from its note-on to its note-off.
-struct Note {
-    uint64_t start, stop;
-    uint8_t channel, key;
-};
-
-// The notes in order of their note-ons; one still sounding at the sequence's end lasts until
-// `end`. A note-on of velocity 0 that reaches the module as such (raw delivery) is a strike of
-// its own, as the module takes it.
-std::vector<Note> Notes(const MidiSequence& sequence, uint64_t end) {
-    constexpr uint64_t kSounding = UINT64_MAX;
-    std::vector<Note> notes;
-    std::vector<std::size_t> sounding;
-    for (const MidiEvent& e : sequence.events) {
-        const int kind = e.status & 0xF0;
-        if (kind != 0x80 && kind != 0x90) continue;
-        const auto channel = static_cast<uint8_t>(e.status & 0x0F);
-        // A note-off, or a new strike of the same key, ends the key's sounding note.
-        for (auto it = sounding.begin(); it != sounding.end(); ++it) {
-            Note& n = notes[*it];
-            if (n.channel == channel && n.key == e.d1) {
-                n.stop = e.sample;
-                sounding.erase(it);
-                break;
-            }
-        }
-        if (kind == 0x90) {
-            notes.push_back({e.sample, kSounding, channel, e.d1});
-            sounding.push_back(notes.size() - 1);
-        }
-    }
-    for (std::size_t i : sounding) notes[i].stop = std::max(end, notes[i].start);
-    return notes;
-}
-
 }  // namespace
 
 SignalPlot PlotPatch(const std::string& patch_path, const std::string& output, double from,
@@ -123,7 +74,9 @@ SignalPlot PlotPatch(const std::string& patch_path, const std::string& output, d
     plan.outputs = {target};
     plan.gain = 1.0;
     auto patch = Staged(kExitPatch, [&] {
-        auto p = std::make_unique<Patch>(plan);
+        PatchOptions options;
+        options.delivery = delivery;
+        auto p = std::make_unique<Patch>(plan, std::move(options));
         DspInstance& dsp = p->Instance(target.module);
         const PinInfo& info = dsp.DspPinInfo(dsp.DspPin(target.pin));
         if (!info.IsOutput() || info.datatype != DT_FSAMPLE) {
@@ -133,13 +86,9 @@ SignalPlot PlotPatch(const std::string& patch_path, const std::string& output, d
         return p;
     });
     MidiSequence sequence;
-    if (plan.midi_file) {
-        const std::filesystem::path midi(*plan.midi_file);
-        sequence = Staged(kExitMidi, [&] {
-            return ReadMidiFile(
-                midi.is_absolute() ? midi.string() : plan.folder + "/" + *plan.midi_file,
-                plan.sample_rate, delivery);
-        });
+    if (const auto midi = MidiFilePath(plan)) {
+        sequence =
+            Staged(kExitMidi, [&] { return ReadMidiFile(*midi, plan.sample_rate, delivery); });
         Staged(kExitPatch, [&] {
             patch->SetMidi(sequence);
             return 0;
@@ -148,7 +97,8 @@ SignalPlot PlotPatch(const std::string& patch_path, const std::string& output, d
 
     const double rate = plan.sample_rate;
     const uint64_t length = patch->DefaultLength();
-    const std::vector<Note> notes = Notes(sequence, length);
+    const int32_t copies = patch->Voices() != nullptr ? patch->Voices()->Copies() : 1;
+    const std::vector<RoutedNote> notes = RouteNotes(sequence, copies, length);
     uint64_t first = static_cast<uint64_t>(std::llround(from * rate));
     uint64_t end = 0;
     std::string title = patch_path + ": " + target.module + "." + target.pin;
@@ -158,10 +108,15 @@ SignalPlot PlotPatch(const std::string& patch_path, const std::string& output, d
                                           " plays " + std::to_string(notes.size()) + " note" +
                                           (notes.size() == 1 ? "" : "s"));
         }
-        const Note& n = notes[static_cast<std::size_t>(note) - 1];
+        const RoutedNote& n = notes[static_cast<std::size_t>(note) - 1];
         first = n.start;
         end = std::max(n.stop, n.start + 1);
         title += ", note " + std::to_string(note) + " (key " + std::to_string(n.key) + ")";
+        // In a voice group, the note's own voice alone.
+        if (copies > 1 && patch->Copies(target.module) > 1) {
+            patch->SoloCopy(n.copy);
+            title += ", voice " + std::to_string(n.copy + 1);
+        }
     } else {
         if (first >= length) {
             throw Failure(kExitUsage, "--from " + Seconds(from) + " lies beyond the end of " +
@@ -198,7 +153,7 @@ SignalPlot PlotPatch(const std::string& patch_path, const std::string& output, d
 
     SignalPlot p = MakeSignalPlot(std::move(title), std::move(samples), rate,
                                   static_cast<double>(first) / rate, cycles);
-    for (const Note& n : notes) {
+    for (const RoutedNote& n : notes) {
         if (n.start < end && n.stop > first) ++p.notes;
     }
     return p;

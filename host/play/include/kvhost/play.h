@@ -17,7 +17,10 @@ struct PlayOptions {
     std::optional<std::string> record;   // the audio file that gets what the outputs played
     std::optional<std::string> control;  // control lines from this file or FIFO, not stdin
     std::optional<std::string> name;     // the JACK client name, had exactly
-    std::optional<double> seconds;       // play this long, then stop; else until Ctrl-C
+    std::optional<double> seconds;       // play this long, then stop; else until Ctrl-C, or
+                                         // with a MIDI file its end plus one second
+    bool loop = false;                   // the MIDI file again and again
+    bool hold = false;                   // on after the MIDI file ends
     bool connect = false;                // to the playback ports and physical MIDI outputs
     bool json_status = false;            // one JSON object a second instead of a status line
     double record_buffer = 2.0;          // seconds of frames the recording ring holds

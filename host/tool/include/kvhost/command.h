@@ -92,6 +92,22 @@ class ReplacingFile {
     bool committed_ = false;
 };
 
+// Runs one stage of a command's work (reading a patch, opening it, reading its MIDI file):
+// its failures leave with exit code `code`, except a plug-in that cannot be loaded
+// (kExitPlugin); Failures pass through as they are.
+template <class F>
+auto Staged(int code, F&& stage) {
+    try {
+        return stage();
+    } catch (const Failure&) {
+        throw;
+    } catch (const LoadError& e) {
+        throw Failure(kExitPlugin, e.what());
+    } catch (const Error& e) {
+        throw Failure(code, e.what());
+    }
+}
+
 // Refuses an output path that does not end in one of `extensions` (".png"), or that names one
 // of `inputs` by any spelling: Failure(kExitOutput).
 void CheckOutputPath(const std::string& path, const std::vector<std::string>& extensions,
