@@ -746,8 +746,7 @@ intptr_t DspInstance::Answer(int32_t opcode, int32_t index, int32_t value, void*
             }
             process_ = record_->process;
             return 0;
-        default:
-            ++unknown_requests_;
+        default:  // a request the host does not know: nothing done
             return 0;
     }
 }

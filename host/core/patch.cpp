@@ -621,11 +621,14 @@ std::vector<std::pair<int32_t, double>> Patch::CheckedSettings(const PatchPlan::
 void Patch::CheckStored(const PatchPlan::Module& m, const DspInstance& dsp) const {
     const std::string where = "module " + Quote(m.name);
     for (const auto& s : m.stored) {
-        // A name several pins share restores the first of them, as files saved before such
-        // pins were saved by "#N" have it.
-        const std::vector<int32_t> named = PinsNamed(dsp.Pins(), s.pin);
-        if (named.empty()) Fail(where + " has no pin " + Quote(s.pin) + " to restore");
-        const PinInfo& pin = dsp.Pins()[static_cast<std::size_t>(named.front())];
+        // A name several pins share names none of them: "#N" picks one (as save writes it).
+        int32_t index = -1;
+        try {
+            index = PinNamed(dsp.Pins(), where, s.pin);
+        } catch (const Error& e) {
+            Fail(std::string(e.what()) + " to restore");
+        }
+        const PinInfo& pin = dsp.Pins()[static_cast<std::size_t>(index)];
         const std::string at = where + ", stored pin " + Quote(s.pin);
         if (!pin.IsGuiSide() && !(pin.IsOutput() && (pin.flags & IO_PATCH_STORE) != 0)) {
             Fail(at +

@@ -232,13 +232,13 @@ void Module::Report(uint32_t clock) {
     PinAt(kDspReport).SendStatus(clock, PS_STEP);
 }
 
-// Posts the tick `samples_ahead` samples from now: at least one sample ahead and never past
-// the end of the sample clock, so it is never stamped in the past.
+// Posts the tick `samples_ahead` samples from now, at least one sample ahead (a tick due now
+// would post the next one for now again). The sample clock wraps after 2^32 samples, and so
+// does the stamp: the host orders them the nearer way round.
 void Module::ScheduleTick(int64_t samples_ahead) {
     const uint32_t now = SampleClock();
     const int64_t ahead = samples_ahead < 1 ? 1 : samples_ahead;
-    const int64_t room = static_cast<int64_t>(std::numeric_limits<uint32_t>::max() - now);
-    ScheduleCall(now + static_cast<uint32_t>(ahead < room ? ahead : room), &Module::Tick);
+    ScheduleCall(now + static_cast<uint32_t>(ahead), &Module::Tick);
     m_tick_pending = true;
 }
 

@@ -343,8 +343,6 @@ class DspInstance {
     // Events the module posted for a clock inside a slice already running: delivered at
     // the end of that slice with the stamp moved to it.
     std::size_t LateEvents() const { return late_events_; }
-    // What the instance asked the host for that the host does not know.
-    std::size_t UnknownRequests() const { return unknown_requests_; }
     KVHostRecord* Record() { return record_; }
     // A raw request to the module's dispatch entry (0 once closed).
     intptr_t Dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* ptr = nullptr,
@@ -450,7 +448,7 @@ class DspInstance {
     bool real_time_ = false;
     bool ran_last_slice_ = false;  // the module ran the previous slice (not dormant)
     std::size_t events_delivered_ = 0, late_events_ = 0;
-    std::size_t unknown_requests_ = 0, dropped_events_ = 0;
+    std::size_t dropped_events_ = 0;
     std::string deferred_error_;  // a failure inside a callback, raised after the call
 };
 

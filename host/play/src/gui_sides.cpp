@@ -55,11 +55,8 @@ GuiSides::GuiSides(Engine& engine, const PatchPlan& plan) : engine_(engine) {
         }
         std::vector<std::pair<int32_t, std::string>> restore;
         for (const auto& s : module->stored) {
-            // A name several pins share restores the first of them, as files saved before
-            // such pins were saved by "#N" have it.
-            const std::vector<int32_t> named = PinsNamed(dsp.Pins(), s.pin);
-            if (named.empty()) throw Error(where + " has no pin " + Quote(s.pin) + " to restore");
-            const int32_t index = named.front();
+            // A name several pins share names none of them: "#N" picks one.
+            const int32_t index = PinNamed(dsp.Pins(), where, s.pin);
             const PinInfo& pin = dsp.Pins()[static_cast<std::size_t>(index)];
             const bool gui_pin = gui && pin.IsGuiSide();
             if (!gui_pin && !(pin.IsOutput() && (pin.flags & IO_PATCH_STORE) != 0)) {

@@ -34,7 +34,6 @@ class JackClient {
     // One output port per name (':' cannot appear in a port name and becomes '_'), and
     // "midi_in". Throws Failure when the server refuses one.
     void AddPorts(const std::vector<std::string>& outputs);
-    const std::vector<std::string>& PortNames() const { return port_names_; }
     // Starts the process callback on `engine`.
     void Start(Engine& engine);
     // The outputs to the playback ports (a single output to the first two), every physical
