@@ -28,6 +28,7 @@
 #include "kvhost/panel.h"
 #include "play_panel.h"
 #include "recorder.h"
+#include "rt_check.h"
 
 namespace kvhost {
 
@@ -215,6 +216,7 @@ void Session::Load() {
 
 int Session::Run() {
     Load();
+    if (opt_.check_rt) rt::StartChecking();  // kvhost runs again with the counters loaded
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw Failure(kExitInternal, "cannot make a pipe");
     }
@@ -446,9 +448,9 @@ int Session::Stop() {
             true);
         if (end_code_ == kExitOk) end_code_ = kExitOutput;
     }
-    if (Engine::Allocations() > 0 || Engine::Locks() > 0) {
-        Say("warning: the audio thread allocated " + std::to_string(Engine::Allocations()) +
-                " time(s) and took " + std::to_string(Engine::Locks()) + " lock(s)",
+    if (rt::Allocations() > 0 || rt::Locks() > 0) {  // counted with --check-rt only
+        Say("warning: the audio thread allocated " + std::to_string(rt::Allocations()) +
+                " time(s) and took " + std::to_string(rt::Locks()) + " lock(s)",
             true);
     }
     if (stats.midi_dropped > 0) {
@@ -509,9 +511,12 @@ std::string Session::StatusJson(bool final) {
     j["reports_lost"] = s.reports_lost.load();
     j["midi_ignored"] = s.midi_ignored.load();
     j["midi_dropped"] = s.midi_dropped.load();
-    j["audio_thread"] = {{"periods", s.periods.load()},
-                         {"allocations", Engine::Allocations()},
-                         {"locks", Engine::Locks()}};
+    // Allocations and locks are counted with --check-rt only.
+    j["audio_thread"] = {{"periods", s.periods.load()}, {"checked", rt::Checking()}};
+    if (rt::Checking()) {
+        j["audio_thread"]["allocations"] = rt::Allocations();
+        j["audio_thread"]["locks"] = rt::Locks();
+    }
     if (final) j["final"] = true;
     return j.dump();
 }
@@ -551,6 +556,10 @@ void AddPlayCommand(Tool& tool) {
                     "read the control lines from this file or FIFO instead of standard input");
     cmd->add_flag("--json-status", options->json_status,
                   "print one JSON object a second on standard output instead of a status line");
+    cmd->add_flag("--check-rt", options->check_rt,
+                  "count the audio thread's heap allocations and lock acquisitions (reported "
+                  "by --json-status and at the end); kvhost then runs with its allocation and "
+                  "lock functions replaced by counting ones");
     cmd->add_option("--record-buffer", options->record_buffer,
                     "seconds of audio the recording may fall behind before frames are lost")
         ->capture_default_str();
