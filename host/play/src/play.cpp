@@ -227,11 +227,13 @@ int Session::Run() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);  // the terminal closed: playing ends as on Ctrl-C
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
     client_ =
@@ -420,12 +422,14 @@ int Session::Stop() {
     ClearStatusLine();
     const Engine::Stats& stats = engine_->GetStats();
     if (!end_message_.empty()) Say(end_message_, true);
+    bool record_failed = false;
     if (recorder_) {
         try {
             recorder_->Finish();
         } catch (const Error& e) {
             Say(e.what(), true);
             end_code_ = kExitOutput;
+            record_failed = true;
         }
     }
     if (opt_.json_status) Say(StatusJson(true), false);
@@ -436,12 +440,14 @@ int Session::Stop() {
                   static_cast<unsigned long long>(client_->Xruns()),
                   client_->Xruns() == 1 ? "" : "s");
     std::string text = summary;
-    if (recorder_) {
+    if (record_failed) {
+        text += "; nothing recorded: " + recorder_->Path() + " is as it was";
+    } else if (recorder_) {
         text += "; recorded " + std::to_string(recorder_->FramesWritten()) + " frames to " +
                 recorder_->Path();
     }
     Say(text, true);
-    if (stats.lost > 0) {
+    if (stats.lost > 0 && !record_failed) {
         Say(std::to_string(stats.lost.load()) +
                 " frames were lost from the recording: the disk was late (--record-buffer gives "
                 "it more room)",
