@@ -29,6 +29,7 @@
 #include "play_panel.h"
 #include "recorder.h"
 #include "rt_check.h"
+#include "terminal.h"
 
 namespace kvhost {
 
@@ -151,7 +152,7 @@ class Session {
     std::string StatusText();
     std::string StatusJson(bool final);
     void Say(const std::string& text, bool error);
-    void ClearStatusLine();
+    void ReadInput();
 
     const PlayOptions& opt_;
     PatchPlan plan_;
@@ -166,8 +167,8 @@ class Session {
     std::unique_ptr<PlayPanel> panel_;
     std::unique_ptr<JackClient> client_;
     std::unique_ptr<LineInput> input_;
+    std::unique_ptr<Screen> screen_;
     std::vector<float> line_peaks_, json_peaks_;
-    bool status_line_ = false;  // a status line is on the terminal
     bool show_status_ = false;
     Clock::time_point started_;
     Clock::time_point next_status_{}, next_json_{}, quit_at_{};
@@ -176,20 +177,23 @@ class Session {
 };
 
 void Session::Say(const std::string& text, bool error) {
-    ClearStatusLine();
-    if (error) {
-        std::fprintf(stderr, "kvhost: %s\n", text.c_str());
-        std::fflush(stderr);
+    const std::string line = error ? "kvhost: " + text : text;
+    if (screen_) {
+        screen_->Say(line, error);
     } else {
-        std::fprintf(stdout, "%s\n", text.c_str());
-        std::fflush(stdout);
+        std::fprintf(error ? stderr : stdout, "%s\n", line.c_str());
+        std::fflush(error ? stderr : stdout);
     }
 }
 
-void Session::ClearStatusLine() {
-    if (status_line_) {
-        std::fputs("\r\033[K", stderr);
-        status_line_ = false;
+// Control lines typed on the terminal (kept and redrawn by the screen) or read from standard
+// input or --control.
+void Session::ReadInput() {
+    const auto line = [this](const std::string& l) { control_->Line(l); };
+    if (screen_->Editing()) {
+        screen_->Read(line);
+    } else {
+        input_->Read(line);
     }
 }
 
@@ -293,6 +297,10 @@ int Session::Run() {
         engine_->Record(&recorder_->Ring());
     }
     input_ = std::make_unique<LineInput>(opt_.control);
+    // After the recorder: the screen's handlers of fatal signals pass them on to the one that
+    // removes the unfinished recording.
+    show_status_ = !opt_.json_status && isatty(STDERR_FILENO) != 0;
+    screen_ = std::make_unique<Screen>(show_status_, !opt_.control.has_value());
     control_ = std::make_unique<Control>(
         *engine_, *guis_, plan_, opt_.patch, patch_text_,
         Control::Output{[this](const std::string& t) { Say(t, false); },
@@ -326,7 +334,6 @@ int Session::Run() {
         for (const std::string& c : made) Say("connected " + c, true);
         if (made.empty()) Say("--connect: no physical ports to connect to", true);
     }
-    show_status_ = !opt_.json_status && isatty(STDERR_FILENO) != 0;
     line_peaks_.assign(static_cast<std::size_t>(engine_->Channels()), 0.0f);
     json_peaks_ = line_peaks_;
 
@@ -342,15 +349,13 @@ int Session::Run() {
 }
 
 bool Session::Turn(int wait_ms) {
-    LineInput& input = *input_;
-    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input.Fd(), POLLIN, 0}};
-    ::poll(fds, input.Fd() >= 0 ? 2 : 1, wait_ms);
+    const int input = screen_->Editing() ? STDIN_FILENO : input_->Fd();
+    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input, POLLIN, 0}};
+    ::poll(fds, input >= 0 ? 2 : 1, wait_ms);
     char drain[64];
     while (::read(wake_[0], drain, sizeof drain) > 0) {
     }
-    if (input.Fd() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        input.Read([this](const std::string& line) { control_->Line(line); });
-    }
+    if (input >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadInput();
     control_->Exchange();
     const auto now = Clock::now();
     if (now >= next_status_) {
@@ -360,9 +365,7 @@ bool Session::Turn(int wait_ms) {
             json_peaks_[c] = std::max(json_peaks_[c], peaks[c]);
         }
         if (show_status_) {
-            std::fprintf(stderr, "\r%s\033[K", StatusText().c_str());
-            std::fflush(stderr);
-            status_line_ = true;
+            screen_->Status(StatusText());
             std::fill(line_peaks_.begin(), line_peaks_.end(), 0.0f);
         }
         guis_->Trim();
@@ -419,7 +422,7 @@ int Session::Stop() {
         Say(std::to_string(control_->Waiting()) + " command(s) were not answered: playing ended",
             true);
     }
-    ClearStatusLine();
+    screen_->Clear();  // the terminal given back; what follows stays on it
     const Engine::Stats& stats = engine_->GetStats();
     if (!end_message_.empty()) Say(end_message_, true);
     bool record_failed = false;
