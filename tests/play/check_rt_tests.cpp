@@ -24,16 +24,6 @@ namespace rt = kvhost::play::rt;
 
 void* volatile g_kept;  // what the counting test allocates escapes, so it is really allocated
 
-std::string Output(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    std::string out;
-    char chunk[4096];
-    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
-        out.append(chunk, n);
-    }
-    return out;
-}
-
 nlohmann::json FinalStatus(const std::string& out) {
     std::istringstream lines(out);
     std::string line;
@@ -64,8 +54,8 @@ TEST(PlayCheckRt, TheTestsCountOnAWatchedThreadOnly) {
 // The kvhost executable itself defines no allocation or lock function; the counter library
 // does (under AddressSanitizer it counts through the sanitizer's hooks instead of malloc).
 TEST(PlayCheckRt, TheToolDefinesNoCountingFunctions) {
-    const std::string tool = Output("nm -D --defined-only " KVHOST_TOOL);
-    const std::string counters = Output("nm -D --defined-only " KV_COUNTERS_LIBRARY);
+    const std::string tool = CommandOutput("nm -D --defined-only " KVHOST_TOOL);
+    const std::string counters = CommandOutput("nm -D --defined-only " KV_COUNTERS_LIBRARY);
 #if defined(__SANITIZE_ADDRESS__)
     const bool counts_malloc = false;
 #else
@@ -112,10 +102,10 @@ TEST(PlayCheckRt, OnlyACheckedPlayLoadsTheCountersAndCounts) {
 // that allocates fails the audio-path check, one that does not passes.
 TEST(PlayCheckRt, ValidateThroughTheToolCountsAllocations) {
     const std::string run = KVHOST_TOOL " validate --json --seed 3 --iterations 50 --cycles 3 ";
-    const nlohmann::json failed = nlohmann::json::parse(Output(run + KV_ALLOCATING));
+    const nlohmann::json failed = nlohmann::json::parse(CommandOutput(run + KV_ALLOCATING));
     EXPECT_NE(failed.dump().find("audio-path allocations"), std::string::npos) << failed.dump(2);
     EXPECT_FALSE(failed.at("passed").get<bool>());
-    const nlohmann::json passed = nlohmann::json::parse(Output(run + "wy_VUDA2DU"));
+    const nlohmann::json passed = nlohmann::json::parse(CommandOutput(run + "wy_VUDA2DU"));
     EXPECT_TRUE(passed.at("passed").get<bool>()) << passed.dump(2);
 }
 

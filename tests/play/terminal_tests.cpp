@@ -31,16 +31,6 @@ std::string Quoted(const std::string& text) {
     return q + "'";
 }
 
-std::string Output(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    std::string out;
-    char chunk[4096];
-    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
-        out.append(chunk, n);
-    }
-    return out;
-}
-
 // `kvhost play ARGS` in a pane of a private tmux server (120 x 24), in Dir(); once it ends,
 // the pane's shell writes the terminal's modes (`stty -a`) to Dir()/stty.txt.
 class Pane {
@@ -61,7 +51,7 @@ class Pane {
     Pane& operator=(const Pane&) = delete;
 
     std::string Tmux(const std::string& command) const {
-        return Output("tmux -S " + Quoted(socket_) + " " + command + " 2>&1");
+        return CommandOutput("tmux -S " + Quoted(socket_) + " " + command + " 2>&1");
     }
     // The screen, its trailing empty lines left out.
     std::vector<std::string> Screen() const {
