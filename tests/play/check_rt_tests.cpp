@@ -80,6 +80,7 @@ TEST(PlayCheckRt, OnlyACheckedPlayLoadsTheCountersAndCounts) {
         if (checked) args.push_back("--check-rt");
         Kvhost play(args);
         ASSERT_TRUE(play.WaitForError("playing", 20)) << play.Err();
+        ASSERT_TRUE(play.WaitForOutput("\"frames\":", 20));  // a second has played
         const std::string maps = ReadFile("/proc/" + std::to_string(play.Pid()) + "/maps");
         ASSERT_NE(maps.find("libc.so"), std::string::npos);
         EXPECT_EQ(maps.find("libkvhost_counters.so") != std::string::npos, checked);
