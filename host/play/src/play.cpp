@@ -170,6 +170,7 @@ class Session {
     std::unique_ptr<Screen> screen_;
     std::vector<float> line_peaks_, json_peaks_;
     bool show_status_ = false;
+    bool typing_ended_ = false;  // the terminal's input ended (Ctrl-D)
     Clock::time_point started_;
     Clock::time_point next_status_{}, next_json_{}, quit_at_{};
     int end_code_ = kExitOk;
@@ -191,7 +192,7 @@ void Session::Say(const std::string& text, bool error) {
 void Session::ReadInput() {
     const auto line = [this](const std::string& l) { control_->Line(l); };
     if (screen_->Editing()) {
-        screen_->Read(line);
+        typing_ended_ = !screen_->Read(line);  // Ctrl-D: no more lines, as at an end of file
     } else {
         input_->Read(line);
     }
@@ -349,7 +350,7 @@ int Session::Run() {
 }
 
 bool Session::Turn(int wait_ms) {
-    const int input = screen_->Editing() ? STDIN_FILENO : input_->Fd();
+    const int input = typing_ended_ ? -1 : screen_->Editing() ? STDIN_FILENO : input_->Fd();
     pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input, POLLIN, 0}};
     ::poll(fds, input >= 0 ? 2 : 1, wait_ms);
     char drain[64];
