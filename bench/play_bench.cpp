@@ -2,7 +2,8 @@
 // of 64 frames through the play engine (commands, FIFO, peaks, recording ring) against the
 // same frames rendered (Play/period/...). Through JACK's dummy backend: `kvhost play` of the
 // demo patch on a private server, its DSP load and the process's CPU time per period
-// (Play/jack/...).
+// (Play/jack/...). `kv_play_bench --kv_check_rt` runs with the counters preloaded, as
+// `kvhost play --check-rt` does: the engine's period is then Play/period/engine_check_rt/64.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include "jack_server.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
+#include "rt_check.h"
 
 namespace {
 
@@ -73,7 +75,9 @@ void BM_PeriodPlay(benchmark::State& state) {
         }
     }
     state.counters["lost"] = static_cast<double>(engine.GetStats().lost.load());
-    state.counters["allocations"] = static_cast<double>(Engine::Allocations());
+    if (kvhost::play::rt::Checking()) {
+        state.counters["allocations"] = static_cast<double>(kvhost::play::rt::Allocations());
+    }
 }
 
 // A child process run to its end: its output and the processor time it used.
@@ -117,12 +121,14 @@ Child Run(const std::vector<std::string>& args) {
 // DSP load the server reports each second (the first second left out), and the process's CPU
 // time per period over 5 s (a run of 5.5 s less one of 0.5 s, so that starting and stopping
 // cancel out). Render's share of a period is far below what a process's CPU time resolves
-// against its start; Play/period/render gives it.
-void BM_JackPlay(benchmark::State& state) {
+// against its start; Play/period/render gives it. With `check`, play runs with --check-rt.
+void BM_JackPlay(benchmark::State& state, bool check) {
     const auto period = static_cast<int>(state.range(0));
-    const auto play = [](const std::string& seconds) {
-        return Run({KV_BENCH_KVHOST, "play", KV_BENCH_EXAMPLES "/demo.json", "--seconds", seconds,
-                    "--json-status"});
+    const auto play = [check](const std::string& seconds) {
+        std::vector<std::string> args = {KV_BENCH_KVHOST, "play",  KV_BENCH_EXAMPLES "/demo.json",
+                                         "--seconds",     seconds, "--json-status"};
+        if (check) args.push_back("--check-rt");
+        return Run(args);
     };
     for (auto _ : state) {
         JackServer server(period, 44100);
@@ -156,17 +162,34 @@ void BM_JackPlay(benchmark::State& state) {
     }
 }
 
-BENCHMARK(BM_PeriodRender)->Name("Play/period/render/64");
-BENCHMARK_TEMPLATE(BM_PeriodPlay, false)->Name("Play/period/engine/64");
-BENCHMARK_TEMPLATE(BM_PeriodPlay, true)->Name("Play/period/engine_recording/64");
-BENCHMARK(BM_JackPlay)
-    ->Name("Play/jack/demo")
-    ->Arg(64)
-    ->Arg(256)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    // --kv_check_rt: this program again with the counters preloaded (as play --check-rt).
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string(argv[i]) == "--kv_check_rt") {
+            kvhost::play::rt::StartChecking();
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    const std::string checked = kvhost::play::rt::Checking() ? "_check_rt" : "";
+    benchmark::RegisterBenchmark(("Play/period/render" + checked + "/64").c_str(), BM_PeriodRender);
+    benchmark::RegisterBenchmark(("Play/period/engine" + checked + "/64").c_str(),
+                                 BM_PeriodPlay<false>);
+    benchmark::RegisterBenchmark(("Play/period/engine_recording" + checked + "/64").c_str(),
+                                 BM_PeriodPlay<true>);
+    for (const bool check : {false, true}) {
+        auto* jack = benchmark::RegisterBenchmark(
+            check ? "Play/jack/demo_check_rt" : "Play/jack/demo", BM_JackPlay, check);
+        jack->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+        if (!check) jack->Arg(256);
+    }
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -96,14 +96,21 @@ class Figures(unittest.TestCase):
             record("Play/period/render/64", 4000.0),
             record("Play/period/engine/64", 4100.0),
             record("Play/period/engine_recording/64", 4150.0),
+            record("Play/period/engine_check_rt/64", 4200.0),
             record("Play/jack/demo/64/iterations:1/manual_time", 5100.0, unit="ms",
                    dsp_load_percent=3.25, play_cpu_us_per_period=5.5),
+            record("Play/jack/demo_check_rt/64/iterations:1/manual_time", 5100.0, unit="ms",
+                   dsp_load_percent=3.5, play_cpu_us_per_period=6.25),
         ]}
         text = report.build_section(data, 3, "/nonexistent")
         self.assertIn("| one period, period 64: render / play engine / play engine recording | "
                       "4 / 4.1 / 4.15 µs (play adds +2.5 %) |", text)
+        self.assertIn("| one period, period 64, play engine with `--check-rt` | 4.2 µs (play "
+                      "adds +5.0 % over render) |", text)
         self.assertIn("| dummy backend, period 64: DSP load; `kvhost play`'s CPU time per "
                       "period | 3.2 %; 5.5 µs |", text)
+        self.assertIn("| dummy backend, period 64: DSP load; `kvhost play` `--check-rt`'s CPU "
+                      "time per period | 3.5 %; 6.25 µs |", text)
         self.assertIn("| play adds at most 5 % to a period of 64 against render | +2.5 % "
                       "(+100 ns) | met |", text)
 

@@ -372,13 +372,15 @@ TEST(PlayLive, AnimVoltsBothSidesAcrossTheThreads) {
 
 TEST(PlayDemo, AudioThreadNeitherAllocatesNorLocksInTenSeconds) {
     JackServer server(64, 44100);
-    const Finished f =
-        RunKvhost({"play", KVHOST_EXAMPLES "/demo.json", "--seconds", "10", "--json-status"}, 120);
+    const Finished f = RunKvhost(
+        {"play", KVHOST_EXAMPLES "/demo.json", "--seconds", "10", "--json-status", "--check-rt"},
+        120);
     ASSERT_EQ(f.code, 0) << f.err;
     const nlohmann::json status = LastStatus(f.out);
     ASSERT_TRUE(status.contains("final")) << f.out;
     EXPECT_GE(status["frames"].get<int>(), 441000);
     EXPECT_GT(status["audio_thread"]["periods"].get<int>(), 441000 / 64 - 1);
+    EXPECT_EQ(status["audio_thread"]["checked"], true);
     EXPECT_EQ(status["audio_thread"]["allocations"], 0);
     EXPECT_EQ(status["audio_thread"]["locks"], 0);
 }

@@ -10,8 +10,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -175,6 +177,16 @@ Finished RunKvhost(const std::vector<std::string>& args, double seconds) {
     Kvhost k(args);
     k.CloseInput();
     return k.Wait(seconds);
+}
+
+std::string CommandOutput(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    std::string out;
+    char chunk[4096];
+    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
+        out.append(chunk, n);
+    }
+    return out;
 }
 
 Audio ReadAudio(const std::string& path) {

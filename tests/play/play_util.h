@@ -55,6 +55,9 @@ class Kvhost {
 // `kvhost ARGS...` to its end.
 Finished RunKvhost(const std::vector<std::string>& args, double seconds = 120.0);
 
+// What a shell command prints on standard output.
+std::string CommandOutput(const std::string& command);
+
 struct Audio {
     int channels = 0, rate = 0;
     std::vector<float> samples;  // interleaved

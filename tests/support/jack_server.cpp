@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <jack/jack.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +24,18 @@ namespace {
 std::atomic<int> g_count{0};
 
 void Quiet(const char*) {}
+
+// Each test process gets a /dev/shm of its own where the machine allows it (a mount namespace
+// and a tmpfs, gone with the process). JACK keeps its registry of servers there, at most 8
+// for the whole machine, and a server that did not end cleanly keeps its place for good: on a
+// shared /dev/shm such leftovers, and other test runs, refuse every new server. The test's
+// children (jackd, kvhost) share the process's namespace. Done before any thread starts.
+__attribute__((constructor)) void PrivateShm() {
+    if (::unshare(CLONE_NEWNS) != 0) return;
+    // Nothing mounted here reaches the machine's own namespace.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+}
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path);

@@ -29,6 +29,8 @@
 #include "kvhost/panel.h"
 #include "play_panel.h"
 #include "recorder.h"
+#include "rt_check.h"
+#include "terminal.h"
 
 namespace kvhost {
 
@@ -151,7 +153,7 @@ class Session {
     std::string StatusText();
     std::string StatusJson(bool final);
     void Say(const std::string& text, bool error);
-    void ClearStatusLine();
+    void ReadInput();
 
     const PlayOptions& opt_;
     PatchPlan plan_;
@@ -166,9 +168,10 @@ class Session {
     std::unique_ptr<PlayPanel> panel_;
     std::unique_ptr<JackClient> client_;
     std::unique_ptr<LineInput> input_;
+    std::unique_ptr<Screen> screen_;
     std::vector<float> line_peaks_, json_peaks_;
-    bool status_line_ = false;  // a status line is on the terminal
     bool show_status_ = false;
+    bool typing_ended_ = false;  // the terminal's input ended (Ctrl-D)
     Clock::time_point started_;
     Clock::time_point next_status_{}, next_json_{}, quit_at_{};
     int end_code_ = kExitOk;
@@ -176,20 +179,23 @@ class Session {
 };
 
 void Session::Say(const std::string& text, bool error) {
-    ClearStatusLine();
-    if (error) {
-        std::fprintf(stderr, "kvhost: %s\n", text.c_str());
-        std::fflush(stderr);
+    const std::string line = error ? "kvhost: " + text : text;
+    if (screen_) {
+        screen_->Say(line, error);
     } else {
-        std::fprintf(stdout, "%s\n", text.c_str());
-        std::fflush(stdout);
+        std::fprintf(error ? stderr : stdout, "%s\n", line.c_str());
+        std::fflush(error ? stderr : stdout);
     }
 }
 
-void Session::ClearStatusLine() {
-    if (status_line_) {
-        std::fputs("\r\033[K", stderr);
-        status_line_ = false;
+// Control lines typed on the terminal (kept and redrawn by the screen) or read from standard
+// input or --control.
+void Session::ReadInput() {
+    const auto line = [this](const std::string& l) { control_->Line(l); };
+    if (screen_->Editing()) {
+        typing_ended_ = !screen_->Read(line);  // Ctrl-D: no more lines, as at an end of file
+    } else {
+        input_->Read(line);
     }
 }
 
@@ -211,6 +217,7 @@ void Session::Load() {
 
 int Session::Run() {
     Load();
+    if (opt_.check_rt) rt::StartChecking();  // kvhost runs again with the counters loaded
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw Failure(kExitInternal, "cannot make a pipe");
     }
@@ -221,11 +228,13 @@ int Session::Run() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);  // the terminal closed: playing ends as on Ctrl-C
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
     client_ =
@@ -281,6 +290,10 @@ int Session::Run() {
         engine_->Record(&recorder_->Ring());
     }
     input_ = std::make_unique<LineInput>(opt_.control);
+    // After the recorder: the screen's handlers of fatal signals pass them on to the one that
+    // removes the unfinished recording.
+    show_status_ = !opt_.json_status && isatty(STDERR_FILENO) != 0;
+    screen_ = std::make_unique<Screen>(show_status_, !opt_.control.has_value());
     control_ = std::make_unique<Control>(
         *engine_, *guis_, plan_, opt_.patch, patch_text_,
         Control::Output{[this](const std::string& t) { Say(t, false); },
@@ -314,7 +327,6 @@ int Session::Run() {
         for (const std::string& c : made) Say("connected " + c, true);
         if (made.empty()) Say("--connect: no physical ports to connect to", true);
     }
-    show_status_ = !opt_.json_status && isatty(STDERR_FILENO) != 0;
     line_peaks_.assign(static_cast<std::size_t>(engine_->Channels()), 0.0f);
     json_peaks_ = line_peaks_;
 
@@ -330,15 +342,13 @@ int Session::Run() {
 }
 
 bool Session::Turn(int wait_ms) {
-    LineInput& input = *input_;
-    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input.Fd(), POLLIN, 0}};
-    ::poll(fds, input.Fd() >= 0 ? 2 : 1, wait_ms);
+    const int input = typing_ended_ ? -1 : screen_->Editing() ? STDIN_FILENO : input_->Fd();
+    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {input, POLLIN, 0}};
+    ::poll(fds, input >= 0 ? 2 : 1, wait_ms);
     char drain[64];
     while (::read(wake_[0], drain, sizeof drain) > 0) {
     }
-    if (input.Fd() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        input.Read([this](const std::string& line) { control_->Line(line); });
-    }
+    if (input >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadInput();
     control_->Exchange();
     const auto now = Clock::now();
     if (now >= next_status_) {
@@ -348,9 +358,7 @@ bool Session::Turn(int wait_ms) {
             json_peaks_[c] = std::max(json_peaks_[c], peaks[c]);
         }
         if (show_status_) {
-            std::fprintf(stderr, "\r%s\033[K", StatusText().c_str());
-            std::fflush(stderr);
-            status_line_ = true;
+            screen_->Status(StatusText());
             std::fill(line_peaks_.begin(), line_peaks_.end(), 0.0f);
         }
         guis_->Trim();
@@ -415,15 +423,17 @@ int Session::Stop() {
         Say(std::to_string(control_->Waiting()) + " command(s) were not answered: playing ended",
             true);
     }
-    ClearStatusLine();
+    screen_->Clear();  // the terminal given back; what follows stays on it
     const Engine::Stats& stats = engine_->GetStats();
     if (!end_message_.empty()) Say(end_message_, true);
+    bool record_failed = false;
     if (recorder_) {
         try {
             recorder_->Finish();
         } catch (const Error& e) {
             Say(e.what(), true);
             end_code_ = kExitOutput;
+            record_failed = true;
         }
     }
     if (opt_.json_status) Say(StatusJson(true), false);
@@ -434,21 +444,23 @@ int Session::Stop() {
                   static_cast<unsigned long long>(client_->Xruns()),
                   client_->Xruns() == 1 ? "" : "s");
     std::string text = summary;
-    if (recorder_) {
+    if (record_failed) {
+        text += "; nothing recorded: " + recorder_->Path() + " is as it was";
+    } else if (recorder_) {
         text += "; recorded " + std::to_string(recorder_->FramesWritten()) + " frames to " +
                 recorder_->Path();
     }
     Say(text, true);
-    if (stats.lost > 0) {
+    if (stats.lost > 0 && !record_failed) {
         Say(std::to_string(stats.lost.load()) +
                 " frames were lost from the recording: the disk was late (--record-buffer gives "
                 "it more room)",
             true);
         if (end_code_ == kExitOk) end_code_ = kExitOutput;
     }
-    if (Engine::Allocations() > 0 || Engine::Locks() > 0) {
-        Say("warning: the audio thread allocated " + std::to_string(Engine::Allocations()) +
-                " time(s) and took " + std::to_string(Engine::Locks()) + " lock(s)",
+    if (rt::Allocations() > 0 || rt::Locks() > 0) {  // counted with --check-rt only
+        Say("warning: the audio thread allocated " + std::to_string(rt::Allocations()) +
+                " time(s) and took " + std::to_string(rt::Locks()) + " lock(s)",
             true);
     }
     if (stats.midi_dropped > 0) {
@@ -509,9 +521,12 @@ std::string Session::StatusJson(bool final) {
     j["reports_lost"] = s.reports_lost.load();
     j["midi_ignored"] = s.midi_ignored.load();
     j["midi_dropped"] = s.midi_dropped.load();
-    j["audio_thread"] = {{"periods", s.periods.load()},
-                         {"allocations", Engine::Allocations()},
-                         {"locks", Engine::Locks()}};
+    // Allocations and locks are counted with --check-rt only.
+    j["audio_thread"] = {{"periods", s.periods.load()}, {"checked", rt::Checking()}};
+    if (rt::Checking()) {
+        j["audio_thread"]["allocations"] = rt::Allocations();
+        j["audio_thread"]["locks"] = rt::Locks();
+    }
     if (final) j["final"] = true;
     return j.dump();
 }
@@ -556,6 +571,10 @@ void AddPlayCommand(Tool& tool) {
                     "read the control lines from this file or FIFO instead of standard input");
     cmd->add_flag("--json-status", options->json_status,
                   "print one JSON object a second on standard output instead of a status line");
+    cmd->add_flag("--check-rt", options->check_rt,
+                  "count the audio thread's heap allocations and lock acquisitions (reported "
+                  "by --json-status and at the end); kvhost then runs with its allocation and "
+                  "lock functions replaced by counting ones");
     cmd->add_option("--record-buffer", options->record_buffer,
                     "seconds of audio the recording may fall behind before frames are lost")
         ->capture_default_str();

@@ -1,4 +1,5 @@
-// The disk thread of `--record`: empties the ring every few milliseconds into the file.
+// The disk thread of `--record`: empties the ring every few milliseconds into the temporary
+// file, which becomes the target once complete.
 #include "recorder.h"
 
 #include <algorithm>
@@ -10,7 +11,13 @@ namespace kvhost::play {
 
 Recorder::Recorder(const std::string& path, int32_t channels, int32_t sample_rate,
                    SampleFormat format, double seconds)
-    : writer_(path, channels, sample_rate, format), channels_(channels) {
+    : path_(path), channels_(channels) {
+    file_.emplace(path, "audio file");
+    try {
+        writer_ = std::make_unique<AudioWriter>(file_->TempPath(), channels, sample_rate, format);
+    } catch (const Error& e) {
+        throw Error(file_->Reworded(e.what()));
+    }
     const auto frames = std::max<std::size_t>(static_cast<std::size_t>(seconds * sample_rate),
                                               2 * Engine::kMaxPeriod);
     ring_ = std::make_unique<SpscQueue<float>>(frames * static_cast<std::size_t>(channels));
@@ -30,7 +37,7 @@ void Recorder::Start() {
 void Recorder::WriteSome(std::size_t most) {
     const std::size_t n = ring_->Read(chunk_.get(), std::min(most, chunk_values_));
     const auto frames = static_cast<uint32_t>(n / static_cast<std::size_t>(channels_));
-    writer_.Write(chunk_.get(), frames);
+    writer_->Write(chunk_.get(), frames);
     written_ += frames;
 }
 
@@ -47,7 +54,7 @@ void Recorder::Run() {
             WriteSome(ready);
         }
     } catch (const std::exception& e) {
-        error_ = e.what();
+        error_ = file_->Reworded(e.what());
         failed_ = true;
     }
 }
@@ -55,9 +62,24 @@ void Recorder::Run() {
 void Recorder::Finish() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (failed_) throw Error(error_);
-    while (ring_->Size() > 0) WriteSome(ring_->Size());
-    writer_.Close();
+    if (failed_) Fail(error_);
+    try {
+        while (ring_->Size() > 0) WriteSome(ring_->Size());
+        writer_->Close();
+        file_->Commit();
+    } catch (const Error& e) {
+        Fail(file_->Reworded(e.what()));
+    }
+}
+
+void Recorder::Abandon() {
+    writer_.reset();
+    file_.reset();
+}
+
+void Recorder::Fail(const std::string& message) {
+    Abandon();
+    throw Error(message);
 }
 
 }  // namespace kvhost::play

@@ -1,84 +1,29 @@
-// The lock counter: pthread's lock entries wrapped, counting on threads inside a Watch and
-// passing every call on to the C library's own entry.
+// Play's face of the counters: whether they are on, and turning them on.
 #include "rt_check.h"
 
-#include <dlfcn.h>
-#include <pthread.h>
+#include <stdexcept>
 
-#include <atomic>
+#include "kvhost/command.h"
 
 namespace kvhost::play::rt {
-namespace {
 
-std::atomic<uint64_t> g_locks{0};
-thread_local int t_watching = 0;
-
-inline void Locked() {
-    if (t_watching > 0) g_locks.fetch_add(1, std::memory_order_relaxed);
+bool Checking() {
+    return validate::alloc::Present();
 }
 
-}  // namespace
-
-Watch::Watch() {
-    ++t_watching;
-}
-Watch::~Watch() {
-    --t_watching;
+void StartChecking() {
+    try {
+        validate::alloc::Require();
+    } catch (const std::runtime_error& e) {
+        throw Failure(kExitInternal, std::string("--check-rt: ") + e.what());
+    }
 }
 
 uint64_t Allocations() {
     return validate::alloc::ThreadWindowCount();
 }
 uint64_t Locks() {
-    return g_locks.load(std::memory_order_relaxed);
+    return validate::alloc::ThreadWindowLocks();
 }
 
 }  // namespace kvhost::play::rt
-
-namespace {
-
-// The C library's own entries, found behind ours: looked up at start-up, or at the first
-// call when a lock is taken before that.
-using MutexFn = int (*)(pthread_mutex_t*);
-using RwlockFn = int (*)(pthread_rwlock_t*);
-MutexFn g_mutex_lock, g_mutex_trylock;
-RwlockFn g_rdlock, g_wrlock;
-
-template <class Fn>
-Fn Next(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
-__attribute__((constructor(101))) void FindLockEntries() {
-    g_mutex_lock = Next<MutexFn>("pthread_mutex_lock");
-    g_mutex_trylock = Next<MutexFn>("pthread_mutex_trylock");
-    g_rdlock = Next<RwlockFn>("pthread_rwlock_rdlock");
-    g_wrlock = Next<RwlockFn>("pthread_rwlock_wrlock");
-}
-
-}  // namespace
-
-extern "C" {
-
-__attribute__((visibility("default"))) int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
-    kvhost::play::rt::Locked();
-    if (g_mutex_lock == nullptr) FindLockEntries();
-    return g_mutex_lock(mutex);
-}
-__attribute__((visibility("default"))) int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
-    kvhost::play::rt::Locked();
-    if (g_mutex_trylock == nullptr) FindLockEntries();
-    return g_mutex_trylock(mutex);
-}
-__attribute__((visibility("default"))) int pthread_rwlock_rdlock(pthread_rwlock_t* lock) noexcept {
-    kvhost::play::rt::Locked();
-    if (g_rdlock == nullptr) FindLockEntries();
-    return g_rdlock(lock);
-}
-__attribute__((visibility("default"))) int pthread_rwlock_wrlock(pthread_rwlock_t* lock) noexcept {
-    kvhost::play::rt::Locked();
-    if (g_wrlock == nullptr) FindLockEntries();
-    return g_wrlock(lock);
-}
-
-}  // extern "C"

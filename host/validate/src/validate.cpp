@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 
 #include "alloc_count.h"
 #include "checks.h"
@@ -257,7 +258,11 @@ std::vector<std::string> ValidateTestNames() {
 }
 
 int RunValidate(const ValidateOptions& options, std::ostream& out) {
-    validate::alloc::Install();
+    if (!validate::alloc::Present()) {
+        // Without the counters every allocation check would pass unseen.
+        out << "validate: the allocation counter is not loaded in this program\n";
+        return 2;
+    }
     if (options.plugins.empty()) {
         out << "validate: no plug-in given\n";
         return 2;
@@ -383,6 +388,11 @@ CLI::App* AddValidateCommand(Tool& tool) {
                  "Conformance and stress run of deliverables: each test in a child process, a "
                  "PASSED/FAILED line per deliverable, non-zero exit on any failure",
                  [options, seed, seed_opt, no_fork] {
+                     try {
+                         validate::alloc::Require();  // the allocation checks count
+                     } catch (const std::runtime_error& e) {
+                         throw Failure(kExitInternal, e.what());
+                     }
                      ValidateOptions o = *options;
                      o.isolate = !*no_fork;
                      if ((*seed_opt)->count() > 0) o.seed = *seed;

@@ -23,6 +23,7 @@ struct PlayOptions {
     bool hold = false;                   // on after the MIDI file ends
     bool connect = false;                // to the playback ports and physical MIDI outputs
     bool json_status = false;            // one JSON object a second instead of a status line
+    bool check_rt = false;               // count the audio thread's allocations and locks
     double record_buffer = 2.0;          // seconds of frames the recording ring holds
     PanelOptions panel;                  // --panel: the patch in a web page while it plays
 };
