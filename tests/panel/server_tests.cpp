@@ -48,7 +48,7 @@ TEST(PanelServer, ServesItsPageAndNothingElse) {
     EXPECT_NE(page.headers.find("text/html"), std::string::npos);
     EXPECT_NE(page.headers.find("Content-Security-Policy: default-src 'none'; script-src 'self'"),
               std::string::npos);
-    EXPECT_NE(page.body.find("<script src=\"panel.js\""), std::string::npos);
+    EXPECT_NE(page.body.find("<script type=\"module\" src=\"panel.js\""), std::string::npos);
     for (const kvhost::PanelAsset& a : kvhost::PanelAssets()) {
         const HttpReply r = Get(port, a.path);
         EXPECT_EQ(r.status, 200) << a.path;
