@@ -262,8 +262,8 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
     // Ends the connection now: pending reads and writes complete with an error, and the
     // session goes once they have.
     void Abort() {
+        const auto keep = std::move(held_);  // lets it go once the socket is closed
         closer_.cancel();
-        held_.reset();
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
     }
