@@ -53,18 +53,20 @@ class Timed : public kvhost::PanelModel {
     std::atomic<int64_t> longest_{0};
 };
 
-// The pace the model's thread keeps: 100 ms, more where sanitizers slow every call down.
+// Sanitizers slow every call down and keep freed memory in quarantine.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto kPace = 300ms;
+constexpr bool kSanitized = true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr auto kPace = 300ms;
+constexpr bool kSanitized = true;
 #else
-constexpr auto kPace = 100ms;
+constexpr bool kSanitized = false;
 #endif
 #else
-constexpr auto kPace = 100ms;
+constexpr bool kSanitized = false;
 #endif
+// The pace the model's thread keeps: 100 ms (more under sanitizers).
+constexpr auto kPace = kSanitized ? 300ms : 100ms;
 
 std::string Origin(int port) {
     return "http://127.0.0.1:" + std::to_string(port);
@@ -74,7 +76,8 @@ std::string Origin(int port) {
 std::vector<std::string> Values(int port) {
     PageClient page(port, Origin(port));
     std::vector<std::string> values;
-    for (const json& m : page.TakeType("layout")["modules"]) {
+    const json layout = page.TakeType("layout");
+    for (const json& m : layout["modules"]) {
         for (const json& p : m["pins"]) values.push_back(p["value"].get<std::string>());
     }
     return values;
@@ -442,7 +445,9 @@ TEST(PanelAbuse, MemoryStaysWithinItsFigure) {
     }
     const long peak = PeakKiB(panel.Pid());
     RecordProperty("peak_kib", std::to_string(peak));
-    EXPECT_LT(peak, 64 * 1024) << "peak " << peak << " KiB, idle " << idle_peak << " KiB";
+    if (!kSanitized) {  // the figure is for the program as shipped
+        EXPECT_LT(peak, 64 * 1024) << "peak " << peak << " KiB, idle " << idle_peak << " KiB";
+    }
     pages.clear();
     for (int fd : idle) close(fd);
     EXPECT_EQ(panel.Stop(SIGINT), 0) << panel.Err();
