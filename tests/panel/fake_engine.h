@@ -38,7 +38,15 @@ class FakeEngine : public kvhost::PanelModel {
         out.direction = DR_OUT;
         out.datatype = DT_FSAMPLE;
         out.control = kvhost::PinControl::kScope;
-        m.pins = {hz, out};
+        kvhost::PanelPin pitch;  // the played key's pitch in volts, as a converter shows it
+        pitch.index = 2;
+        pitch.name = "Pitch";
+        pitch.direction = DR_OUT;
+        pitch.datatype = DT_FSAMPLE;
+        pitch.control = kvhost::PinControl::kReadout;
+        pitch.pitch = true;
+        pitch.value = Get("osc", "Pitch");
+        m.pins = {hz, out, pitch};
         layout.modules = {m};
         return layout;
     }
@@ -47,17 +55,33 @@ class FakeEngine : public kvhost::PanelModel {
         hz_ = std::stod(text);
         changed_ = true;
     }
-    std::string Get(const std::string&, const std::string&) override {
+    std::string Get(const std::string&, const std::string& pin) override {
         char text[32];
-        std::snprintf(text, sizeof text, "%g", hz_);
+        if (pin == "Pitch" || pin == "#2") {
+            std::snprintf(text, sizeof text, "%.4f", std::log2(hz_ / 13.75));
+        } else {
+            std::snprintf(text, sizeof text, "%g", hz_);
+        }
         return text;
     }
     void Note(bool on, int32_t key, int32_t velocity) override {
         std::lock_guard lock(mutex_);
         notes_.push_back({on ? 1 : 0, key, velocity});
+        if (log_ != nullptr) {
+            std::fprintf(log_, "note %s %d %d\n", on ? "on" : "off", key, velocity);
+            std::fflush(log_);
+        }
         if (on) {
             hz_ = 440.0 * std::pow(2.0, (key - 69) / 12.0);
             changed_ = true;
+        }
+    }
+    void Panic() override {
+        std::lock_guard lock(mutex_);
+        notes_.push_back({-1, 0, 0});  // a panic, among the notes
+        if (log_ != nullptr) {
+            std::fprintf(log_, "panic\n");
+            std::fflush(log_);
         }
     }
     void Watch(const std::string& module, const std::string& pin) override {
@@ -67,7 +91,10 @@ class FakeEngine : public kvhost::PanelModel {
         watched_ = true;
     }
     void Collect(kvhost::PanelUpdates& out, bool frames) override {
-        if (changed_) out.pins.push_back({0, 0, Get("osc", "Hz")});
+        if (changed_) {
+            out.pins.push_back({0, 0, Get("osc", "Hz")});
+            out.pins.push_back({0, 2, Get("osc", "Pitch")});
+        }
         changed_ = false;
         if (!frames) return;
         std::vector<float> block(static_cast<std::size_t>(kRate / 30));
@@ -86,6 +113,9 @@ class FakeEngine : public kvhost::PanelModel {
             out.spectrum->pin = 1;
         }
     }
+    // Each note and panic is also written to `log` as a line ("note on 60 100", "panic").
+    void Log(std::FILE* log) { log_ = log; }
+    // {on, key, velocity} in order; {-1, 0, 0} for a panic.
     std::vector<std::array<int32_t, 3>> Notes() {
         std::lock_guard lock(mutex_);
         return notes_;
@@ -97,6 +127,7 @@ class FakeEngine : public kvhost::PanelModel {
     double hz_ = 440.0, phase_ = 0.0;
     bool changed_ = false, watched_ = false;
     std::mutex mutex_;
+    std::FILE* log_ = nullptr;
     std::vector<std::array<int32_t, 3>> notes_;
 };
 

@@ -1,5 +1,6 @@
 // panel_fake_engine: the panel of FakeEngine, for the browser test of the keyboard, the scopes
-// and the spectrum (`--panel PORT` as kvhost takes it; Ctrl-C stops).
+// and the spectrum (`--panel PORT` as kvhost takes it; Ctrl-C stops). The notes and panics the
+// model gets are printed, a line each.
 #include <CLI/CLI.hpp>
 
 #include "fake_engine.h"
@@ -10,5 +11,6 @@ int main(int argc, char** argv) {
     kvhost::AddPanelOptions(app, options);
     CLI11_PARSE(app, argc, argv);
     kvpanel_test::FakeEngine engine;
+    engine.Log(stdout);
     return kvhost::ServePanel(engine, options);
 }

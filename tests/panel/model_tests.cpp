@@ -135,7 +135,7 @@ TEST(GuiPatchModel, WiresCarryBetweenGuiSidesAndWiredInputsFollowThem) {
     EXPECT_EQ(model.Get("scale", "Array Out"), "2.000000,4.000000,6.000000");
     const PanelLayout layout = model.Layout();
     EXPECT_EQ(layout.modules[1].pins[1].control, PinControl::kReadout);
-    EXPECT_EQ(layout.modules[1].pins[1].note, "wired from csv.FLOAT");
+    EXPECT_EQ(layout.modules[1].pins[1].note, "from csv.#1");
     EXPECT_NE(Refusal([&] { model.Set("scale", "Multiply by", "3"); }).find("is wired from"),
               std::string::npos);
 

@@ -2,12 +2,12 @@
 #include "panel_client.h"
 
 #include <arpa/inet.h>
-#include <civetweb.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,44 +20,169 @@ namespace kvpanel_test {
 
 // ---- PageClient ----
 
-PageClient::PageClient(int port, const std::string& origin) {
-    mg_init_library(0);
-    char error[256] = "";
-    conn_ = mg_connect_websocket_client("127.0.0.1", port, 0, error, sizeof error, "/ws",
-                                        origin.empty() ? nullptr : origin.c_str(), &OnData,
-                                        &OnClose, this);
+namespace {
+
+int ConnectLoopback(int port, int receive_buffer) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+PageClient::PageClient(int port, const std::string& origin)
+    : PageClient(port, Options{"", origin, true, 0}) {}
+
+PageClient::PageClient(int port, const Options& options) {
+    fd_ = ConnectLoopback(port, options.receive_buffer);
+    if (fd_ < 0) return;
+    const std::string host =
+        options.host.empty() ? "127.0.0.1:" + std::to_string(port) : options.host;
+    std::string request = "GET /ws HTTP/1.1\r\nHost: " + host +
+                          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                          "Sec-WebSocket-Version: 13\r\n";
+    if (!options.origin.empty()) request += "Origin: " + options.origin + "\r\n";
+    if (!WriteAll(fd_, request + "\r\n")) return;
+    // The answer's headers, a byte at a time: what follows them is the reader's.
+    timeval timeout{5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string head;
+    char c = 0;
+    while (head.find("\r\n\r\n") == std::string::npos && read(fd_, &c, 1) == 1) head += c;
+    if (head.rfind("HTTP/1.1 ", 0) == 0 && head.size() > 12) status_ = std::stoi(head.substr(9, 3));
+    if (options.read) StartReading();
+}
+
+void PageClient::StartReading() {
+    if (Connected() && !reader_.joinable()) reader_ = std::thread([this] { Reader(); });
 }
 
 PageClient::~PageClient() {
-    if (conn_ != nullptr) {
-        // A close frame first: the server closes at once, and the client's thread ends
-        // without waiting for its read to time out.
+    if (reader_.joinable()) {
+        // A close frame first, so the server ends the page at once.
         if (!closed_.load()) {
-            mg_websocket_client_write(conn_, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, "", 0);
-            for (int i = 0; i < 200 && !closed_.load(); ++i) std::this_thread::sleep_for(5ms);
+            SendFrame(0x8, std::string("\x03\xe8", 2));
+            WaitClosed(1000ms);
         }
-        mg_close_connection(conn_);
+        stop_.store(true);
+        reader_.join();
     }
-    mg_exit_library();
+    if (fd_ >= 0) close(fd_);
 }
 
-int PageClient::OnData(mg_connection*, int bits, char* data, size_t length, void* self_data) {
-    auto* self = static_cast<PageClient*>(self_data);
-    if ((bits & 0x0F) != MG_WEBSOCKET_OPCODE_TEXT) return 1;
+void PageClient::Reader() {
+    while (!stop_.load() && !closed_.load()) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        char chunk[65536];
+        const ssize_t n = read(fd_, chunk, sizeof chunk);
+        if (n <= 0) break;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        while (buffer_.size() >= 2) {
+            const auto b0 = static_cast<unsigned char>(buffer_[0]);
+            const auto b1 = static_cast<unsigned char>(buffer_[1]);
+            std::size_t at = 2;
+            uint64_t length = b1 & 0x7F;
+            if (length >= 126) {
+                const std::size_t bytes = length == 126 ? 2 : 8;
+                if (buffer_.size() < at + bytes) break;
+                length = 0;
+                for (std::size_t i = 0; i < bytes; ++i)
+                    length = (length << 8) | static_cast<unsigned char>(buffer_[at + i]);
+                at += bytes;
+            }
+            if (buffer_.size() < at + length) break;
+            const std::string payload = buffer_.substr(at, length);
+            buffer_.erase(0, at + length);
+            const int opcode = b0 & 0x0F;
+            if (opcode == 0x0 || opcode == 0x1) {
+                message_ += payload;
+                if ((b0 & 0x80) != 0) {
+                    Frame(0x1, message_);
+                    message_.clear();
+                }
+            } else {
+                Frame(opcode, payload);
+            }
+        }
+    }
+    std::lock_guard lock(mutex_);
+    closed_.store(true);
+    arrived_.notify_all();
+}
+
+void PageClient::Frame(int opcode, const std::string& payload) {
+    if (opcode == 0x9) {
+        SendFrame(0xA, payload);  // a ping is answered, as browsers do
+        return;
+    }
+    if (opcode == 0x8) {
+        std::lock_guard lock(mutex_);
+        if (payload.size() >= 2) {
+            close_code_.store((static_cast<unsigned char>(payload[0]) << 8) |
+                              static_cast<unsigned char>(payload[1]));
+            close_reason_ = payload.substr(2);
+        }
+        SendFrame(0x8, payload.substr(0, 2));  // answered, as browsers do; the server closes
+        return;
+    }
+    if (opcode != 0x1) return;
     json message;
     try {
-        message = json::parse(std::string(data, length));
+        message = json::parse(payload);
     } catch (const json::exception&) {
-        message = {{"type", "not-json"}, {"text", std::string(data, length)}};
+        message = {{"type", "not-json"}, {"text", payload}};
     }
-    std::lock_guard lock(self->mutex_);
-    self->messages_.push_back(std::move(message));
-    self->arrived_.notify_all();
-    return 1;
+    std::lock_guard lock(mutex_);
+    messages_.push_back(std::move(message));
+    arrived_.notify_all();
 }
 
-void PageClient::OnClose(const mg_connection*, void* self) {
-    static_cast<PageClient*>(self)->closed_.store(true);
+void PageClient::SendFrame(int opcode, const std::string& payload, bool fin, bool masked) {
+    std::string frame;
+    frame += static_cast<char>((fin ? 0x80 : 0) | opcode);
+    const char mask_bit = masked ? static_cast<char>(0x80) : 0;
+    const uint64_t n = payload.size();
+    if (n < 126) {
+        frame += static_cast<char>(mask_bit | static_cast<char>(n));
+    } else if (n < 65536) {
+        frame += static_cast<char>(mask_bit | 126);
+        for (int s = 8; s >= 0; s -= 8) frame += static_cast<char>((n >> s) & 0xFF);
+    } else {
+        frame += static_cast<char>(mask_bit | 127);
+        for (int s = 56; s >= 0; s -= 8) frame += static_cast<char>((n >> s) & 0xFF);
+    }
+    const char key[4] = {0x12, 0x34, 0x56, 0x78};
+    if (masked) frame.append(key, 4);
+    for (std::size_t i = 0; i < n; ++i) frame += masked ? payload[i] ^ key[i % 4] : payload[i];
+    SendRaw(frame);
+}
+
+bool PageClient::SendRaw(const std::string& bytes) {
+    std::lock_guard lock(write_mutex_);
+    return fd_ >= 0 && WriteAll(fd_, bytes);
 }
 
 void PageClient::Send(const json& message) {
@@ -65,7 +190,18 @@ void PageClient::Send(const json& message) {
 }
 
 void PageClient::SendText(const std::string& text) {
-    mg_websocket_client_write(conn_, MG_WEBSOCKET_OPCODE_TEXT, text.data(), text.size());
+    SendFrame(0x1, text);
+}
+
+int PageClient::WaitClosed(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_for(lock, timeout, [&] { return closed_.load(); })) return -1;
+    return close_code_.load();
+}
+
+std::string PageClient::CloseReason() {
+    std::lock_guard lock(mutex_);
+    return close_reason_;
 }
 
 json PageClient::Take(const std::function<bool(const json&)>& match,
@@ -133,6 +269,13 @@ HttpReply RawHttp(int port, const std::string& request) {
 HttpReply Get(int port, const std::string& target) {
     return RawHttp(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                              "\r\nConnection: close\r\n\r\n");
+}
+
+void AllowFiles(std::size_t files) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= files) return;
+    limit.rlim_cur = std::min<rlim_t>(files, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // ---- PumpedServer ----

@@ -1,6 +1,6 @@
-// What the panel tests drive the server with: a page's WebSocket (civetweb's client), plain
-// HTTP requests written byte for byte, a server pumped on a thread of its own, and kvhost
-// started as a child process that is stopped by its pid.
+// What the panel tests drive the server with: a page's WebSocket and plain HTTP requests
+// written byte for byte, a server pumped on a thread of its own, and kvhost started as a child
+// process that is stopped by its pid.
 #pragma once
 
 #include <sys/types.h>
@@ -18,25 +18,36 @@
 
 #include "kvhost/panel.h"
 
-struct mg_connection;
-
 namespace kvpanel_test {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-// One page's connection. Messages the server sends are kept in order.
+// One page's WebSocket, spoken byte for byte over a plain socket (so tests can also break
+// the protocol on purpose). Messages the server sends are kept in order by a reader thread.
 class PageClient {
   public:
-    // Connects to ws://127.0.0.1:port/ws; `origin` empty sends none. Connected() tells.
+    struct Options {
+        std::string host;        // the Host header; "" for 127.0.0.1:port
+        std::string origin;      // "" sends none
+        bool read = true;        // false: a page that never reads (nothing after the handshake)
+        int receive_buffer = 0;  // SO_RCVBUF before connecting; 0 leaves the system's
+    };
+    // Connects to 127.0.0.1:port and asks for /ws; Connected() tells whether it was upgraded.
     explicit PageClient(int port, const std::string& origin = "");
+    PageClient(int port, const Options& options);
     ~PageClient();
     PageClient(const PageClient&) = delete;
     PageClient& operator=(const PageClient&) = delete;
 
-    bool Connected() const { return conn_ != nullptr; }
+    bool Connected() const { return status_ == 101; }
+    int Status() const { return status_; }  // of the upgrade's answer (0: none came)
     void Send(const json& message);
     void SendText(const std::string& text);
+    // One frame as given: `masked` false breaks the rule that clients mask.
+    void SendFrame(int opcode, const std::string& payload, bool fin = true, bool masked = true);
+    // Bytes as they are, on the socket; false when the server no longer takes them.
+    bool SendRaw(const std::string& bytes);
     // The first message not yet taken for which `match` holds (others stay), or null json
     // after `timeout`.
     json Take(const std::function<bool(const json&)>& match,
@@ -45,16 +56,28 @@ class PageClient {
     // Every message received so far and not taken.
     std::vector<json> Drain();
     bool Closed() const { return closed_.load(); }
+    // A page made with `read` false starts reading now.
+    void StartReading();
+    // Waits for the connection to end; the close frame's code (1005 for none, -1 when the
+    // connection still stands after `timeout`).
+    int WaitClosed(std::chrono::milliseconds timeout = 3000ms);
+    std::string CloseReason();
 
   private:
-    static int OnData(mg_connection* conn, int bits, char* data, size_t length, void* self);
-    static void OnClose(const mg_connection* conn, void* self);
+    void Reader();
+    void Frame(int opcode, const std::string& payload);
 
-    mg_connection* conn_ = nullptr;
-    std::mutex mutex_;
+    int fd_ = -1;
+    int status_ = 0;
+    std::string buffer_;   // read, not yet parsed
+    std::string message_;  // fragments of a message not yet complete
+    std::mutex write_mutex_, mutex_;
     std::condition_variable arrived_;
     std::deque<json> messages_;
-    std::atomic<bool> closed_{false};
+    std::atomic<bool> closed_{false}, stop_{false};
+    std::atomic<int> close_code_{1005};
+    std::string close_reason_;
+    std::thread reader_;
 };
 
 struct HttpReply {
@@ -72,6 +95,7 @@ class PumpedServer {
     PumpedServer(kvhost::PanelModel& model, kvhost::PanelOptions options = Loopback());
     ~PumpedServer();
     int Port() const { return server_.Port(); }
+    std::size_t Pages() const { return server_.Pages(); }
     static kvhost::PanelOptions Loopback();
 
   private:
@@ -103,6 +127,9 @@ class Child {
     std::string out_buffer_, err_buffer_;
     bool exited_ = false;
 };
+
+// Raises this process's soft limit of open files to at least `files` (as far as allowed).
+void AllowFiles(std::size_t files);
 
 std::string PatchFile(const std::string& name);  // a patch under tests/panel/patches
 kvhost::PatchPlan Patch(const std::string& name);

@@ -3,6 +3,7 @@
 #include "kvhost/command.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -73,7 +74,21 @@ void AddPanelOptions(CLI::App& command, PanelOptions& options) {
                        "loopback lets other machines change the patch");
 }
 
+namespace {
+
+// Many connections need many descriptors: the soft limit raised to the hard one.
+void AllowManyFiles() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+}  // namespace
+
 int ServePanel(PanelModel& model, const PanelOptions& options, const std::function<bool()>& idle) {
+    AllowManyFiles();
     StopSignals signals;
     std::unique_ptr<PanelServer> server;
     try {

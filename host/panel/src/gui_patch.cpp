@@ -126,8 +126,12 @@ GuiPatchModel::Target GuiPatchModel::Resolve(const std::string& module,
 std::string GuiPatchModel::WiredFrom(std::size_t node, int32_t pin) const {
     for (const Link& l : links_) {
         if (l.to_node == node && l.to_pin == pin) {
+            // By name, or by "#N" where the name is shared (jx_CsvFloats' 32 "FLOAT" pins).
+            const auto& pins = nodes_[l.from_node].gui->Pins();
+            const PinInfo& from = pins[static_cast<std::size_t>(l.from_pin)];
             return nodes_[l.from_node].name + "." +
-                   nodes_[l.from_node].gui->Pins()[static_cast<std::size_t>(l.from_pin)].name;
+                   (PinsNamed(pins, from.name).size() == 1 ? from.name
+                                                           : "#" + std::to_string(from.index));
         }
     }
     return "";

@@ -54,6 +54,9 @@ PanelPin PanelPinFor(const PinInfo& pin, bool gui_runs, bool dsp_runs,
     p.datatype = pin.datatype;
     p.flags = pin.flags;
     const bool output = pin.IsOutput();
+    // Pitch at 1 V an octave: the sample pins named for it (the converter's "Pitch", an
+    // oscillator's "OP1 Pitch").
+    p.pitch = pin.datatype == DT_FSAMPLE && pin.name.find("Pitch") != std::string::npos;
     if (pin.datatype == DT_SWITCH) p.choices = {{"Off", 0}, {"On", 1}};
     if (pin.datatype == DT_CHOICE) {
         const ChoiceList list = ParseChoices(pin.choices.value_or(""));
@@ -75,7 +78,7 @@ PanelPin PanelPinFor(const PinInfo& pin, bool gui_runs, bool dsp_runs,
         return p;
     }
     if (!wired_from.empty()) {
-        p.note = "wired from " + wired_from;
+        p.note = "from " + wired_from;
         return p;
     }
     if ((pin.flags & IO_PRIVATE) != 0) {

@@ -1,58 +1,38 @@
-// The panel's server on civetweb: the embedded page over HTTP, and one WebSocket per page.
-// civetweb's threads only check, parse and queue what pages send; the thread that drives the
-// model answers it in Pump and sends every page what changed.
-#include <arpa/inet.h>
-#include <civetweb.h>
-
+// The panel's server, the side of the thread that drives the model: it answers what pages
+// sent, in order, and queues what changed for every page. The network side (net.cpp) owns the
+// sockets; this side never waits on one.
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "kvhost/panel.h"
+#include "net.h"
 
 namespace kvhost {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
+using panel_net::Inbound;
+using panel_net::PageLink;
 
 namespace {
 
 constexpr auto kFramePeriod = std::chrono::microseconds(1'000'000 / 30);
-constexpr const char* kSocketPath = "/ws";
-// Refusals of one page's surplus messages are told at most this often.
-constexpr auto kRefusalPeriod = std::chrono::seconds(1);
-
-const char kPolicy[] =
-    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
-    "img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+// One turn answers pages for at most this long; what is left waits for the next turn, so the
+// thread that drives the model keeps its pace under a burst from every page.
+constexpr auto kTurnBudget = std::chrono::milliseconds(20);
 
 // A message as sent: a byte a module or a page wrote that is no UTF-8 becomes U+FFFD.
-std::string Text(const json& message) {
-    return message.dump(-1, ' ', false, json::error_handler_t::replace);
+panel_net::Message Text(const json& message) {
+    return std::make_shared<const std::string>(
+        message.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 // Volts for a page: four decimals are more than a scope or a read-out can show.
 double Rounded(double v) {
     return std::isfinite(v) ? std::round(v * 1e4) / 1e4 : 0.0;
-}
-
-// "localhost", "127.0.0.1", "[::1]" (a port after them allowed): names of this machine.
-bool IsLoopbackHost(std::string host) {
-    if (!host.empty() && host.front() == '[') {
-        const auto close = host.find(']');
-        return close != std::string::npos && host.substr(1, close - 1) == "::1";
-    }
-    host = host.substr(0, host.find(':'));
-    return host == "localhost" || host.rfind("127.", 0) == 0;
-}
-
-bool IsLoopbackAddress(const std::string& address) {
-    return address.rfind("127.", 0) == 0;
 }
 
 json LayoutMessage(const PanelLayout& layout, const PanelOptions& options) {
@@ -77,6 +57,7 @@ json LayoutMessage(const PanelLayout& layout, const PanelOptions& options) {
                 pin["high"] = p.high;
             }
             if (!p.note.empty()) pin["note"] = p.note;
+            if (p.pitch) pin["pitch"] = true;
             pins.push_back(std::move(pin));
         }
         modules.push_back(
@@ -139,209 +120,74 @@ int32_t WholeField(const json& m, const char* key, int32_t fallback) {
     return static_cast<int32_t>(it->get<int64_t>());
 }
 
+// A request's "id" goes back in its answer when it is a plain value (a number or a text).
+void EchoId(const json& request, json& answer) {
+    const auto id = request.find("id");
+    if (id != request.end() && id->is_primitive()) answer["id"] = *id;
+}
+
 }  // namespace
 
 struct PanelServer::Impl {
+    // A page as the model's thread sees it.
     struct Page {
-        uint64_t id = 0;
-        mg_connection* conn = nullptr;
-        bool ready = false;  // has its layout: takes changes from now on
-        bool dead = false;   // a write failed: nothing more is sent
-        double tokens = 0.0;
-        Clock::time_point refilled;
-        std::string partial;      // the fragments of a message not yet complete
-        bool oversized = false;   // the message being received is past the limit
-        std::size_t dropped = 0;  // messages refused for the rate since the last report
-        Clock::time_point last_refusal{};
+        std::shared_ptr<PageLink> link;
+        bool ready = false;      // has its layout
+        std::set<int32_t> held;  // keys its `note` messages hold down
     };
-    struct Inbound {
-        uint64_t page;
-        bool hello;  // a page connected: send it the layout
-        json message;
-    };
+
+    explicit Impl(const PanelOptions& o) : options(o), network(o, hub) {}
 
     PanelOptions options;
-    mg_context* context = nullptr;
-    int port = 0;
-    std::string host;
-    bool loopback = true;
-    std::string start_error;  // what civetweb said while starting
-
-    mutable std::mutex mutex;  // pages, inbound
-    std::condition_variable arrived;
-    std::map<uint64_t, std::unique_ptr<Page>> pages;
-    std::deque<Inbound> inbound;
-    uint64_t next_page = 1;
+    panel_net::Hub hub;
+    panel_net::Network network;  // after the hub: stopped before it goes
+    std::map<uint64_t, Page> pages;
+    std::deque<Inbound> waiting;  // taken from the hub, not yet answered
     Clock::time_point next_frames = Clock::now();
 
-    // Sends to one page; call with the mutex held.
-    void SendLocked(Page& page, const std::string& text) {
-        if (page.dead) return;
-        if (mg_websocket_write(page.conn, MG_WEBSOCKET_OPCODE_TEXT, text.data(), text.size()) <=
-            0) {
-            page.dead = true;
-        }
-    }
     void Send(uint64_t id, const json& message) {
-        const std::string text = Text(message);
-        std::lock_guard lock(mutex);
         const auto it = pages.find(id);
-        if (it != pages.end()) SendLocked(*it->second, text);
+        if (it != pages.end()) it->second.link->Push(PageLink::Kind::kState, Text(message));
     }
-    void Broadcast(const json& message) {
-        const std::string text = Text(message);
-        std::lock_guard lock(mutex);
+    void Broadcast(PageLink::Kind kind, const json& message) {
+        const panel_net::Message text = Text(message);  // one copy, shared by every page
         for (auto& [id, page] : pages) {
-            if (page->ready) SendLocked(*page, text);
+            if (page.ready) page.link->Push(kind, text);
         }
     }
-    static json Refusal(const std::string& why) { return {{"type", "error"}, {"message", why}}; }
-    void RefuseLocked(Page& page, const std::string& why) { SendLocked(page, Text(Refusal(why))); }
 
-    // ---- civetweb's threads ----
-
-    static int Request(mg_connection* conn, void*) {
-        const mg_request_info* info = mg_get_request_info(conn);
-        const bool head = std::strcmp(info->request_method, "HEAD") == 0;
-        if (!head && std::strcmp(info->request_method, "GET") != 0) {
-            mg_send_http_error(conn, 405, "%s", "the panel serves its page only (GET)\n");
-            return 405;
-        }
-        std::string path = info->local_uri != nullptr ? info->local_uri : "";
-        if (path == "/") path = "/index.html";
-        for (const PanelAsset& a : PanelAssets()) {
-            if (path != a.path) continue;
-            mg_printf(conn,
-                      "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
-                      "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
-                      "Content-Security-Policy: %s\r\nConnection: close\r\n\r\n",
-                      a.mime, a.size, kPolicy);
-            if (!head) mg_write(conn, a.data, a.size);
-            return 200;
-        }
-        mg_send_http_error(conn, 404, "%s", "not part of the panel\n");
-        return 404;
-    }
-
-    static int Connect(const mg_connection* conn, void* data) {
-        auto* self = static_cast<Impl*>(data);
-        const char* host = mg_get_header(conn, "Host");
-        const char* origin = mg_get_header(conn, "Origin");
-        // Another site open in the same browser must not reach the patch: a page may connect
-        // only from the panel's own origin, and (on loopback) by a loopback name, so a
-        // rebound DNS name cannot pose as the panel either.
-        if (host == nullptr || (self->loopback && !IsLoopbackHost(host))) return 1;
-        if (origin != nullptr && std::string(origin) != "http://" + std::string(host)) return 1;
-        std::lock_guard lock(self->mutex);
-        return static_cast<int>(self->pages.size()) >= self->options.max_pages ? 1 : 0;
-    }
-
-    static void Ready(mg_connection* conn, void* data) {
-        auto* self = static_cast<Impl*>(data);
-        std::lock_guard lock(self->mutex);
-        auto page = std::make_unique<Page>();
-        page->id = self->next_page++;
-        page->conn = conn;
-        page->tokens = self->options.max_burst;
-        page->refilled = Clock::now();
-        mg_set_user_connection_data(conn, page.get());
-        self->inbound.push_back({page->id, true, {}});
-        self->pages.emplace(page->id, std::move(page));
-        self->arrived.notify_one();
-    }
-
-    static int Data(mg_connection* conn, int bits, char* data, size_t length, void* self_data) {
-        auto* self = static_cast<Impl*>(self_data);
-        auto* page = static_cast<Page*>(mg_get_user_connection_data(conn));
-        const int opcode = bits & 0x0F;
-        const bool last = (bits & 0x80) != 0;
-        if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
-        if (page == nullptr || opcode > MG_WEBSOCKET_OPCODE_BINARY) return 1;  // ping, pong
-        std::lock_guard lock(self->mutex);
-        const std::size_t limit = self->options.max_message;
-        if (opcode == MG_WEBSOCKET_OPCODE_BINARY) {
-            page->partial.clear();
-            page->oversized = false;
-            if (last) self->RefuseLocked(*page, "binary messages are not understood");
-            return 1;
-        }
-        if (!page->oversized) {
-            if (page->partial.size() + length > limit) {
-                page->oversized = true;
-                page->partial.clear();
-                page->partial.shrink_to_fit();
-            } else {
-                page->partial.append(data, length);
+    // A page that closed or dropped keeps no note on: the keys it held are let go.
+    static void Release(PanelModel& model, Page& page) {
+        for (const int32_t key : page.held) {
+            try {
+                model.Note(false, key, 0);
+            } catch (const std::exception&) {
+                // a model that takes no notes held none
             }
         }
-        if (!last) return 1;
-        std::string text;
-        text.swap(page->partial);
-        if (page->oversized) {
-            page->oversized = false;
-            self->RefuseLocked(
-                *page, "a message of more than " + std::to_string(limit) + " bytes is refused");
-            return 1;
-        }
-        const Clock::time_point now = Clock::now();
-        const double elapsed = std::chrono::duration<double>(now - page->refilled).count();
-        page->refilled = now;
-        page->tokens =
-            std::min(self->options.max_burst, page->tokens + elapsed * self->options.max_rate);
-        if (page->tokens < 1.0) {
-            ++page->dropped;
-            if (now - page->last_refusal >= kRefusalPeriod) {
-                page->last_refusal = now;
-                self->RefuseLocked(*page, "too many messages: " + std::to_string(page->dropped) +
-                                              " refused (at most " +
-                                              std::to_string(std::lround(self->options.max_rate)) +
-                                              " a second)");
-                page->dropped = 0;
-            }
-            return 1;
-        }
-        page->tokens -= 1.0;
-        json message;
-        try {
-            message = json::parse(text);
-        } catch (const json::exception& e) {
-            std::string why = e.what();
-            const auto tag = why.find("] ");
-            if (tag != std::string::npos) why = why.substr(tag + 2);
-            self->RefuseLocked(*page, "not JSON: " + why);
-            return 1;
-        }
-        if (!message.is_object() || !message.contains("type") || !message["type"].is_string()) {
-            self->RefuseLocked(*page, "a message is a JSON object with a \"type\"");
-            return 1;
-        }
-        self->inbound.push_back({page->id, false, std::move(message)});
-        self->arrived.notify_one();
-        return 1;
+        page.held.clear();
     }
 
-    static void Closed(const mg_connection* conn, void* data) {
-        auto* self = static_cast<Impl*>(data);
-        const auto* page = static_cast<const Page*>(mg_get_user_connection_data(conn));
-        if (page == nullptr) return;
-        std::lock_guard lock(self->mutex);
-        self->pages.erase(page->id);
+    void Note(PanelModel& model, Page& page, const json& m) {
+        const auto on = m.find("on");
+        if (on == m.end() || !on->is_boolean()) {
+            throw Error("a \"note\" message needs \"on\" as true or false");
+        }
+        const int32_t key = WholeField(m, "key", -1);
+        if (key < 0) throw Error("a \"note\" message needs \"key\" (0 to 127)");
+        const bool down = on->get<bool>();
+        model.Note(down, key, WholeField(m, "velocity", down ? 100 : 0));
+        if (down) {
+            page.held.insert(key);
+        } else {
+            page.held.erase(key);
+        }
     }
 
-    // The server being started on this thread: what civetweb says while starting is kept
-    // for the message that names why it could not.
-    static thread_local Impl* starting;
-    static int Log(const mg_connection*, const char* message) {
-        if (starting != nullptr && starting->start_error.empty()) starting->start_error = message;
-        return 1;  // civetweb prints nothing of its own
-    }
-
-    // ---- the model's thread ----
-
-    void Answer(PanelModel& model, uint64_t page, const json& m) {
+    void Answer(PanelModel& model, uint64_t id, Page& page, const json& m) {
         const std::string type = m["type"].get<std::string>();
         json reply = {{"type", "value"}};
-        if (m.contains("id")) reply["id"] = m["id"];
+        EchoId(m, reply);
         std::string module, pin;
         try {
             if (type == "set") {
@@ -363,14 +209,11 @@ struct PanelServer::Impl {
                 pin = TextField(m, "pin");
                 reply.update({{"module", module}, {"pin", pin}, {"value", model.Get(module, pin)}});
             } else if (type == "note") {
-                const auto on = m.find("on");
-                if (on == m.end() || !on->is_boolean()) {
-                    throw Error("a \"note\" message needs \"on\" as true or false");
-                }
-                const int32_t key = WholeField(m, "key", -1);
-                if (key < 0) throw Error("a \"note\" message needs \"key\" (0 to 127)");
-                model.Note(on->get<bool>(), key,
-                           WholeField(m, "velocity", on->get<bool>() ? 100 : 0));
+                Note(model, page, m);
+                return;
+            } else if (type == "panic") {
+                model.Panic();
+                for (auto& [other, p] : pages) p.held.clear();  // every note is off now
                 return;
             } else if (type == "watch") {
                 module = TextField(m, "module");
@@ -378,11 +221,12 @@ struct PanelServer::Impl {
                 model.Watch(module, pin);
                 return;
             } else {
-                throw Error("unknown message type " + QuoteText(type) + " (set, get, note, watch)");
+                throw Error("unknown message type " + QuoteText(type) +
+                            " (set, get, note, panic, watch)");
             }
         } catch (const std::exception& e) {
-            json refusal = Refusal(e.what());
-            if (m.contains("id")) refusal["id"] = m["id"];
+            json refusal = {{"type", "error"}, {"message", e.what()}};
+            EchoId(m, refusal);
             if (!module.empty() && !pin.empty()) {
                 refusal.update({{"module", module}, {"pin", pin}});
                 try {
@@ -390,29 +234,46 @@ struct PanelServer::Impl {
                 } catch (const std::exception&) {
                 }
             }
-            Send(page, refusal);
+            Send(id, refusal);
             return;
         }
-        Send(page, reply);
+        Send(id, reply);
+    }
+
+    void Handle(PanelModel& model, Inbound& in) {
+        switch (in.kind) {
+            case Inbound::Kind::kHello: {
+                Page& page = pages[in.page];
+                page.link = std::move(in.link);
+                page.link->Push(PageLink::Kind::kState,
+                                Text(LayoutMessage(model.Layout(), options)));
+                page.ready = true;
+                break;
+            }
+            case Inbound::Kind::kMessage: {
+                const auto it = pages.find(in.page);
+                if (it == pages.end()) break;
+                Answer(model, in.page, it->second, in.message);
+                it->second.link->Answered(in.bytes);
+                break;
+            }
+            case Inbound::Kind::kBye: {
+                const auto it = pages.find(in.page);
+                if (it == pages.end()) break;
+                Release(model, it->second);
+                pages.erase(it);
+                break;
+            }
+        }
     }
 
     void Pump(PanelModel& model) {
-        std::deque<Inbound> batch;
-        {
-            std::lock_guard lock(mutex);
-            batch.swap(inbound);
-        }
-        for (const Inbound& in : batch) {
-            if (in.hello) {
-                const std::string text = Text(LayoutMessage(model.Layout(), options));
-                std::lock_guard lock(mutex);
-                const auto it = pages.find(in.page);
-                if (it == pages.end()) continue;
-                SendLocked(*it->second, text);
-                it->second->ready = true;
-            } else {
-                Answer(model, in.page, in.message);
-            }
+        for (Inbound& in : hub.Take()) waiting.push_back(std::move(in));
+        const Clock::time_point until = Clock::now() + kTurnBudget;
+        while (!waiting.empty() && Clock::now() < until) {
+            Inbound in = std::move(waiting.front());
+            waiting.pop_front();
+            Handle(model, in);
         }
         const Clock::time_point now = Clock::now();
         const bool frames = now >= next_frames;
@@ -422,85 +283,36 @@ struct PanelServer::Impl {
         if (!updates.pins.empty()) {
             json changes = json::array();
             for (const PinChange& c : updates.pins) changes.push_back({c.module, c.pin, c.value});
-            Broadcast({{"type", "pins"}, {"changes", changes}});
+            Broadcast(PageLink::Kind::kState, {{"type", "pins"}, {"changes", changes}});
         }
-        if (!updates.scopes.empty()) Broadcast(ScopeMessage(updates.scopes));
-        if (updates.spectrum) Broadcast(SpectrumMessage(*updates.spectrum));
+        if (!updates.scopes.empty()) {
+            Broadcast(PageLink::Kind::kScope, ScopeMessage(updates.scopes));
+        }
+        if (updates.spectrum) {
+            Broadcast(PageLink::Kind::kSpectrum, SpectrumMessage(*updates.spectrum));
+        }
     }
 };
 
-thread_local PanelServer::Impl* PanelServer::Impl::starting = nullptr;
-
-PanelServer::PanelServer(const PanelOptions& options) : impl_(std::make_unique<Impl>()) {
-    Impl& s = *impl_;
-    s.options = options;
+PanelServer::PanelServer(const PanelOptions& options) {
     if (options.port < 0 || options.port > 65535) {
         throw Error("port " + std::to_string(options.port) + " is not 0-65535");
     }
-    // Debian's civetweb listens on IPv4 only.
-    in_addr ipv4{};
-    if (inet_pton(AF_INET, options.bind.c_str(), &ipv4) != 1) {
-        throw Error("--panel-bind " + QuoteText(options.bind) +
-                    " is not an IPv4 address (such as 127.0.0.1)");
-    }
-    s.loopback = IsLoopbackAddress(options.bind);
-    const std::string listening = options.bind + ":" + std::to_string(options.port);
-    const std::string threads = std::to_string(options.max_pages + 4);
-    const char* config[] = {"listening_ports",
-                            listening.c_str(),
-                            "num_threads",
-                            threads.c_str(),
-                            "request_timeout_ms",
-                            "10000",
-                            "websocket_timeout_ms",
-                            "5000",
-                            "enable_websocket_ping_pong",
-                            "yes",
-                            nullptr};
-    mg_init_library(0);
-    mg_callbacks callbacks{};
-    callbacks.log_message = &Impl::Log;
-    char why[256] = "";
-    mg_error_data error{};
-    error.text = why;
-    error.text_buffer_size = sizeof why;
-    mg_init_data init{};
-    init.callbacks = &callbacks;
-    init.user_data = &s;
-    init.configuration_options = config;
-    Impl::starting = &s;
-    s.context = mg_start2(&init, &error);
-    Impl::starting = nullptr;
-    if (s.context == nullptr) {
-        mg_exit_library();
-        std::string text = !s.start_error.empty() ? s.start_error : why;
-        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-        throw Error("cannot serve the panel on " + listening + (text.empty() ? "" : ": " + text));
-    }
-    mg_server_port ports[4]{};
-    const int n = mg_get_server_ports(s.context, 4, ports);
-    s.port = n > 0 ? ports[0].port : options.port;
-    s.host = options.bind + ":" + std::to_string(s.port);
-    mg_set_request_handler(s.context, "/", &Impl::Request, &s);
-    mg_set_websocket_handler(s.context, kSocketPath, &Impl::Connect, &Impl::Ready, &Impl::Data,
-                             &Impl::Closed, &s);
+    impl_ = std::make_unique<Impl>(options);
 }
 
-PanelServer::~PanelServer() {
-    mg_stop(impl_->context);  // closes every connection (their close handlers run) and waits
-    mg_exit_library();
-}
+PanelServer::~PanelServer() = default;  // the network first: every page told, then closed
 
 std::string PanelServer::Url() const {
-    return "http://" + impl_->host + "/";
+    return "http://" + impl_->options.bind + ":" + std::to_string(Port()) + "/";
 }
 
 int PanelServer::Port() const {
-    return impl_->port;
+    return impl_->network.Port();
 }
 
 bool PanelServer::Loopback() const {
-    return impl_->loopback;
+    return panel_net::IsLoopbackHost(impl_->options.bind);
 }
 
 void PanelServer::Pump(PanelModel& model) {
@@ -508,14 +320,11 @@ void PanelServer::Pump(PanelModel& model) {
 }
 
 void PanelServer::Wait(int ms) {
-    std::unique_lock lock(impl_->mutex);
-    impl_->arrived.wait_for(lock, std::chrono::milliseconds(ms),
-                            [&] { return !impl_->inbound.empty(); });
+    if (impl_->waiting.empty()) impl_->hub.Wait(ms);
 }
 
 std::size_t PanelServer::Pages() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->pages.size();
+    return static_cast<std::size_t>(impl_->hub.pages.load());
 }
 
 }  // namespace kvhost

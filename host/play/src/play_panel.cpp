@@ -98,7 +98,7 @@ PanelLayout PlayPanel::Layout() {
                 std::none_of(channels_.begin(), channels_.end(),
                              [&](const Channel& c) { return c.module == n && c.pin == p.index; })) {
                 pin.control = PinControl::kReadout;
-                pin.note = "not among the patch's audio outputs, so not recorded";
+                pin.note = "not an audio output";
             }
             m.pins.push_back(std::move(pin));
         }

@@ -41,7 +41,7 @@ function startPanel(patch, program = tool, args = ['panel', patch]) {
       const m = /kvhost panel: (http:\/\/\S+)/.exec(out);
       if (m) {
         clearTimeout(timer);
-        resolve({child, url: m[1], stderr: () => err});
+        resolve({child, url: m[1], stderr: () => err, stdout: () => out});
       }
     });
     child.on('exit', (code) => {
@@ -211,7 +211,7 @@ describe('kvhost panel in chromium', () => {
     await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
     await waitForValue(page, 'scale', 1, '2');
     const note = await page.$eval('tr[data-module="scale"][data-pin="1"] .note', (n) => n.textContent);
-    assert.equal(note, 'wired from list.FLOAT');
+    assert.equal(note, 'from list.#1');
     const wires = await page.$eval('section.card[data-module="scale"] ul.wires', (u) => u.textContent);
     assert.equal(wires, 'list.#1 → scale.Multiply by');
     await waitForValue(page, 'scale', 3, '2.500000,4.500000,6.500000');
@@ -276,6 +276,100 @@ describe('kvhost panel in chromium', () => {
     await page.waitForFunction(() => /\(A3 /.test(document.getElementById('fundamental').textContent),
                                {timeout: 5000});
     await page.screenshot({path: join(shots, 'panel-keyboard.png')});
+    await page.close();
+  });
+
+  // The lines the stand-in engine printed for its notes and panics since `from`.
+  const notesSince = (from) => fake.stdout().slice(from).split('\n').filter((l) => /^(note|panic)/.test(l));
+  async function waitForNotes(from, expected) {
+    const until = Date.now() + 5000;
+    while (Date.now() < until && notesSince(from).length < expected.length) {
+      await new Promise((r) => setTimeout(r, 20));
+    }
+    assert.deepEqual(notesSince(from), expected);
+  }
+  const centre = async (page, selector, dy = 0.8) => {
+    const box = await (await page.$(selector)).boundingBox();
+    return [box.x + box.width / 2, box.y + box.height * dy];
+  };
+
+  test('the keyboard glides, lets go on an octave change, and panics', async () => {
+    const page = await browser.newPage();
+    await page.goto(fake.url, {waitUntil: 'load'});
+    await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
+    assert.match(await page.$eval('#midi-devices', (d) => d.textContent), /^Web MIDI: /);
+    let from = fake.stdout().length;
+    // Dragged from C4 across D4 to E4 (white keys, low on the keys), one key sounds at a time.
+    await page.mouse.move(...await centre(page, '.key[data-key="60"]'));
+    await page.mouse.down();
+    await page.mouse.move(...await centre(page, '.key[data-key="62"]'), {steps: 4});
+    await page.mouse.move(...await centre(page, '.key[data-key="64"]'), {steps: 4});
+    await page.mouse.up();
+    await waitForNotes(from, ['note on 60 100', 'note off 60 0', 'note on 62 100', 'note off 62 0',
+                              'note on 64 100', 'note off 64 0']);
+    // Held with the mouse while X shifts the octave up: the held key is let go.
+    from = fake.stdout().length;
+    await page.mouse.move(...await centre(page, '.key[data-key="67"]'));
+    await page.mouse.down();
+    await page.keyboard.press('x');
+    await waitForNotes(from, ['note on 67 100', 'note off 67 0']);
+    await page.mouse.up();
+    await page.keyboard.press('z');
+    // The panic button.
+    from = fake.stdout().length;
+    await page.click('#panic');
+    await waitForNotes(from, ['panic']);
+    await page.close();
+  });
+
+  test('a page that reloads or closes while a key is held leaves no note on', async () => {
+    for (const leave of ['reload', 'close']) {
+      const page = await browser.newPage();
+      await page.goto(fake.url, {waitUntil: 'load'});
+      await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
+      const from = fake.stdout().length;
+      await page.mouse.move(...await centre(page, '.key[data-key="69"]'));
+      await page.mouse.down();
+      await waitForNotes(from, ['note on 69 100']);
+      if (leave === 'reload') await page.reload({waitUntil: 'load'}); else await page.close();
+      await waitForNotes(from, ['note on 69 100', 'note off 69 0']);
+      if (leave === 'reload') await page.close();
+    }
+  });
+
+  test('pitch read-outs name the note; the phone layout fits and plays', async () => {
+    const page = await browser.newPage();
+    await page.goto(fake.url, {waitUntil: 'load'});
+    await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
+    await page.mouse.move(...await centre(page, '.key[data-key="81"]'));
+    await page.mouse.down();
+    await page.mouse.up();
+    await page.waitForFunction(() => {
+      const p = document.querySelector('tr[data-module="osc"][data-pin="2"] .pitch');
+      return p && /^A5 \+0 ct · 880\.0 Hz$/.test(p.textContent);
+    }, {timeout: 5000});
+    assert.equal(await valueOf(page, 'osc', 2), '6.0000', 'the volts stay beside the note');
+    await page.screenshot({path: join(shots, 'panel-desktop.png')});
+
+    await page.setViewport({width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true});
+    await page.reload({waitUntil: 'load'});
+    await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
+    const fits = await page.evaluate(() => [document.documentElement.scrollWidth, window.innerWidth]);
+    assert.ok(fits[0] <= fits[1], `the page scrolls sideways: ${fits[0]} > ${fits[1]}`);
+    // Every key lies on the screen, wide enough for a finger.
+    const keys = await page.$$eval('#keyboard .key.white', (ks) => ks.map((k) => k.getBoundingClientRect())
+      .map((r) => [r.left, r.right, r.width]));
+    assert.ok(keys.every(([l, r, w]) => l >= 0 && r <= 390 && w >= 20), JSON.stringify(keys));
+    // The spectrum is drawn at its shown size (labels stay 11 px), not squeezed from 960.
+    await page.waitForFunction(() => /fundamental/.test(document.getElementById('fundamental').textContent), {timeout: 5000});
+    const canvas = await page.$eval('#spectrum-view', (c) => [c.width, Math.round(c.clientWidth * devicePixelRatio)]);
+    assert.equal(canvas[0], canvas[1]);
+    const from = fake.stdout().length;
+    await page.tap('.key[data-key="64"]');
+    await waitForNotes(from, ['note on 64 100', 'note off 64 0']);
+    await page.waitForFunction(() => /^E4 /.test(document.querySelector('tr[data-module="osc"][data-pin="2"] .pitch').textContent),
+                               {timeout: 5000});
+    await page.screenshot({path: join(shots, 'panel-phone.png'), fullPage: true});
     await page.close();
   });
 });

@@ -44,8 +44,9 @@ struct PanelPin {
     PinControl control = PinControl::kReadout;
     std::vector<std::pair<std::string, int32_t>> choices;  // a choice or switch: label, value
     double low = 0.0, high = 1.0;                          // kSlider: the span
-    std::string value;  // the current value, as `set` takes it (a choice: its number)
-    std::string note;   // why a pin the user might expect to set is a read-out
+    std::string value;   // the current value, as `set` takes it (a choice: its number)
+    std::string note;    // why a pin the user might expect to set is a read-out
+    bool pitch = false;  // a sample pin carrying pitch at 1 V an octave (shown as a note too)
 };
 
 struct PanelModule {
@@ -114,6 +115,9 @@ class PanelModel {
     // Every pin value that changed since the last call and, when `frames` is set (30 times a
     // second), the scope frames and the spectrum due.
     virtual void Collect(PanelUpdates& out, bool frames) = 0;
+    // Every note off and every sound off, for the page's panic button. This default does
+    // nothing: a model without sound (the GUI sides alone) has nothing to silence.
+    virtual void Panic() {}
 };
 
 // Which pin of `module`'s `pins` a user means: PinNamed, the module named in its errors.
@@ -196,11 +200,14 @@ class GuiPatchModel : public PanelModel {
 struct PanelOptions {
     bool shown = false;  // --panel was given (for a command that shows a panel on request)
     int port = 8123;     // 0: any free port (Url() tells which)
-    std::string bind = "127.0.0.1";   // an IPv4 address: loopback unless the user names another
-    std::size_t max_message = 65536;  // bytes of one message from a page
-    double max_rate = 200.0;          // messages a second from one page, on average
-    double max_burst = 400.0;         // messages one page may send at once
-    int max_pages = 16;               // pages connected at once
+    std::string bind = "127.0.0.1";      // an IPv4 address: loopback unless the user names another
+    std::size_t max_message = 65536;     // bytes of one message from a page
+    double max_rate = 200.0;             // messages a second from one page, on average
+    double max_burst = 400.0;            // messages one page may send at once
+    int max_pages = 16;                  // pages connected at once
+    std::size_t max_queue = 1 << 20;     // bytes waiting to go to one page before it is closed
+    std::size_t max_connections = 4096;  // open at once; the oldest one not a page goes first
+    int timeout_ms = 5000;  // a request, a WebSocket handshake or a close takes at most this
 };
 
 class PanelServer {
@@ -240,7 +247,8 @@ const std::vector<PanelAsset>& PanelAssets();
 
 // The panel options a command line takes: --panel [PORT] (sets `shown`), --panel-bind ADDR.
 void AddPanelOptions(CLI::App& command, PanelOptions& options);
-// Serves `model` until SIGINT or SIGTERM; prints the page's address first. `idle` (if
+// Serves `model` until SIGINT or SIGTERM; prints the page's address first. Raises the
+// process's limit of open files as far as allowed, for many connections. `idle` (if
 // given) runs on every turn of the loop, on the same thread, and ends the loop by answering
 // false.
 int ServePanel(PanelModel& model, const PanelOptions& options,
