@@ -126,6 +126,10 @@ std::string PlayPanel::Get(const std::string& module, const std::string& pin) {
     return now_[static_cast<std::size_t>(t.node)][static_cast<std::size_t>(t.index)];
 }
 
+void PlayPanel::Panic() {
+    engine_.Submit({Command::kPanic, 0, 0, 0.0, 0});
+}
+
 void PlayPanel::Note(bool on, int32_t key, int32_t velocity) {
     if (!engine_.TakesLiveMidi()) {
         throw Error(

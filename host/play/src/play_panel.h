@@ -31,6 +31,8 @@ class PlayPanel : public PanelModel {
     void Set(const std::string& module, const std::string& pin, const std::string& text) override;
     std::string Get(const std::string& module, const std::string& pin) override;
     void Note(bool on, int32_t key, int32_t velocity) override;
+    // All notes and sound off at the next period, the voices freed (the `panic` line's work).
+    void Panic() override;
     void Watch(const std::string& module, const std::string& pin) override;
     // Asks the DSP sides' values (answered on a later turn of Control::Exchange, which the
     // caller runs), takes the played frames, and sends what changed.
