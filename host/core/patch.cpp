@@ -397,7 +397,7 @@ Patch::Patch(const PatchPlan& plan, StatusObserver observer)
         std::vector<std::pair<int32_t, double>> initial;  // checked on the first copy
         for (int32_t k = 0; k < copies; ++k) {
             try {
-                if (!plugin) plugin = Plugin::Load(m.plugin);
+                if (!plugin) plugin = Plugin::LoadFromSearchPath(m.plugin);
                 node.copies.push_back(
                     std::make_unique<DspInstance>(plugin, plan_.sample_rate, plan_.block_size));
             } catch (const LoadError& e) {
