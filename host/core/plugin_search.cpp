@@ -47,6 +47,12 @@ bool Within(const fs::path& folder, const fs::path& path) {
     return true;
 }
 
+bool RunsFromBuildTree(const fs::path& program) {
+    std::error_code ec;
+    const fs::path build = fs::weakly_canonical(KVHOST_BUILD_DIR, ec);
+    return !ec && !build.empty() && Within(build, program);
+}
+
 void AddFolder(std::vector<std::string>& path, const fs::path& folder) {
     std::error_code ec;
     if (folder.empty() || !fs::is_directory(folder, ec)) return;
@@ -107,11 +113,17 @@ std::vector<std::string> PluginSearchPath() {
     const fs::path program = ProgramFolder();
     if (!program.empty()) {
         AddFolder(path, program / KVHOST_INSTALLED_PLUGINS);
-        std::error_code ec;
-        const fs::path build = fs::weakly_canonical(KVHOST_BUILD_DIR, ec);
-        if (!ec && !build.empty() && Within(build, program)) AddFolder(path, PluginDir());
+        if (RunsFromBuildTree(program)) AddFolder(path, PluginDir());
     }
     return path;
+}
+
+std::string ReleaseFile(const std::string& installed, const std::string& built) {
+    const fs::path program = ProgramFolder();
+    const fs::path there = (program / installed).lexically_normal();
+    std::error_code ec;
+    if (program.empty() || (!fs::exists(there, ec) && RunsFromBuildTree(program))) return built;
+    return there.string();
 }
 
 std::vector<std::string> PluginFiles() {

@@ -79,9 +79,9 @@ Tool::Tool(const std::string& description) : app_(std::make_unique<CLI::App>(des
     app_->add_option("--plugin-path", plugin_folders_,
                      "also find deliverables in DIR, before the installed ones (repeatable; "
                      "KVHOST_PLUGIN_PATH lists more, ':' between them)")
-        ->type_name("DIR")
         ->allow_extra_args(false)  // one folder an option: a command name never taken as one
-        ->check(CLI::ExistingDirectory);
+        ->check(CLI::ExistingDirectory)
+        ->option_text("DIR");
     app_->failure_message([](const CLI::App* app, const CLI::Error& e) {
         return CutLongWords(CLI::FailureMessage::simple(app, e));
     });

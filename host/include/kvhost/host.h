@@ -48,6 +48,9 @@ std::string PluginDir();
 // (KVHOST_INSTALLED_PLUGINS from the program's own folder), and PluginDir() when the program
 // runs from that build tree. Folders that do not exist are left out.
 std::vector<std::string> PluginSearchPath();
+// A file or folder of the release: `installed`, relative to the program's folder, where it
+// exists or the program runs from no build tree; else `built`, this build tree's.
+std::string ReleaseFile(const std::string& installed, const std::string& built);
 // The folders the user named, searched before all others.
 void SetPluginFolders(std::vector<std::string> folders);
 // Every deliverable (*.so) in the search path's folders, in name order; of several files of
