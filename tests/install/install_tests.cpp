@@ -22,24 +22,15 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kvtest::Quoted;
 using kvtest::RunShell;
 using kvtest::ShellResult;
+using kvtest::Slurp;
 
 const char* const kDeliverables[] = {"ZOR Basic Voice", "ZOR Twin-Op", "ZOR Warpwave",
                                      "jx_CsvFloats",    "jx_CsvInts",  "jx_VecMul",
                                      "mxt_AnimVolts",   "wy_VUDA2DU"};
 const char* const kBundles[] = {"ZOR Basic Voice", "ZOR Twin-Op", "ZOR Warpwave", "wy_VUDA2DU"};
-
-std::string Quoted(const std::string& s) {
-    return "'" + s + "'";
-}
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -90,7 +81,7 @@ TEST_F(Staged, LaysOutEveryFile) {
     for (const char* b : kBundles) {
         const fs::path bundle = fs::path("lib/lv2") / (std::string(b) + ".lv2");
         for (const std::string& f : {std::string(b) + ".so", std::string("kolvex_bridge.so"),
-                                    std::string("manifest.ttl"), std::string("plugin.ttl")}) {
+                                     std::string("manifest.ttl"), std::string("plugin.ttl")}) {
             expected.push_back(bundle / f);
         }
     }

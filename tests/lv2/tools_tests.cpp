@@ -42,11 +42,8 @@ fs::path Dir() {
     return dir;
 }
 
-std::string Quoted(const std::string& s) {
-    return "'" + s + "'";
-}
-
 using Result = kvtest::ShellResult;
+using kvtest::Quoted;
 using kvtest::ReadSound;
 
 // LV2_PATH on `bundles`; under the address sanitizer, its runtime first (the tools load

@@ -18,8 +18,6 @@ namespace kvtest {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string Quoted(const std::string& s) {
     return "'" + s + "'";
 }
@@ -30,8 +28,6 @@ std::string Slurp(const fs::path& path) {
     s << in.rdbuf();
     return s.str();
 }
-
-}  // namespace
 
 ShellResult RunShell(const fs::path& dir, const std::string& command) {
     const std::string out = (dir / "stdout.txt").string(), err = (dir / "stderr.txt").string();

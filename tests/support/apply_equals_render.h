@@ -14,6 +14,11 @@ struct ShellResult {
     std::string out, err;
 };
 
+// `s` in single quotes, for the shell.
+std::string Quoted(const std::string& s);
+// A whole file as text.
+std::string Slurp(const std::filesystem::path& path);
+
 // `command` run by the shell in `dir`, its output caught in files there.
 ShellResult RunShell(const std::filesystem::path& dir, const std::string& command);
 
