@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,11 +104,9 @@ std::vector<std::string> PluginSearchPath() {
     for (const std::string& f : UserFolders()) AddFolder(path, f);
     if (const char* list = std::getenv("KVHOST_PLUGIN_PATH")) {
         // An empty entry stands for no folder (never for the current one).
-        std::string rest = list;
-        for (std::size_t colon; !rest.empty(); rest.erase(0, colon + 1)) {
-            colon = std::min(rest.find(':'), rest.size());
-            if (colon > 0) AddFolder(path, rest.substr(0, colon));
-            if (colon == rest.size()) break;
+        std::istringstream entries(list);
+        for (std::string entry; std::getline(entries, entry, ':');) {
+            if (!entry.empty()) AddFolder(path, entry);
         }
     }
     const fs::path program = ProgramFolder();
