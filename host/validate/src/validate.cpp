@@ -29,6 +29,12 @@ namespace kvhost {
 
 namespace {
 
+// Where plugin URIs are looked up beside LV2_PATH: the bundles installed with kvhost, or this
+// build's.
+std::string Lv2Bundles() {
+    return ReleaseFile(KVHOST_INSTALLED_LV2, KVVALIDATE_LV2_BUNDLES);
+}
+
 using nlohmann::json;
 using validate::Context;
 using validate::Findings;
@@ -295,8 +301,8 @@ int RunValidate(const ValidateOptions& options, std::ostream& out) {
         try {
             if (validate::IsLv2Target(requested)) {
                 d.label = validate::Lv2TargetLabel(requested);
-                lv2 = std::make_shared<const validate::Lv2Target>(validate::OpenLv2Target(
-                    requested, ReleaseFile(KVHOST_INSTALLED_LV2, KVVALIDATE_LV2_BUNDLES)));
+                lv2 = std::make_shared<const validate::Lv2Target>(
+                    validate::OpenLv2Target(requested, Lv2Bundles()));
                 d.path = lv2->path;
                 d.name = lv2->name;
             } else {
@@ -379,32 +385,31 @@ CLI::App* AddValidateCommand(Tool& tool) {
     auto seed = std::make_shared<uint64_t>(0);
     auto no_fork = std::make_shared<bool>(false);
     auto seed_opt = std::make_shared<CLI::Option*>(nullptr);
-    CLI::App* cmd = tool.Add(
-        "validate",
-        "Conformance and stress run of deliverables: each test in a child process, a "
-        "PASSED/FAILED line per deliverable, non-zero exit on any failure",
-        [options, seed, seed_opt, no_fork] {
-            ValidateOptions o = *options;
-            o.isolate = !*no_fork;
-            if ((*seed_opt)->count() > 0) o.seed = *seed;
-            // A name that is no deliverable at all is a wrong command, not a verdict.
-            for (std::string& plugin : o.plugins) {
-                if (validate::IsLv2Target(plugin)) {
-                    try {
-                        validate::OpenLv2Target(
-                            plugin, ReleaseFile(KVHOST_INSTALLED_LV2, KVVALIDATE_LV2_BUNDLES));
-                    } catch (const Error& e) {
-                        throw Failure(kExitPlugin, e.what());
-                    }
-                    continue;
-                }
-                plugin = ResolvePluginName(plugin);
-                LoadPluginNamed(plugin);
-            }
-            const int verdict = RunValidate(o, std::cout);
-            std::cout.flush();
-            return verdict == 2 ? static_cast<int>(kExitUsage) : verdict;
-        });
+    CLI::App* cmd =
+        tool.Add("validate",
+                 "Conformance and stress run of deliverables: each test in a child process, a "
+                 "PASSED/FAILED line per deliverable, non-zero exit on any failure",
+                 [options, seed, seed_opt, no_fork] {
+                     ValidateOptions o = *options;
+                     o.isolate = !*no_fork;
+                     if ((*seed_opt)->count() > 0) o.seed = *seed;
+                     // A name that is no deliverable at all is a wrong command, not a verdict.
+                     for (std::string& plugin : o.plugins) {
+                         if (validate::IsLv2Target(plugin)) {
+                             try {
+                                 validate::OpenLv2Target(plugin, Lv2Bundles());
+                             } catch (const Error& e) {
+                                 throw Failure(kExitPlugin, e.what());
+                             }
+                             continue;
+                         }
+                         plugin = ResolvePluginName(plugin);
+                         LoadPluginNamed(plugin);
+                     }
+                     const int verdict = RunValidate(o, std::cout);
+                     std::cout.flush();
+                     return verdict == 2 ? static_cast<int>(kExitUsage) : verdict;
+                 });
     cmd->add_option("PLUGIN", options->plugins,
                     "Deliverables: paths, or names and ids looked up on the plug-in search path; "
                     "or LV2 targets: bundle folders (*.lv2) or plugin URIs, looked up on "
