@@ -426,7 +426,7 @@ void Patch::Build() {
             try {
                 if (!plugin) {
                     plugin = options_.load_plugin ? options_.load_plugin(m.plugin)
-                                                  : Plugin::Load(m.plugin);
+                                                  : Plugin::LoadFromSearchPath(m.plugin);
                 }
                 node.copies.push_back(
                     std::make_unique<DspInstance>(plugin, plan_.sample_rate, plan_.block_size));

@@ -1,5 +1,6 @@
-// Loading a deliverable: finding the file, opening the shared library, checking its two
-// entry points and reading its identity. Also the pin-description helpers shared by all.
+// Loading a deliverable: opening the shared library, checking its two entry points and
+// reading its identity (plugin_search.cpp finds the file). Also the pin-description helpers
+// shared by all.
 #include <dlfcn.h>
 
 #include <cerrno>
@@ -10,18 +11,11 @@
 #include <fstream>
 
 #include "kvhost/host.h"
-
-#ifndef KVHOST_PLUGIN_DIR
-#define KVHOST_PLUGIN_DIR "plugins"
-#endif
+#include "plugin_search.h"
 
 namespace kvhost {
 
 namespace fs = std::filesystem;
-
-std::string PluginDir() {
-    return KVHOST_PLUGIN_DIR;
-}
 
 namespace {
 
@@ -45,12 +39,7 @@ std::shared_ptr<Plugin> Plugin::Load(const std::string& path_or_name) {
     if (path_or_name.empty()) throw LoadError("no plug-in given (empty name)");
     std::string path = path_or_name;
     if (!LooksLikePath(path_or_name)) {
-        path = PluginDir() + "/" + path_or_name + ".so";
-        std::error_code ec;
-        if (!fs::exists(path, ec)) {
-            throw LoadError("no plug-in named \"" + path_or_name + "\" in " + PluginDir() +
-                            " (looked for \"" + path + "\")");
-        }
+        path = PluginFileNamed(path_or_name);
     }
     std::error_code ec;
     if (!fs::exists(path, ec)) throw LoadError(path + ": no such file");

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "kv_release.h"
+
 namespace kvhost::lv2 {
 
 namespace {
@@ -112,6 +114,13 @@ std::string PortTurtle(const Port& p) {
     return t.str();
 }
 
+// The release's minor and micro versions (its major version would change the URI): a host
+// that finds two bundles of one plugin takes the newer.
+std::string Versions() {
+    return "    lv2:minorVersion " + std::to_string(KV_VERSION_MINOR) + " ;\n" +
+           "    lv2:microVersion " + std::to_string(KV_VERSION_PATCH) + " ;\n";
+}
+
 void WriteText(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
@@ -168,7 +177,8 @@ std::string PluginTurtle(const Plugin& plugin, const Layout& layout) {
       << "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n"
       << "<" << layout.uri << ">\n"
       << "    a lv2:Plugin" << (kind != nullptr ? std::string(" , ") + kind : "") << " ;\n"
-      << "    doap:name " << Literal(plugin.Name()) << " ;\n";
+      << "    doap:name " << Literal(plugin.Name()) << " ;\n"
+      << Versions();
     if (about != nullptr && *about != '\0') t << "    rdfs:comment " << Literal(about) << " ;\n";
     t << "    lv2:optionalFeature lv2:hardRTCapable , opts:options , log:log , "
          "bufsz:fixedBlockLength , bufsz:powerOf2BlockLength"
@@ -188,7 +198,7 @@ std::string ManifestTurtle(const Layout& layout) {
       << "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n"
       << "<" << layout.uri << ">\n"
       << "    a lv2:Plugin ;\n"
-      << "    lv2:binary <" << kBridgeFile << "> ;\n"
+      << Versions() << "    lv2:binary <" << kBridgeFile << "> ;\n"
       << "    rdfs:seeAlso <" << kPluginTurtleFile << "> .\n";
     return t.str();
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bundle.h"
+#include "kv_release.h"
 #include "kvhost/lv2.h"
 
 namespace kvhost {
@@ -18,7 +19,7 @@ namespace {
 struct Lv2Options {
     std::vector<std::string> plugins;
     std::string output;
-    std::string bridge = KVLV2_BRIDGE;
+    std::string bridge = ReleaseFile(KVHOST_INSTALLED_BRIDGE, KVLV2_BRIDGE);
 };
 
 // Writes every bundle it can. A plug-in that cannot be loaded or has no LV2 equivalent gets
@@ -63,8 +64,9 @@ void AddLv2Command(Tool& tool) {
         [opt] { return WriteBundles(*opt); });
     cmd->add_option("PLUGIN", opt->plugins, "plug-in paths, deliverable names or ids")->required();
     cmd->add_option("-o,--output", opt->output, "folder the bundles go into")->required();
-    cmd->add_option("--bridge", opt->bridge, "the bridge binary each bundle gets")
-        ->capture_default_str();
+    cmd->add_option("--bridge", opt->bridge,
+                    "the bridge binary each bundle gets (default: the one installed with kvhost, "
+                    "or this build's)");
     cmd->footer(
         "A plug-in that cannot be loaded or has no LV2 equivalent gets one line and exit code 3;\n"
         "the others are still written. A bundle that cannot be written ends with exit code 6.");

@@ -74,6 +74,14 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
 Tool::Tool(const std::string& description) : app_(std::make_unique<CLI::App>(description)) {
     app_->footer(ExitCodeHelp());
     app_->require_subcommand(1);
+    // Options of the tool itself may also follow the subcommand's name.
+    app_->fallthrough();
+    app_->add_option("--plugin-path", plugin_folders_,
+                     "also find deliverables in DIR, before the installed ones (repeatable; "
+                     "KVHOST_PLUGIN_PATH lists more, ':' between them)")
+        ->allow_extra_args(false)  // one folder an option: a command name never taken as one
+        ->check(CLI::ExistingDirectory)
+        ->option_text("DIR");
     app_->failure_message([](const CLI::App* app, const CLI::Error& e) {
         return CutLongWords(CLI::FailureMessage::simple(app, e));
     });
@@ -124,6 +132,7 @@ int Tool::Main(int argc, const char* const* argv) {
         const int code = app_->exit(e);  // help on standard output, errors on standard error
         return code == 0 ? kExitOk : kExitUsage;
     }
+    SetPluginFolders(plugin_folders_);
     for (const auto& [command, run] : commands_) {
         if (command->parsed() == 0) continue;
         try {
@@ -275,30 +284,10 @@ void CheckOutputPath(const std::string& path, const std::vector<std::string>& ex
 
 // ---- Plug-ins -----------------------------------------------------------------------
 
-std::vector<std::string> PluginFiles() {
-    std::vector<std::string> files;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(PluginDir(), ec)) {
-        if (entry.path().extension() == ".so") files.push_back(entry.path().string());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 std::string ResolvePluginName(const std::string& name) {
-    std::error_code ec;
-    const bool path = name.find('/') != std::string::npos ||
-                      (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0);
-    if (name.empty() || path || fs::exists(PluginDir() + "/" + name + ".so", ec)) return name;
-    for (const std::string& file : PluginFiles()) {
-        try {
-            const auto plugin = Plugin::Load(file);
-            if (plugin->Info().id != nullptr && name == plugin->Info().id) return file;
-        } catch (const Error&) {
-            // A file that cannot be loaded has no id to match.
-        }
-    }
-    return name;
+    const bool path = name.find('/') != std::string::npos || name.ends_with(".so");
+    if (name.empty() || path) return name;
+    return FindPlugin(name).value_or(name);
 }
 
 std::shared_ptr<Plugin> LoadPluginNamed(const std::string& name) {

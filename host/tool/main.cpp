@@ -14,6 +14,7 @@
 
 #include "demo.h"
 #include "instance_memory.h"
+#include "kv_release.h"
 #include "kvhost/audio_file.h"
 #include "kvhost/command.h"
 #include "kvhost/host.h"
@@ -131,7 +132,14 @@ int Info(const std::string& name, bool as_json) {
 
 // ---- list ---------------------------------------------------------------------------
 
-int List(bool as_json) {
+int List(bool as_json, bool names_only) {
+    if (names_only) {
+        // Names only, nothing loaded: what shell completion offers.
+        for (const std::string& file : PluginFiles()) {
+            std::printf("%s\n", std::filesystem::path(file).stem().c_str());
+        }
+        return kExitOk;
+    }
     nlohmann::json listing = nlohmann::json::array();
     std::vector<std::string> refused;
     for (const std::string& file : PluginFiles()) {
@@ -182,7 +190,11 @@ int List(bool as_json) {
     }
     if (!refused.empty()) Fail(kExitPlugin, refused.back());
     if (listing.empty() && !as_json) {
-        std::fprintf(stderr, "kvhost: no plug-ins in %s\n", PluginDir().c_str());
+        std::string folders;
+        for (const std::string& f : PluginSearchPath())
+            folders += (folders.empty() ? "" : ", ") + f;
+        std::fprintf(stderr, "kvhost: no plug-ins on the plug-in search path (%s)\n",
+                     folders.empty() ? "no folder" : folders.c_str());
     }
     return kExitOk;
 }
@@ -425,8 +437,17 @@ int Gui(const std::string& name, const std::vector<std::string>& sets, bool as_j
 int main(int argc, char** argv) {
     Tool tool(
         "kvhost - examine, drive and render Kolvex plug-ins without the host.\n"
-        "Plug-ins are named by path, by deliverable name (looked up in " +
-        PluginDir() + ") or by the id `kvhost list` shows.");
+        "Plug-ins are named by path, by deliverable name or by the id `kvhost list` shows. "
+        "Names and ids are looked up on the plug-in search path: the folders given with "
+        "--plugin-path, those in KVHOST_PLUGIN_PATH, the installed plug-in folder "
+        "(" KVHOST_INSTALLED_PLUGINS
+        " from the program's folder) and, for a kvhost run from "
+        "its build tree, that tree's. A patch loads deliverables from there only: a path "
+        "elsewhere is refused (exit code 4).");
+    tool.App().set_version_flag("--version", std::string("kvhost ") + KV_VERSION +
+                                                 "\nframe revisions " +
+                                                 std::to_string(KV_REVISION_CURRENT) + " and " +
+                                                 std::to_string(KV_REVISION_OLDER));
 
     std::string info_plugin;
     bool info_json = false;
@@ -436,11 +457,13 @@ int main(int argc, char** argv) {
     info->add_flag("--json", info_json, "print JSON");
 
     bool list_json = false;
+    bool list_names = false;
     auto* list = tool.Add("list",
-                          "list the deliverables in the plug-in folder: id and kind "
+                          "list the deliverables on the plug-in search path: id and kind "
                           "(DSP, GUI or both sides)",
-                          [&] { return List(list_json); });
+                          [&] { return List(list_json, list_names); });
     list->add_flag("--json", list_json, "print JSON");
+    list->add_flag("--names", list_names, "print only their names, one a line, loading none");
 
     std::string patch_path;
     RenderOptions ropt;

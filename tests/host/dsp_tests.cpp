@@ -61,7 +61,8 @@ TEST(HostLoad, BadFilesGetOneClearMessageEach) {
                   "makeModule)");
 
     const std::string by_name = MessageOf([] { Plugin::Load("No Such Module"); });
-    EXPECT_NE(by_name.find("no plug-in named \"No Such Module\" in "), std::string::npos);
+    EXPECT_NE(by_name.find("no plug-in named \"No Such Module\" on the plug-in search path ("),
+              std::string::npos);
 }
 
 TEST(HostDsp, PinCountFollowsTheFrameRevision) {

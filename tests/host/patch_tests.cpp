@@ -13,6 +13,13 @@ namespace {
 
 using namespace kvhost;
 
+// Patches load plug-ins from the search path only: the test plug-ins' folder is on it, as
+// kvhost's --plugin-path puts it there.
+[[maybe_unused]] const bool kTestPluginsOnSearchPath = [] {
+    SetPluginFolders({KVHOST_TEST_PLUGINS});
+    return true;
+}();
+
 std::string ProbePath() {
     return std::string(KVHOST_TEST_PLUGINS) + "/test_probe.so";
 }

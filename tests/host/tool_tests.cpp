@@ -38,11 +38,13 @@ std::string Dir() {
     return dir;
 }
 
-// A shell command run in the test's folder; $KVHOST names the tool.
+// A shell command run in the test's folder; $KVHOST names the tool. The test plug-ins'
+// folder is on the plug-in search path, so that patches may name them.
 Result Shell(const std::string& command) {
     const std::string out = Dir() + "/kvhost_out.txt", err = Dir() + "/kvhost_err.txt";
-    const std::string cmd = "cd '" + Dir() + "' && (KVHOST='" KVHOST_TOOL "'; " + command + ") >'" +
-                            out + "' 2>'" + err + "'";
+    const std::string cmd =
+        "cd '" + Dir() + "' && (KVHOST='" KVHOST_TOOL "'; export KVHOST_PLUGIN_PATH='" +
+        KVHOST_TEST_PLUGINS + "'; " + command + ") >'" + out + "' 2>'" + err + "'";
     const int status = std::system(cmd.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
 }
@@ -129,6 +131,72 @@ TEST(KvhostTool, BadPluginsAndCommandLines) {
     r = Kvhost("--help");
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("Exit codes:"), std::string::npos);
+}
+
+// Opening a patch never runs code from outside the plug-in search path. A library whose
+// constructor leaves a trace, named by a patch in each way a path can be written, is refused
+// by every command that opens patches (exit 4, naming the option that would allow it) and
+// leaves no trace. Named on the command line, or with its folder allowed, it does run: the
+// trace is real.
+TEST(KvhostTool, PatchesRunCodeFromThePluginSearchPathOnly) {
+    namespace fs = std::filesystem;
+    const std::string dir = fs::canonical(Dir()).string(), trace = dir + "/trace.txt";
+    fs::create_directories(dir + "/lib");
+    for (const char* to : {"/lib/trace.so", "/trace.so"}) {
+        fs::copy_file(KVHOST_TRACE_LIBRARY, dir + to, fs::copy_options::overwrite_existing);
+    }
+    const std::string build_folder = fs::path(KVHOST_TRACE_LIBRARY).parent_path().string();
+    // A patch naming `plugin`, and kvhost run on it with `args` (after `env`).
+    const auto run = [&](const std::string& plugin, const std::string& args,
+                         const std::string& env = "") {
+        fs::remove(trace);
+        Write(dir + "/p.json", R"({"seconds": 0.1, "modules": [{"name": "m", "plugin": ")" +
+                                   plugin + R"("}], "audio": {"outputs": ["m.Out"]}})");
+        return Shell(env + " KV_TRACE_FILE='" + trace + "' \"$KVHOST\" " + args);
+    };
+    struct Refused {
+        std::string plugin;
+        int code;
+        std::string says;
+    };
+    const Refused refused[] = {
+        {dir + "/lib/trace.so", 4, "--plugin-path '" + dir + "/lib'"},
+        {"lib/trace.so", 4, "--plugin-path '" + dir + "/lib'"},
+        {"./lib/../lib//trace.so", 4, "--plugin-path '" + dir + "/lib'"},
+        {"trace.so", 4, "--plugin-path '" + dir + "'"},
+        {std::string(KVHOST_TEST_PLUGINS) + "/../trace/trace.so", 4, build_folder},
+        {"trace", 3, "no plug-in named \"trace\" on the plug-in search path"},
+    };
+    for (const char* command :
+         {"render p.json -o out.wav", "plot p.json -o out.png", "panel p.json --panel 0"}) {
+        for (const Refused& c : refused) {
+            const Result r = run(c.plugin, command);
+            EXPECT_EQ(r.code, c.code) << command << ", " << c.plugin << ": " << r.err;
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+            EXPECT_FALSE(fs::exists(trace)) << command << " ran " << c.plugin;
+        }
+    }
+    // An empty entry of KVHOST_PLUGIN_PATH is no folder (not the current one).
+    EXPECT_EQ(run("trace", "render p.json -o out.wav", "KVHOST_PLUGIN_PATH=::").code, 3);
+    EXPECT_FALSE(fs::exists(trace));
+
+    struct Allowed {
+        std::string plugin, args, env;
+    };
+    const Allowed allowed[] = {
+        {"trace", "render p.json -o out.wav --plugin-path lib", ""},
+        {"lib/trace.so", "--plugin-path lib render p.json -o out.wav", ""},
+        {"trace.so", "render p.json -o out.wav", "KVHOST_PLUGIN_PATH=:lib"},
+        {"", "info trace --plugin-path lib", ""},
+        {"", "info lib/trace.so", ""},
+        {"", "info ./trace.so", ""},
+    };
+    for (const Allowed& c : allowed) {
+        const Result r = run(c.plugin, c.args, c.env);
+        EXPECT_EQ(r.code, 3) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find("not a Kolvex plug-in"), std::string::npos) << r.err;
+        EXPECT_TRUE(fs::exists(trace)) << c.env << " " << c.args;
+    }
 }
 
 TEST(KvhostTool, RenderWritesTheAudioFileAndReportsBadInput) {
@@ -495,11 +563,12 @@ TEST(KvhostTryOut, ANoteOnOfVelocityZeroArrivesAsANoteOffUnlessRawMidi) {
 
 TEST(KvhostTryOut, ListShowsEveryDeliverableAndInfoTakesTheIdItPrints) {
     if (!Built({"wy_VUDA2DU", "jx_VecMul"})) GTEST_SKIP() << "deliverables not built";
-    Result r = Kvhost("list");
+    // The build tree's deliverables alone (the test plug-ins' folder off the search path).
+    Result r = Shell("KVHOST_PLUGIN_PATH= \"$KVHOST\" list");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.rfind("deliverable ", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("\nwy_VUDA2DU "), std::string::npos) << r.out;
-    r = Kvhost("list --json");
+    r = Shell("KVHOST_PLUGIN_PATH= \"$KVHOST\" list --json");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("\"deliverable\": \"wy_VUDA2DU\",\n    \"file\": \"" KVHOST_PLUGIN_DIR
                          "/wy_VUDA2DU.so\",\n    \"id\": \"wy:VUDA2DU\",\n    \"kind\": \"DSP\""),

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "apply_equals_render.h"
 #include "jack_server.h"
 #include "kvhost/host.h"
 #include "kvhost/midi.h"
@@ -30,18 +31,6 @@ const std::map<std::string, std::string> kUris = {
     {"wy_VUDA2DU", "urn:kolvex:module:wy%3AVUDA2DU"},
 };
 
-struct Result {
-    int code;
-    std::string out, err;
-};
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // A folder of each test's own, emptied.
 fs::path Dir() {
     const fs::path dir =
@@ -53,23 +42,28 @@ fs::path Dir() {
     return dir;
 }
 
-std::string Quoted(const std::string& s) {
-    return "'" + s + "'";
+using Result = kvtest::ShellResult;
+using kvtest::Quoted;
+using kvtest::ReadSound;
+
+// LV2_PATH on `bundles`; under the address sanitizer, its runtime first (the tools load
+// sanitized bridges).
+std::string Lv2Env(const std::string& bundles) {
+    std::string env = "LV2_PATH=" + Quoted(bundles) + " ";
+#ifdef KVLV2_PRELOAD
+    env += "LD_PRELOAD=" + Quoted(KVLV2_PRELOAD) + " ASAN_OPTIONS=detect_leaks=0 ";
+#endif
+    return env;
+}
+
+void ExpectApplyEqualsRender(const kvtest::ApplyCase& c) {
+    kvtest::ExpectApplyEqualsRender(c, {KVHOST_TOOL, Lv2Env(KVLV2_BUNDLES)}, Dir());
 }
 
 // Runs a shell command in `dir` with LV2_PATH on `bundles`.
 Result Shell(const fs::path& dir, const std::string& command,
              const std::string& bundles = KVLV2_BUNDLES) {
-    const std::string out = (dir / "stdout.txt").string(), err = (dir / "stderr.txt").string();
-    std::string env = "LV2_PATH=" + Quoted(bundles) + " ";
-#ifdef KVLV2_PRELOAD
-    // Bridges built with the address sanitizer need its runtime loaded first.
-    env += "LD_PRELOAD=" + Quoted(KVLV2_PRELOAD) + " ASAN_OPTIONS=detect_leaks=0 ";
-#endif
-    const std::string cmd = "cd " + Quoted(dir.string()) + " && " + env + command + " >" +
-                            Quoted(out) + " 2>" + Quoted(err);
-    const int status = std::system(cmd.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+    return kvtest::RunShell(dir, Lv2Env(bundles) + command);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -241,124 +235,28 @@ TEST(Lv2Tools, InfoListsEachPinTable) {
     EXPECT_EQ(Named(warp, "Wave")->scale_points.at(5), "Reso1");
 }
 
-std::vector<float> ReadSound(const fs::path& path, int* channels = nullptr) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    if (f == nullptr) {
-        ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
-        return {};
-    }
-    std::vector<float> samples(static_cast<std::size_t>(info.frames * info.channels));
-    sf_readf_float(f, samples.data(), info.frames);
-    sf_close(f);
-    if (channels != nullptr) *channels = info.channels;
-    return samples;
-}
-
-// One oscillator fed with the signals of three source modules. kvhost renders the sources
-// alone (the input file for lv2apply, one channel per sample input) and the sources wired
-// into the oscillator (the reference). The converter's notes fall on the 64-sample blocks,
-// so that what the oscillators read once per block is the same when lv2apply calls one
-// sample at a time.
-struct ApplyCase {
-    std::string deliverable;
-    std::vector<std::string> inputs;  // source outputs, in the oscillator's input pin order
-    std::string settings;             // the oscillator's pins in the reference patch (JSON)
-    std::string controls;             // the same as lv2apply options
-};
-
-void ExpectApplyEqualsRender(const ApplyCase& c) {
-    const fs::path dir = Dir();
-    const std::vector<kvhost::MidiNote> notes = {{0.125, 0.5, 48, 30}, {0.75, 0.25, 60, 127},
-                                                 {1.0, 0.5, 67, 64},   {1.625, 0.375, 79, 100},
-                                                 {2.0, 0.625, 84, 10}, {2.625, 0.25, 36, 90}};
-    const std::vector<uint8_t> midi = kvhost::WriteMidiNotes(notes, 125.0);  // 1/8 beat: 45 blocks
-    std::ofstream(dir / "notes.mid", std::ios::binary)
-        .write(reinterpret_cast<const char*>(midi.data()),
-               static_cast<std::streamsize>(midi.size()));
-
-    const std::string sources =
-        R"({"name": "keys", "plugin": "wy_VUDA2DU"},
-           {"name": "lfo", "plugin": "ZOR Basic Voice", "pins": {"Pitch": 2.2}},
-           {"name": "mod", "plugin": "ZOR Warpwave", "pins": {"Pitch": 4.3, "Wave": "Reso1"}})";
-    auto patch = [&](const std::string& modules, const std::string& wires,
-                     const std::string& outputs) {
-        return R"({"sample_rate": 48000, "block_size": 64, "seconds": 1.5, "modules": [)" +
-               modules + R"(], "wires": [)" + wires +
-               R"(], "midi": "notes.mid", "audio": {"outputs": [)" + outputs +
-               R"(], "format": "float"}})";
-    };
-    kvhost::DspInstance osc(kvhost::Plugin::Load(c.deliverable));
-    std::string input_channels, wires;
-    std::size_t next = 0;
-    for (int32_t k = 0; k < osc.PinCount(); ++k) {
-        const kvhost::PinInfo& pin = osc.DspPinInfo(k);
-        if (pin.datatype != DT_FSAMPLE || pin.IsOutput()) continue;
-        ASSERT_LT(next, c.inputs.size());
-        const std::string& from = c.inputs[next++];
-        input_channels += (input_channels.empty() ? "\"" : ", \"") + from + "\"";
-        wires += std::string(wires.empty() ? "" : ", ") + R"({"from": ")" + from +
-                 R"(", "to": "osc.)" + pin.name + "\"}";
-    }
-    ASSERT_EQ(next, c.inputs.size());
-    std::ofstream(dir / "inputs.json") << patch(sources, "", input_channels);
-    std::ofstream(dir / "reference.json")
-        << patch(sources + R"(, {"name": "osc", "plugin": ")" + c.deliverable + R"(", "pins": )" +
-                     c.settings + "}",
-                 wires, R"("osc.Output")");
-
-    Result r = Shell(dir, Quoted(KVHOST_TOOL) + " render inputs.json -o inputs.wav");
-    ASSERT_EQ(r.code, 0) << r.err;
-    r = Shell(dir, Quoted(KVHOST_TOOL) + " render reference.json -o reference.wav");
-    ASSERT_EQ(r.code, 0) << r.err;
-    r = Shell(dir, "lv2apply -i inputs.wav -o applied.wav " + c.controls + " " +
-                       Quoted(kUris.at(c.deliverable)));
-    ASSERT_EQ(r.code, 0) << r.out << r.err;
-    // lv2apply names no block length: the bridge says which block it opened with.
-    EXPECT_EQ(r.err, "kolvex bridge: \"" + c.deliverable +
-                         "\": the host gave no options, so the block size is 64\n");
-
-    int channels = 0;
-    const std::vector<float> applied = ReadSound(dir / "applied.wav", &channels);
-    const std::vector<float> reference = ReadSound(dir / "reference.wav");
-    EXPECT_EQ(channels, 1);
-    ASSERT_EQ(applied.size(), reference.size());
-    ASSERT_EQ(applied.size(), 72000u);
-    // lv2apply runs one frame at a time: the module's blocks stay whole behind a latency of
-    // a block less one frame, silence before it.
-    constexpr std::size_t kLatency = 63;
-    for (std::size_t i = 0; i < kLatency; ++i) ASSERT_EQ(applied[i], 0.0f) << i;
-    std::size_t differ = 0, first = applied.size();
-    for (std::size_t i = 0; i + kLatency < applied.size(); ++i) {
-        if (applied[i + kLatency] != reference[i]) {
-            first = std::min(first, i);
-            ++differ;
-        }
-    }
-    EXPECT_EQ(differ, 0u) << "first at sample " << first << ": " << applied[first + kLatency]
-                          << " vs " << reference[first];
-    float peak = 0.0f;
-    for (float v : reference) peak = std::max(peak, std::fabs(v));
-    EXPECT_GT(peak, 0.1f);
-}
-
 TEST(Lv2Tools, ApplyEqualsRenderForTwinOp) {
     ExpectApplyEqualsRender({"ZOR Twin-Op",
                              {"keys.Pitch", "lfo.Output", "mod.Output", "keys.Velocity"},
                              R"({"Algorithm": "2->1"})",
-                             "-c algorithm 1"});
+                             "-c algorithm 1",
+                             kUris.at("ZOR Twin-Op")});
 }
 
 TEST(Lv2Tools, ApplyEqualsRenderForWarpwave) {
     ExpectApplyEqualsRender({"ZOR Warpwave",
                              {"keys.Pitch", "lfo.Output", "keys.Velocity"},
                              R"({"Wave": "Reso2"})",
-                             "-c wave 6"});
+                             "-c wave 6",
+                             kUris.at("ZOR Warpwave")});
 }
 
 TEST(Lv2Tools, ApplyEqualsRenderForBasicVoice) {
-    ExpectApplyEqualsRender(
-        {"ZOR Basic Voice", {"keys.Pitch", "mod.Output"}, R"({"Wave": "Square"})", "-c wave 5"});
+    ExpectApplyEqualsRender({"ZOR Basic Voice",
+                             {"keys.Pitch", "mod.Output"},
+                             R"({"Wave": "Square"})",
+                             "-c wave 5",
+                             kUris.at("ZOR Basic Voice")});
 }
 
 TEST(Lv2Tools, BenchRunsEveryPlugin) {

@@ -33,15 +33,43 @@ struct NoGuiSide : LoadError {
     using LoadError::LoadError;
 };
 
-// The build's plug-in folder (compiled in).
+// A patch named a plug-in outside the plug-in search path: refused before any of its code
+// was loaded. The message names the folder and the option that would allow it.
+struct PluginRefused : Error {
+    using Error::Error;
+};
+
+// The build tree's plug-in folder (compiled in).
 std::string PluginDir();
+
+// The plug-in search path, every folder as its canonical path, each once, in the order they
+// are searched: the folders the user named (SetPluginFolders; kvhost's --plugin-path), those
+// in KVHOST_PLUGIN_PATH (':' between them), the installed plug-in folder beside the program
+// (KVHOST_INSTALLED_PLUGINS from the program's own folder), and PluginDir() when the program
+// runs from that build tree. Folders that do not exist are left out.
+std::vector<std::string> PluginSearchPath();
+// A file or folder of the release: `installed`, relative to the program's folder, where it
+// exists or the program runs from no build tree; else `built`, this build tree's.
+std::string ReleaseFile(const std::string& installed, const std::string& built);
+// The folders the user named, searched before all others.
+void SetPluginFolders(std::vector<std::string> folders);
+// Every deliverable (*.so) in the search path's folders, in name order; of several files of
+// one name, the first folder's.
+std::vector<std::string> PluginFiles();
+// The file of a deliverable named by name ("ZOR Twin-Op", "ZOR Twin-Op.so") or id
+// ("wy:VUDA2DU") on the search path, or nothing.
+std::optional<std::string> FindPlugin(const std::string& name_or_id);
 
 // One loaded deliverable. Instances keep their Plugin alive; the library is unloaded with it.
 class Plugin {
   public:
-    // A path (anything holding a '/' or ending in ".so"), or a deliverable name such as
-    // "ZOR Twin-Op" looked up in PluginDir().
+    // A path (anything holding a '/' or ending in ".so"), loaded from wherever it lies (the
+    // user named it), or a deliverable name or id found on the search path (FindPlugin).
     static std::shared_ptr<Plugin> Load(const std::string& path_or_name);
+    // What a patch names: a deliverable name or id found on the search path, or a path to a
+    // file inside one of its folders. Anything else is refused with PluginRefused before its
+    // file is opened: opening a patch never runs code from elsewhere.
+    static std::shared_ptr<Plugin> LoadFromSearchPath(const std::string& reference);
     // A module whose entry points are linked into this program (fuzz targets): nothing is
     // loaded or unloaded; `name` stands for the path in messages.
     static std::shared_ptr<Plugin> FromEntries(const std::string& name,

@@ -31,7 +31,7 @@ GuiPatchModel::GuiPatchModel(const PatchPlan& plan) : plan_(plan) {
         const std::string where = "module " + QuoteText(m.name);
         try {
             std::shared_ptr<Plugin>& plugin = plugins[m.plugin];
-            if (!plugin) plugin = Plugin::Load(m.plugin);
+            if (!plugin) plugin = Plugin::LoadFromSearchPath(m.plugin);
             nodes_.push_back({m.name, std::make_unique<GuiInstance>(plugin), {}});
         } catch (const LoadError& e) {
             std::string why = plan_.source + ": " + where + ": " + e.what();

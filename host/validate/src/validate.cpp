@@ -21,6 +21,7 @@
 
 #include "alloc_count.h"
 #include "checks.h"
+#include "kv_release.h"
 #include "kvhost/command.h"
 #include "kvhost/host.h"
 #include "lv2_checks.h"
@@ -28,6 +29,12 @@
 namespace kvhost {
 
 namespace {
+
+// Where plugin URIs are looked up beside LV2_PATH: the bundles installed with kvhost, or this
+// build's.
+std::string Lv2Bundles() {
+    return ReleaseFile(KVHOST_INSTALLED_LV2, KVVALIDATE_LV2_BUNDLES);
+}
 
 using nlohmann::json;
 using validate::Context;
@@ -300,7 +307,7 @@ int RunValidate(const ValidateOptions& options, std::ostream& out) {
             if (validate::IsLv2Target(requested)) {
                 d.label = validate::Lv2TargetLabel(requested);
                 lv2 = std::make_shared<const validate::Lv2Target>(
-                    validate::OpenLv2Target(requested, KVVALIDATE_LV2_BUNDLES));
+                    validate::OpenLv2Target(requested, Lv2Bundles()));
                 d.path = lv2->path;
                 d.name = lv2->name;
             } else {
@@ -400,7 +407,7 @@ CLI::App* AddValidateCommand(Tool& tool) {
                      for (std::string& plugin : o.plugins) {
                          if (validate::IsLv2Target(plugin)) {
                              try {
-                                 validate::OpenLv2Target(plugin, KVVALIDATE_LV2_BUNDLES);
+                                 validate::OpenLv2Target(plugin, Lv2Bundles());
                              } catch (const Error& e) {
                                  throw Failure(kExitPlugin, e.what());
                              }
@@ -414,9 +421,9 @@ CLI::App* AddValidateCommand(Tool& tool) {
                      return verdict == 2 ? static_cast<int>(kExitUsage) : verdict;
                  });
     cmd->add_option("PLUGIN", options->plugins,
-                    "Deliverables: paths, names looked up in the build's plug-in folder, or ids; "
+                    "Deliverables: paths, or names and ids looked up on the plug-in search path; "
                     "or LV2 targets: bundle folders (*.lv2) or plugin URIs, looked up on "
-                    "LV2_PATH and in the build's bundles")
+                    "LV2_PATH and in the installed bundles (or this build's)")
         ->required();
     *seed_opt =
         cmd->add_option("--seed", *seed, "Replay a run with this seed (printed on every run)");

@@ -1,6 +1,7 @@
 // The frame every kvhost subcommand runs in: one table of exit codes, one way to end (a
 // returned code, or a thrown Failure), output files that replace their target only once
-// complete, and plug-ins found by path, deliverable name or id.
+// complete, the plug-in search path's --plugin-path, and plug-ins found by path, deliverable
+// name or id.
 #pragma once
 
 #include <functional>
@@ -62,6 +63,7 @@ class Tool {
   private:
     std::unique_ptr<CLI::App> app_;
     std::vector<std::pair<CLI::App*, std::function<int()>>> commands_;
+    std::vector<std::string> plugin_folders_;  // --plugin-path
 };
 
 // An output file written under a temporary name beside its target and renamed over it only
@@ -113,10 +115,8 @@ auto Staged(int code, F&& stage) {
 void CheckOutputPath(const std::string& path, const std::vector<std::string>& extensions,
                      const std::vector<std::string>& inputs, const std::string& what);
 
-// The deliverables in PluginDir(), as paths in name order.
-std::vector<std::string> PluginFiles();
-// A plug-in named as Plugin::Load takes it, or by the id `kvhost list` shows ("wy:VUDA2DU"):
-// the name to load it by. Names that are no id come back as they are.
+// A plug-in named as Plugin::Load takes it: the file of a deliverable name or id on the
+// plug-in search path; paths, and names found nowhere, come back as they are.
 std::string ResolvePluginName(const std::string& name);
 // Loads a plug-in by path, deliverable name or id; Failure(kExitPlugin) when it cannot be.
 std::shared_ptr<Plugin> LoadPluginNamed(const std::string& name);

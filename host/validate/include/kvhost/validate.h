@@ -19,7 +19,7 @@ namespace kvhost {
 class Tool;
 
 struct ValidateOptions {
-    std::vector<std::string> plugins;  // paths, deliverable names looked up in PluginDir(),
+    std::vector<std::string> plugins;  // paths, deliverable names or ids on the search path,
                                        // LV2 bundle folders or LV2 plugin URIs
     std::optional<uint64_t> seed;      // replays a run; a fresh one is drawn (and printed) if unset
     uint64_t iterations = 2000;        // random events (or edits) per stress test
