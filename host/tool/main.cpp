@@ -24,6 +24,7 @@
 #include "kvhost/play.h"
 #include "kvhost/plot.h"
 #include "kvhost/validate.h"
+#include "kvhost/web.h"
 
 namespace {
 
@@ -505,5 +506,6 @@ int main(int argc, char** argv) {
     AddPlayCommand(tool);
     AddLv2Command(tool);
     AddPanelCommand(tool);
+    AddWebCommand(tool);
     return tool.Main(argc, argv);
 }
