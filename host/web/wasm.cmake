@@ -44,13 +44,18 @@ target_link_options(kolvex PRIVATE
   -sEXPORTED_FUNCTIONS=_main,_malloc,_free
   -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString)
 
-# The page's files, copied beside the program.
-set(kv_page_files index.html page.css page.js engine.js worklet.js wav.js keys.js)
+# The page's files, copied beside the program, with the panel's look (panel.css).
+set(kv_page_sources index.html page.css page.js engine.js worklet.js wav.js keys.js)
+list(TRANSFORM kv_page_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/page/)
+list(APPEND kv_page_sources ${PROJECT_SOURCE_DIR}/host/panel/assets/panel.css)
+set(kv_page_files "")
 set(kv_page_copies "")
-foreach(f ${kv_page_files})
+foreach(source ${kv_page_sources})
+  get_filename_component(f ${source} NAME)
   add_custom_command(OUTPUT ${KV_WEB_DIR}/${f}
-    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/page/${f} ${KV_WEB_DIR}/${f}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/page/${f})
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${KV_WEB_DIR}/${f}
+    DEPENDS ${source})
+  list(APPEND kv_page_files ${f})
   list(APPEND kv_page_copies ${KV_WEB_DIR}/${f})
 endforeach()
 
@@ -62,3 +67,14 @@ add_custom_command(OUTPUT ${KV_WEB_DIR}/kolvex-web.json
   DEPENDS kolvex ${kv_page_copies} ${CMAKE_CURRENT_SOURCE_DIR}/tools/manifest.mjs
   COMMENT "Listing the modules built into kolvex.wasm")
 add_custom_target(kolvex_site ALL DEPENDS ${KV_WEB_DIR}/kolvex-web.json)
+
+# The digests of the oscillators' tables (tests/web/table_digest.cpp) as a node program,
+# which the web tests compare with the same program built natively. Not part of a site.
+add_executable(kolvex_tables ${PROJECT_SOURCE_DIR}/tests/web/table_digest.cpp)
+target_include_directories(kolvex_tables PRIVATE ${PROJECT_SOURCE_DIR}/modules/twin_op
+  ${PROJECT_SOURCE_DIR}/modules/basic_voice ${PROJECT_SOURCE_DIR}/modules/warpwave)
+target_link_libraries(kolvex_tables PRIVATE twin_op basic_voice warpwave)
+target_compile_options(kolvex_tables PRIVATE ${KV_WARNINGS})
+target_link_options(kolvex_tables PRIVATE -fexceptions -sENVIRONMENT=node
+  -sWASM_ASYNC_COMPILATION=0 -sALLOW_MEMORY_GROWTH=1)
+set_target_properties(kolvex_tables PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)

@@ -134,3 +134,13 @@ test('kvhost web writes a site, and refuses what a page could not run', () => {
     rmSync(dir, {recursive: true, force: true});
   }
 });
+
+test("the tables the oscillators build with the C library are the native build's, bit for bit", () => {
+  const native = spawnSync(process.env.KV_TABLE_DIGEST, {encoding: 'utf8'});
+  const wasm = spawnSync(process.execPath, [process.env.KV_WASM_TABLE_DIGEST], {encoding: 'utf8'});
+  assert.equal(native.status, 0, native.stderr);
+  assert.equal(wasm.status, 0, wasm.stderr);
+  assert.equal(native.stdout.split('\n').length, 1 + 2 + 7 + 8 * 3 + 8 + 1, native.stdout);
+  assert.equal(wasm.stdout, native.stdout);
+});
+

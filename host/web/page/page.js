@@ -49,7 +49,7 @@ async function load() {
   site.info = midi ? engine.midiFile(midi, site.midiName) : engine.info;
   const i = site.info;
   $('title').textContent = site.name;
-  $('facts').textContent = `${i.sample_rate} Hz, block ${i.block_size}, ${i.channels} channel${i.channels === 1 ? '' : 's'}, ` +
+  $('facts').textContent = `renders at ${i.sample_rate} Hz, block ${i.block_size}, ${i.channels} channel${i.channels === 1 ? '' : 's'}, ` +
     `${(i.length / i.sample_rate).toFixed(2)} s${site.midiName ? ` with ${site.midiName}` : ''}`;
   $('modules').textContent = engine.modules().map((m) => m.deliverable).join(', ');
   $('with-midi').disabled = !midi;

@@ -72,6 +72,7 @@ void TakeRate(PatchPlan& plan, double rate) {
 // so the patch runs block by block whatever size the caller asks for.
 void RenderFrames(uint32_t frames) {
     Patch& patch = Open();
+    if (frames == 0) throw Error("no frames asked for");
     const std::size_t channels = static_cast<std::size_t>(patch.Channels());
     const std::size_t block = static_cast<std::size_t>(g_session.plan.block_size);
     g_session.planar.resize(channels * frames);
