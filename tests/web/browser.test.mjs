@@ -178,3 +178,16 @@ test('a damaged kolvex.wasm is reported on the page', async () => {
     await page.close();
   }
 });
+
+test('a patch naming another rate than the page\'s is refused on Play, with the reason shown', async () => {
+  const patch = join(work, 'rate_22050.json');
+  const live = JSON.parse(readFileSync(new URL('patches/live_sine.json', import.meta.url), 'utf8'));
+  writeFileSync(patch, JSON.stringify({...live, sample_rate: 22050}));
+  const page = await openSite(site('rate_22050', patch));
+  await page.click('#play');
+  await page.waitForSelector('body[data-state="error"]');
+  assert.match(await page.$eval('#error', (e) => e.textContent),
+               /rate_22050.json plays at 22050 Hz but this page runs at \d+ Hz/);
+  await page.close();
+});
+

@@ -120,6 +120,7 @@ async function play() {
     $('record').disabled = false;
   }
   await live.context.resume();
+  $('with-midi').disabled = true;  // taken when playing starts
   $('play-state').textContent = `playing at ${live.context.sampleRate} Hz`;
   document.body.dataset.play = 'on';
 }
@@ -157,7 +158,12 @@ const guarded = (work) => async () => {
   }
 };
 
-window.kolvexPage = {renderOffline: guarded(renderOffline), play: guarded(play), record: guarded(record)};
+// A pin value for the playing patch, checked there as a patch setting is (a refusal shows).
+function set(module, pin, value) {
+  send({type: 'set', module, pin, value: String(value)});
+}
+
+window.kolvexPage = {renderOffline: guarded(renderOffline), play: guarded(play), record: guarded(record), set};
 $('render').addEventListener('click', async () => {
   $('render').disabled = true;
   $('render-state').textContent = 'rendering…';
