@@ -161,8 +161,12 @@ test('a damaged kolvex.wasm is reported on the page', async () => {
   const url = site('twin_op_notes');
   const wasm = join(work, 'twin_op_notes', 'kolvex.wasm');
   const whole = readFileSync(wasm);
+  // One bit of a message text: the program still compiles, and would say something else.
   const damaged = Buffer.from(whole);
-  damaged[damaged.length >> 1] ^= 0x40;  // one bit, which may well still validate
+  const text = damaged.indexOf('no module named');
+  assert.ok(text > 0);
+  damaged[text] ^= 0x20;
+  await WebAssembly.compile(damaged);
   for (const [what, bytes, message] of [
     ['one bit flipped', damaged, /kolvex.wasm is damaged/],
     ['cut short', whole.subarray(0, whole.length >> 1), /kolvex.wasm is damaged/],
