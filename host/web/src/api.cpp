@@ -58,12 +58,14 @@ void TakeRate(PatchPlan& plan, double rate) {
     if (rate == 0.0) return;
     if (!(rate > 0.0) || !std::isfinite(rate)) throw Error("the page's sample rate is not usable");
     if (plan.sample_rate_given && plan.sample_rate != rate) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "%s plays at %g Hz but this page runs at %g Hz; leave \"sample_rate\" out "
-                      "of the patch to play at the page's rate",
-                      plan.source.c_str(), plan.sample_rate, rate);
-        throw Error(text);
+        const auto hz = [](double r) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g Hz", r);
+            return std::string(text);
+        };
+        throw Error(plan.source + " plays at " + hz(plan.sample_rate) + " but this page runs at " +
+                    hz(rate) +
+                    "; leave \"sample_rate\" out of the patch to play at the page's rate");
     }
     plan.sample_rate = rate;
 }
