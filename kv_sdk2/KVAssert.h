@@ -2,7 +2,11 @@
 // Release builds (NDEBUG) check nothing.
 #pragma once
 
+#include "KVLinkage.h"
+
+KV_FRAME_BEGIN
 [[noreturn]] void kvAssertFailed(const char* message, const char* file, int line);
+KV_FRAME_END
 
 #ifdef NDEBUG
 #define KV_ASSERT(cond, message) ((void)0)

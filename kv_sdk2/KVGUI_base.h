@@ -8,6 +8,8 @@
 #include "KVAssert.h"
 #include "kv_abi.h"
 
+KV_FRAME_BEGIN
+
 class KVGUI_base;
 
 // The GUI side's handle of one pin: its description index and the GUI object.
@@ -75,3 +77,5 @@ class KVGUI_base {
     kvaudioMaster m_callback;
     KVGuiHostRecord m_record;
 };
+
+KV_FRAME_END

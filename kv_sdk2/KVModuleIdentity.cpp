@@ -3,7 +3,7 @@
 
 #define KV_EXPORT extern "C" __attribute__((visibility("default")))
 
-KV_EXPORT bool getModuleProperties(int32_t index, KVModuleInfo* info) {
+KV_EXPORT bool KV_ENTRY(getModuleProperties)(int32_t index, KVModuleInfo* info) {
     if (info == nullptr) return false;
     const KVModuleIdentity& m = kvModuleIdentity;
     if (m.revision_for_any_index || index == 0) info->frame_revision = KV_FRAME_REVISION;
@@ -16,8 +16,8 @@ KV_EXPORT bool getModuleProperties(int32_t index, KVModuleInfo* info) {
     return true;
 }
 
-KV_EXPORT void* makeModule(int32_t index, int32_t kind, kvaudioMaster callback,
-                           void* host_reference) {
+KV_EXPORT void* KV_ENTRY(makeModule)(int32_t index, int32_t kind, kvaudioMaster callback,
+                                     void* host_reference) {
     if (index != 0) return nullptr;
     const KVModuleIdentity& m = kvModuleIdentity;
     if (kind == KV_KIND_DSP && m.make_dsp != nullptr) {

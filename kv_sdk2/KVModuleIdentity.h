@@ -9,6 +9,8 @@
 #include "KVGUI_base.h"
 #include "KVModule_base.h"
 
+KV_FRAME_BEGIN
+
 struct KVModuleIdentity {
     const char* name;
     const char* id;
@@ -22,8 +24,6 @@ struct KVModuleIdentity {
     KVGUI_base* (*make_gui)(kvaudioMaster callback, void* host_reference);  // null: no GUI side
 };
 
-extern const KVModuleIdentity kvModuleIdentity;
-
 template <class M>
 KVModule_base* KVMakeDsp(kvaudioMaster callback, void* host_reference) {
     return new (std::nothrow) M(callback, host_reference);
@@ -33,3 +33,11 @@ template <class G>
 KVGUI_base* KVMakeGui(kvaudioMaster callback, void* host_reference) {
     return new (std::nothrow) G(callback, host_reference);
 }
+
+KV_FRAME_END
+
+// A global name, each deliverable's own (KV_ENTRY: the module's name in a linked build).
+#ifdef KV_LINKED_MODULE
+#define kvModuleIdentity KV_ENTRY(kvModuleIdentity)
+#endif
+extern const KVModuleIdentity kvModuleIdentity;

@@ -6,10 +6,14 @@
 #include <cstdlib>
 #include <new>
 
+KV_FRAME_BEGIN
+
 void kvAssertFailed(const char* message, const char* file, int line) {
     std::fprintf(stderr, "%s:%d: assertion failed: %s\n", file, line, message);
     std::abort();
 }
+
+KV_FRAME_END
 
 #if KV_FRAME_REVISION >= 2230
 namespace {

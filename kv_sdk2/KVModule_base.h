@@ -14,6 +14,8 @@
 #define KV_FRAME_REVISION 2230
 #endif
 
+KV_FRAME_BEGIN
+
 class KVModule_base {
   public:
     using ProcessFunction = void (KVModule_base::*)(int32_t first, int32_t count);
@@ -96,3 +98,5 @@ class KVModule_base {
     int32_t m_pin_count = 0;
     KVPin m_inert;
 };
+
+KV_FRAME_END

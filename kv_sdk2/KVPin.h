@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
+#include "KVLinkage.h"
 #include "kv_abi.h"
+
+KV_FRAME_BEGIN
 
 class KVModule_base;
 
@@ -52,3 +55,5 @@ class KVPin {
         float* buffer;
     } m_own{};
 };
+
+KV_FRAME_END

@@ -5,7 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KVLinkage.h"
 #include "kv_abi.h"
+
+KV_FRAME_BEGIN
 
 struct KVPinRow {
     const char* name;
@@ -43,3 +46,5 @@ bool KVDescribe(const KVPinRow (&rows)[N], int32_t index, KVPinProperties* prope
     static void* const kUnbound[N] = {};
     return KVDescribe(rows, kUnbound, index, properties);
 }
+
+KV_FRAME_END

@@ -37,6 +37,7 @@ bool IsElf(const std::string& path) {
 
 std::shared_ptr<Plugin> Plugin::Load(const std::string& path_or_name) {
     if (path_or_name.empty()) throw LoadError("no plug-in given (empty name)");
+    if (auto linked = FindLinked(path_or_name)) return linked;
     std::string path = path_or_name;
     if (!LooksLikePath(path_or_name)) {
         path = PluginFileNamed(path_or_name);

@@ -25,6 +25,7 @@
 #include "kvhost/play.h"
 #include "kvhost/plot.h"
 #include "kvhost/validate.h"
+#include "kvhost/web.h"
 
 namespace {
 
@@ -514,5 +515,6 @@ int main(int argc, char** argv) {
     AddPlayCommand(tool);
     AddLv2Command(tool);
     AddPanelCommand(tool);
+    AddWebCommand(tool);
     return tool.Main(argc, argv);
 }

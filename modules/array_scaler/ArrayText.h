@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <system_error>
+
+#include "../shared/FixedText.h"
 
 namespace array_scaler {
 
@@ -53,10 +53,9 @@ inline float ScaleInverse(float x, float m, float a) {
 // point, so the cut never changes the number's magnitude.
 inline void AppendCut(std::string& text, float value) {
     char digits[64];  // a float needs at most 48: sign, 39 integer digits, point, 6 decimals
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<double>(value),
-                                         std::chars_format::fixed, 6);
-    if (ec != std::errc()) return;
-    const std::size_t length = static_cast<std::size_t>(end - digits);
+    const std::size_t length = WriteFixed6(digits, sizeof digits, static_cast<double>(value));
+    if (length == 0) return;
+    char* end = digits + length;
     const std::size_t integer_part = static_cast<std::size_t>(std::find(digits, end, '.') - digits);
     text.append(digits, std::min(length, std::max(kRenderedWidth, integer_part)));
 }

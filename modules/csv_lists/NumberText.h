@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "../shared/FixedText.h"
+
 namespace csv_lists {
 
 // A field read as atof reads it: leading white space skipped, the longest prefix that reads
@@ -32,9 +34,7 @@ inline int32_t ReadIntField(const char* field) {
 // digits, a point and six decimals ("inf", "-inf", "nan", "-nan" for the special values).
 inline void AppendFixed(std::string& text, float value) {
     char digits[64];  // a float needs at most 48: sign, 39 integer digits, point, 6 decimals
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<double>(value),
-                                         std::chars_format::fixed, 6);
-    if (ec == std::errc()) text.append(digits, end);
+    text.append(digits, WriteFixed6(digits, sizeof digits, static_cast<double>(value)));
 }
 
 // Appends `value` as "%i" renders it: optional minus sign and the decimal digits.

@@ -9,6 +9,17 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+// WebAssembly without threads (the web build): one thread, so nothing to exclude, and a lock
+// that is trivially destructible, as the cache must be (that library's std::mutex is not).
+struct SharedTablesLock {
+    void lock() {}
+    void unlock() {}
+};
+#else
+using SharedTablesLock = std::mutex;
+#endif
+
 // One cache per kind of table, a constant-initialised object of static storage. Its lock
 // is taken only by Acquire (at open) and by a handle's release (at close or a re-open),
 // never while audio runs: an instance reads its tables through a plain pointer. Building
@@ -75,7 +86,7 @@ class SharedTables {
     template <typename Build>
     Handle Acquire(const Key& key, Build&& build) noexcept {
         Handle handle;
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SharedTablesLock> lock(m_mutex);
         int32_t free_slot = -1;
         for (int32_t s = 0; s < kSlots; ++s) {
             Slot& slot = m_slots[s];
@@ -103,14 +114,14 @@ class SharedTables {
     // What the tests look at: the instances holding `key`'s entry (0: no entry), and the
     // entries in the cache.
     int32_t Users(const Key& key) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SharedTablesLock> lock(m_mutex);
         for (const Slot& slot : m_slots) {
             if (slot.tables != nullptr && slot.key == key) return slot.users;
         }
         return 0;
     }
     int32_t Entries() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<SharedTablesLock> lock(m_mutex);
         int32_t n = 0;
         for (const Slot& slot : m_slots) n += slot.tables != nullptr ? 1 : 0;
         return n;
@@ -127,7 +138,7 @@ class SharedTables {
     void Release(int32_t s) {
         Tables* doomed = nullptr;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            std::lock_guard<SharedTablesLock> lock(m_mutex);
             Slot& slot = m_slots[s];
             if (--slot.users == 0) {
                 doomed = slot.tables;
@@ -137,6 +148,6 @@ class SharedTables {
         delete doomed;
     }
 
-    mutable std::mutex m_mutex;
+    mutable SharedTablesLock m_mutex;
     Slot m_slots[kSlots] = {};
 };

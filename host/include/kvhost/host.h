@@ -75,6 +75,12 @@ class Plugin {
     static std::shared_ptr<Plugin> FromEntries(const std::string& name,
                                                KVGetModulePropertiesFn get_properties,
                                                KVMakeModuleFn make_module);
+    // Links a module's entry points into this program under its deliverable name (the
+    // WebAssembly build, which loads no files). Once any module is linked, Load finds modules
+    // among the linked ones alone, by deliverable name or id.
+    static void Link(const std::string& deliverable, KVGetModulePropertiesFn get_properties,
+                     KVMakeModuleFn make_module);
+    static std::vector<std::string> LinkedNames();  // deliverable names, in linking order
     ~Plugin();
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
@@ -89,6 +95,8 @@ class Plugin {
   private:
     Plugin() = default;
     void ReadIdentity();  // getModuleProperties(0), checked
+    // The linked module `name` names; null when none is linked, LoadError when it names none.
+    static std::shared_ptr<Plugin> FindLinked(const std::string& name);
 
     std::string path_;
     void* handle_ = nullptr;

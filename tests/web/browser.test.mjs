@@ -1,0 +1,197 @@
+// Sites written by `kvhost web` in a real browser: Debian's chromium, headless, driven by
+// puppeteer-core, on a static file server of this test's own (loopback, a free port). The
+// page's "Render to WAV" equals `kvhost render` bit for bit; three keys played live sound at
+// their pitches; a damaged kolvex.wasm is reported on the page.
+import {after, before, test} from 'node:test';
+import assert from 'node:assert/strict';
+import {spawnSync} from 'node:child_process';
+import {createReadStream, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync} from 'node:fs';
+import {createServer} from 'node:http';
+import {createRequire} from 'node:module';
+import {tmpdir} from 'node:os';
+import {extname, join, normalize, sep} from 'node:path';
+
+import {fundamental} from './signal.mjs';
+
+const tool = process.env.KVHOST_TOOL;
+const examples = process.env.KV_EXAMPLES;
+const shots = process.env.KV_WEB_SHOTS || join(tmpdir(), 'kv-web-shots');
+const chromium = '/usr/bin/chromium';
+assert.ok(tool && examples, 'run through ctest (KVHOST_TOOL, KV_EXAMPLES)');
+assert.ok(existsSync(chromium), `${chromium} is missing: run ./dev setup (Debian's chromium)`);
+// puppeteer-core as installed for the panel's browser tests (tests/panel/package-lock.json).
+const puppeteer = createRequire(new URL('../panel/package.json', import.meta.url))('puppeteer-core');
+
+const work = mkdtempSync(join(tmpdir(), 'kv-web-'));
+let server;
+let browser;
+let origin;
+
+// Files under `work` as any static server gives them.
+const kTypes = {'.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.json': 'application/json',
+                '.wasm': 'application/wasm'};
+function serve(request, response) {
+  const path = normalize(join(work, decodeURIComponent(new URL(request.url, origin).pathname)));
+  const file = path.endsWith(sep) ? join(path, 'index.html') : path;
+  if (!file.startsWith(work + sep) || !existsSync(file) || !statSync(file).isFile()) {
+    response.writeHead(404).end();
+    return;
+  }
+  response.writeHead(200, {'Content-Type': kTypes[extname(file)] || 'application/octet-stream'});
+  createReadStream(file).pipe(response);
+}
+
+before(async () => {
+  server = createServer(serve);
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  origin = `http://127.0.0.1:${server.address().port}`;
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required',
+           `--user-data-dir=${join(work, 'profile')}`],
+    defaultViewport: {width: 1100, height: 700},
+  });
+  mkdirSync(shots, {recursive: true});
+});
+
+after(async () => {
+  await browser?.close();
+  server?.close();
+  rmSync(work, {recursive: true, force: true});
+});
+
+function run(...args) {
+  const r = spawnSync(tool, args, {encoding: 'utf8'});
+  assert.equal(r.status, 0, `kvhost ${args.join(' ')}: ${r.stderr}`);
+}
+
+// The site of a patch (an example's name, or a path), written by kvhost web; its address.
+function site(name, patch = join(examples, `${name}.json`)) {
+  run('web', patch, '-o', join(work, name));
+  return `${origin}/${name}/`;
+}
+
+// The sample data of a WAV file (kvhost's float files, or the page's), as bytes.
+function wavData(bytes) {
+  const b = Buffer.from(bytes);
+  assert.equal(b.toString('ascii', 0, 4), 'RIFF');
+  let at = 12;
+  let format = null;
+  while (at + 8 <= b.length) {
+    const id = b.toString('ascii', at, at + 4);
+    const size = b.readUInt32LE(at + 4);
+    if (id === 'fmt ') format = {tag: b.readUInt16LE(at + 8), channels: b.readUInt16LE(at + 10), rate: b.readUInt32LE(at + 12), bits: b.readUInt16LE(at + 22)};
+    if (id === 'data') return {format, data: b.subarray(at + 8, at + 8 + size)};
+    at += 8 + size + (size & 1);
+  }
+  assert.fail('no data chunk');
+}
+
+async function openSite(url) {
+  const page = await browser.newPage();
+  const problems = [];
+  page.on('pageerror', (e) => problems.push(e.message));
+  await page.goto(url, {waitUntil: 'load'});
+  await page.waitForSelector('body[data-state="ready"], body[data-state="error"]');
+  const error = await page.$eval('#error', (e) => (e.hidden ? '' : e.textContent));
+  assert.equal(error, '', `the page shows an error: ${error} ${problems.join(' ')}`);
+  return page;
+}
+
+// A file the page offers for download (a blob: link), as bytes.
+async function offered(page, selector) {
+  await page.waitForSelector(`${selector}:not([hidden])`, {timeout: 120000});
+  const base64 = await page.$eval(selector, async (a) => {
+    const bytes = new Uint8Array(await (await fetch(a.href)).arrayBuffer());
+    let text = '';
+    for (let i = 0; i < bytes.length; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+    return btoa(text);
+  });
+  return Buffer.from(base64, 'base64');
+}
+
+for (const name of ['twin_op_notes', 'poly_chords', 'warpwave_notes', 'basic_voice_notes']) {
+  test(`Render to WAV of ${name} equals kvhost render bit for bit`, async () => {
+    const reference = join(work, `${name}.wav`);
+    run('render', join(examples, `${name}.json`), '-o', reference);
+    const page = await openSite(site(name));
+    await page.click('#render');
+    const rendered = wavData(await offered(page, '#render-file'));
+    const expected = wavData(readFileSync(reference));
+    assert.deepEqual(rendered.format, expected.format, 'float samples, channels and rate as render writes');
+    assert.equal(rendered.data.length, expected.data.length, 'as many frames as render');
+    const differ = rendered.data.findIndex((byte, i) => byte !== expected.data[i]);
+    assert.equal(differ, -1, `sample ${Math.floor(differ / 4)} differs`);
+    await page.close();
+  });
+}
+
+test('three keys played on the page sound at their pitches', async () => {
+  const page = await openSite(site('live_sine', new URL('patches/live_sine.json', import.meta.url).pathname));
+  await page.click('#play');
+  await page.waitForSelector('body[data-play="on"]');
+  const rate = await page.evaluate(() => Number(/(\d+) Hz/.exec(document.getElementById('play-state').textContent)[1]));
+  for (const key of [60, 64, 67]) {
+    await page.click('#record');
+    const box = await (await page.$(`.key[data-key="${key}"]`)).boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height - 10);
+    await page.mouse.down();
+    await new Promise((r) => setTimeout(r, 600));
+    if (key === 64) await page.screenshot({path: join(shots, 'web-play.png')});
+    await page.mouse.up();
+    await page.click('#record');
+    const {data} = wavData(await offered(page, '#record-file'));
+    await page.$eval('#record-file', (a) => { a.hidden = true; });
+    const samples = new Float32Array(data.buffer.slice(data.byteOffset, data.byteOffset + data.length));
+    const sounding = samples.reduce((n, x) => n + (Math.abs(x) > 1e-3 ? 1 : 0), 0);
+    assert.ok(sounding > rate / 4, `key ${key}: ${sounding} sounding samples recorded`);
+    // The middle of the recording, where the key is held.
+    const first = samples.findIndex((x) => Math.abs(x) > 1e-3);
+    const tone = samples.subarray(first + rate / 20, first + rate / 20 + rate / 5);
+    const hz = 440 * 2 ** ((key - 69) / 12);
+    const f = fundamental(tone, rate);
+    assert.ok(Math.abs(f / hz - 1) < 0.005, `key ${key}: ${f.toFixed(2)} Hz, not within 0.5 % of ${hz.toFixed(2)} Hz`);
+  }
+  await page.close();
+});
+
+test('a damaged kolvex.wasm is reported on the page', async () => {
+  const url = site('twin_op_notes');
+  const wasm = join(work, 'twin_op_notes', 'kolvex.wasm');
+  const whole = readFileSync(wasm);
+  // One bit of a message text: the program still compiles, and would say something else.
+  const damaged = Buffer.from(whole);
+  const text = damaged.indexOf('no module named');
+  assert.ok(text > 0);
+  damaged[text] ^= 0x20;
+  await WebAssembly.compile(damaged);
+  for (const [what, bytes, message] of [
+    ['one bit flipped', damaged, /kolvex.wasm is damaged/],
+    ['cut short', whole.subarray(0, whole.length >> 1), /kolvex.wasm is damaged/],
+  ]) {
+    writeFileSync(wasm, bytes);
+    const page = await browser.newPage();
+    await page.goto(url, {waitUntil: 'load'});
+    await page.waitForSelector('body[data-state="error"]', {timeout: 10000});
+    const shown = await page.$eval('#error', (e) => (e.hidden || e.offsetHeight === 0 ? '' : e.textContent));
+    assert.match(shown, message, what);
+    assert.equal(await page.$eval('#render', (b) => b.disabled), true, `${what}: nothing to render`);
+    if (what === 'cut short') await page.screenshot({path: join(shots, 'web-damaged.png')});
+    await page.close();
+  }
+});
+
+test('a patch naming another rate than the page\'s is refused on Play, with the reason shown', async () => {
+  const patch = join(work, 'rate_22050.json');
+  const live = JSON.parse(readFileSync(new URL('patches/live_sine.json', import.meta.url), 'utf8'));
+  writeFileSync(patch, JSON.stringify({...live, sample_rate: 22050}));
+  const page = await openSite(site('rate_22050', patch));
+  await page.click('#play');
+  await page.waitForSelector('body[data-state="error"]');
+  assert.match(await page.$eval('#error', (e) => e.textContent),
+               /rate_22050.json plays at 22050 Hz but this page runs at \d+ Hz/);
+  await page.close();
+});
+
