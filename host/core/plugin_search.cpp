@@ -170,6 +170,8 @@ std::string PluginFileNamed(const std::string& name_or_id) {
 
 std::shared_ptr<Plugin> Plugin::LoadFromSearchPath(const std::string& reference) {
     if (reference.empty()) throw LoadError("no plug-in given (empty name)");
+    // A program with its modules linked in (the web build) has no other.
+    if (auto linked = FindLinked(reference)) return linked;
     if (reference.find('\0') != std::string::npos) {
         throw PluginRefused(Quoted(reference.substr(0, reference.find('\0'))) +
                             "...: a plug-in name holds no NUL character");
