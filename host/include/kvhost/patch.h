@@ -178,6 +178,8 @@ class Patch {
     const std::vector<std::string>& Order() const { return order_names_; }
     // The output channels' names ("module.pin"), as the plan lists them or as chosen.
     const std::vector<PatchPin>& OutputPins() const { return output_pins_; }
+    // Set-up: called after every block the patch runs (as PatchOptions::after_block).
+    void SetAfterBlock(std::function<void()> f) { options_.after_block = std::move(f); }
     // Only copy `copy` of each voice group sounds in the outputs (-1: all of them).
     void SoloCopy(int32_t copy) { solo_ = copy; }
     // Events refused by full queues (real-time use), and live MIDI passed on to nobody.

@@ -65,7 +65,6 @@ Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)
     options.delivery = config_.delivery;
     options.observer = [this](std::size_t node, const DspInstance& module,
                               const DspInstance::StatusRecord& s) { OnStatus(node, module, s); };
-    options.after_block = [this] { AfterBlock(); };
     patch_ = std::make_unique<Patch>(plan, std::move(options));
     opened_ = true;
     start_ = config_.start_clock;
@@ -97,6 +96,13 @@ Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)
 
 void Engine::SetCarries(int32_t node, std::vector<std::vector<int32_t>> carries) {
     carries.resize(carries_[static_cast<std::size_t>(node)].size());
+    // A sample output carried to a GUI side is read once the block that holds its value has
+    // run: only then does every block need a look.
+    for (std::size_t pin = 0; pin < carries.size(); ++pin) {
+        if (!carries[pin].empty() && sample_pins_[static_cast<std::size_t>(node)][pin]) {
+            patch_->SetAfterBlock([this] { AfterBlock(); });
+        }
+    }
     carries_[static_cast<std::size_t>(node)] = std::move(carries);
 }
 
@@ -182,14 +188,19 @@ void Engine::Process(uint32_t frames, float* const* outputs, const LiveMidi* mid
                 patch_->Panic(notes_end_at_);
             }
             Emit(frames, outputs);
+            const int32_t note = patch_->LastNote();
+            if (note != last_note_) {
+                last_note_ = note;
+                stats_.last_note.store(note, std::memory_order_relaxed);
+            }
             if (notes_end_at_ != UINT64_MAX &&
                 patch_->Clock() >= notes_end_at_ + static_cast<uint64_t>(block_)) {
                 notes_ended_.store(true);
             }
             if (question_count_ > 0) Answer();
-            const std::size_t dropped = patch_->DroppedEvents();
-            if (dropped != stats_.events_dropped.load(std::memory_order_relaxed)) {
-                stats_.events_dropped.store(dropped, std::memory_order_relaxed);
+            if ((stats_.periods.load(std::memory_order_relaxed) & 63) == 0) {
+                // Now and then: the count is for the end's report and the JSON status.
+                stats_.events_dropped.store(patch_->DroppedEvents(), std::memory_order_relaxed);
             }
         } catch (const std::exception& e) {
             Fail(e.what());
@@ -200,6 +211,7 @@ void Engine::Process(uint32_t frames, float* const* outputs, const LiveMidi* mid
 }
 
 void Engine::ApplyCommands(uint64_t at) {
+    if (commands_.Size() == 0) return;
     Command c;
     for (std::size_t i = 0; i < kCommandsPerPeriod && commands_.Pop(c); ++i) {
         const auto node = static_cast<std::size_t>(c.node);
@@ -285,7 +297,6 @@ void Engine::AfterBlock() {
         Tell({Report::kCarry, p.node, p.gui_index, p.clock, value, 0});
     }
     pending_count_ = kept;
-    stats_.last_note.store(patch_->LastNote(), std::memory_order_relaxed);
 }
 
 void Engine::Emit(uint32_t frames, float* const* outputs) {

@@ -195,6 +195,7 @@ class Engine {
     std::size_t question_count_ = 0;
     std::size_t pending_count_ = 0;
     bool live_midi_ = false;  // live MIDI goes to the patch's MIDI input
+    int32_t last_note_ = -1;
     std::unique_ptr<std::atomic<float>[]> peaks_;
     Config config_;
     Stats stats_;
