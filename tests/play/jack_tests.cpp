@@ -420,6 +420,28 @@ TEST(PlayStop, SigintMidRecordingLeavesACompleteFile) {
     }
 }
 
+// With a MIDI file and no --seconds, play ends as render does (the file's end and a second),
+// its recording render's frames; --hold plays on.
+TEST(PlayStop, AMidiFileEndsPlayLikeRenderUnlessHeld) {
+    JackServer server(256, 44100);
+    const std::string patch = KVHOST_EXAMPLES "/demo_live.json";
+    const Finished f =
+        RunKvhost({"play", patch, "--midi", kNotes, "--record", "ended.wav"}, 60.0);
+    ASSERT_EQ(f.code, 0) << f.err;
+    const Finished r = RunKvhost({"render", patch, "--midi", kNotes, "-o", "whole.wav"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ExpectSameAudio(ReadAudio(Dir() + "/ended.wav"), ReadAudio(Dir() + "/whole.wav"));
+
+    const double seconds = static_cast<double>(ReadAudio(Dir() + "/whole.wav").samples.size()) / 44100.0;
+    Kvhost held({"play", patch, "--midi", kNotes, "--hold"});
+    ASSERT_TRUE(held.WaitForError("playing", 20)) << held.Err();
+    Sleep(seconds + 1.0);
+    held.Send("quit");
+    const Finished h = held.Wait();
+    ASSERT_EQ(h.code, 0) << h.err;
+    EXPECT_GT(NumberAfter(h.err, "played "), seconds) << h.err;
+}
+
 // --control: a FIFO takes lines from writers that come and go; a plain file is read to its
 // end (its lines, then nothing more).
 TEST(PlayStop, ControlLinesFromAFifoOrAFile) {

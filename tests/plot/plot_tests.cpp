@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "kvhost/host.h"
+#include "kvhost/midi.h"
+#include "kvhost/patch.h"
 #include "kvhost/plot.h"
+#include "kvhost/voices.h"
 
 namespace {
 
@@ -343,6 +346,35 @@ TEST(Command, WritesThePngsAndEndsFailuresWithTheirExitCodes) {
     EXPECT_EQ(RunCli({"plot", patch, "-o", "/nonexistent-folder/x.png"}), 6);
     EXPECT_FALSE(fs::exists(png));
     fs::remove(patch);
+}
+
+}  // namespace
+
+namespace {
+
+// `plot --note N` on a patch of voices draws the voice that played note N alone: the samples
+// are that copy's output over the note, while other voices of the chord sound beside it.
+TEST(NotePlot, AVoicePatchDrawsTheNotesOwnVoiceAlone) {
+    const std::string path = KVHOST_EXAMPLES "/poly_chords.json";
+    PatchPlan plan = LoadPatch(path);
+    const MidiSequence midi = ReadMidiFile(*MidiFilePath(plan), plan.sample_rate);
+    plan.gain = 1.0;
+    const std::vector<RoutedNote> notes = RouteNotes(midi, plan.voices[0].count, UINT64_MAX);
+    for (int note : {2, 5, 11}) {
+        const RoutedNote& n = notes[static_cast<std::size_t>(note) - 1];
+        const plot::SignalPlot p = plot::PlotPatch(path, "", 0.0, 0.0, 4.0, note);
+        ASSERT_EQ(p.samples.size(), n.stop - n.start) << "note " << note;
+        const auto voice = [&](int32_t solo) {
+            Patch patch(plan);
+            patch.SetMidi(midi);
+            patch.SoloCopy(solo);
+            std::vector<float> all(n.stop);
+            patch.Render(all.data(), static_cast<uint32_t>(n.stop));
+            return std::vector<float>(all.begin() + static_cast<long>(n.start), all.end());
+        };
+        EXPECT_EQ(p.samples, voice(n.copy)) << "note " << note << " on voice " << n.copy;
+        EXPECT_NE(p.samples, voice(-1)) << "the chord's other voices are left out";
+    }
 }
 
 }  // namespace
