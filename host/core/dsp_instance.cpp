@@ -17,10 +17,6 @@ namespace {
 // A plug-in that keeps answering MOD_PIN_INFO is broken; stop asking here.
 constexpr int32_t kMaxDescriptions = 4096;
 
-std::string Quote(std::string_view s) {
-    return "\"" + std::string(s) + "\"";
-}
-
 bool CarriesValue(int32_t datatype) {
     return datatype == DT_CHOICE || datatype == DT_SWITCH || datatype == DT_REAL32 ||
            datatype == DT_WHOLE32;
@@ -46,7 +42,7 @@ DspInstance::DspInstance(std::shared_ptr<Plugin> plugin, double sample_rate, int
                          int32_t repeat_pins)
     : block_size_(block_size), plugin_(std::move(plugin)), sample_rate_(sample_rate) {
     if (!plugin_) throw Error("DSP instance without a plug-in");
-    const std::string who = Quote(plugin_->Name()) + " (" + plugin_->Path() + ")";
+    const std::string who = QuoteName(plugin_->Name()) + " (" + plugin_->Path() + ")";
     if (!(sample_rate > 0.0) || !std::isfinite(sample_rate)) {
         throw Error(who + ": sample rate " + std::to_string(sample_rate) + " is not positive");
     }
@@ -156,11 +152,11 @@ intptr_t DspInstance::Dispatch(int32_t opcode, int32_t index, int32_t value, voi
 }
 
 void DspInstance::Fail(const std::string& what) const {
-    throw Error(Quote(plugin_->Name()) + what);
+    throw Error(QuoteName(plugin_->Name()) + what);
 }
 
 void DspInstance::PinFail(int32_t dsp_pin, const std::string& what) const {
-    Fail(": pin " + Quote(DspPinInfo(dsp_pin).name) + " " + what);
+    Fail(": pin " + QuoteName(DspPinInfo(dsp_pin).name) + " " + what);
 }
 
 int32_t DspInstance::PinCount() const {
@@ -173,10 +169,10 @@ int32_t DspInstance::DspPin(std::string_view name) const {
     }
     for (const PinInfo& info : pins_) {
         if (info.name == name) {
-            Fail(": pin " + Quote(name) + " belongs to the GUI side only");
+            Fail(": pin " + QuoteName(name) + " belongs to the GUI side only");
         }
     }
-    Fail(" has no pin " + Quote(name));
+    Fail(" has no pin " + QuoteName(name));
 }
 
 const PinInfo& DspInstance::DspPinInfo(int32_t dsp_pin) const {
@@ -199,7 +195,7 @@ DspInstance::Pin& DspInstance::CheckedPin(int32_t dsp_pin, const char* what) {
 
 void DspInstance::CheckTime(uint32_t at, int32_t dsp_pin) const {
     if (ClockBefore(at, clock_)) {
-        Fail(": change of pin " + Quote(DspPinInfo(dsp_pin).name) + " at sample " +
+        Fail(": change of pin " + QuoteName(DspPinInfo(dsp_pin).name) + " at sample " +
              std::to_string(at) + " lies before the current sample " + std::to_string(clock_));
     }
 }
@@ -266,7 +262,7 @@ void DspInstance::SetStartClock(uint32_t clock) {
 void DspInstance::SetInitial(int32_t dsp_pin, double value) {
     Pin& pin = CheckedPin(dsp_pin, "set its value");
     if (opened_) {
-        Fail(": starting value of pin " + Quote(DspPinInfo(dsp_pin).name) +
+        Fail(": starting value of pin " + QuoteName(DspPinInfo(dsp_pin).name) +
              " given after it was opened");
     }
     if (pin.datatype == DT_FSAMPLE) {
@@ -351,12 +347,12 @@ void DspInstance::Connect(int32_t output, DspInstance& to, int32_t input) {
     const PinInfo& a = DspPinInfo(output);
     const PinInfo& b = to.DspPinInfo(input);
     if (from.direction != DR_OUT) {
-        Fail(": pin " + Quote(a.name) + " is not an output");
+        Fail(": pin " + QuoteName(a.name) + " is not an output");
     }
     to.CheckedPin(input, "connect a wire to it");
     if (!Wireable(a, b)) {
-        Fail(std::string(": cannot connect ") + DataTypeName(a.datatype) + " pin " + Quote(a.name) +
-             " to " + DataTypeName(b.datatype) + " pin " + Quote(b.name));
+        Fail(std::string(": cannot connect ") + DataTypeName(a.datatype) + " pin " +
+             QuoteName(a.name) + " to " + DataTypeName(b.datatype) + " pin " + QuoteName(b.name));
     }
     const bool samples = from.datatype == DT_FSAMPLE;
     if (links_.empty()) links_.resize(dsp_.size());
@@ -739,7 +735,7 @@ intptr_t DspInstance::Answer(int32_t opcode, int32_t index, int32_t value, void*
             if (record_->process == nullptr) {
                 // Kept: the last entry stays in use, and the run that follows reports it.
                 if (!failed_)
-                    deferred_error_ = Quote(plugin_->Name()) + ": process entry set to null";
+                    deferred_error_ = QuoteName(plugin_->Name()) + ": process entry set to null";
                 failed_ = true;
                 whole_blocks_ = false;
                 return 0;

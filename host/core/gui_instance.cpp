@@ -15,10 +15,6 @@ bool IsFloatType(int32_t datatype) {
     return datatype == DT_REAL32 || datatype == DT_FSAMPLE;
 }
 
-std::string Quote(std::string_view s) {
-    return "\"" + std::string(s) + "\"";
-}
-
 // UTF-8 to UTF-16; a malformed byte becomes U+FFFD.
 std::u16string ToUtf16(const std::string& s) {
     std::u16string out;
@@ -105,18 +101,18 @@ void GuiInstance::Make() {
         }
     }
     void* made = plugin_->MakeModule()(0, KV_KIND_GUI, &GuiInstance::Callback, this);
-    if (made == nullptr) throw NoGuiSide(Quote(plugin_->Name()) + " has no GUI side");
+    if (made == nullptr) throw NoGuiSide(QuoteName(plugin_->Name()) + " has no GUI side");
     record_ = static_cast<KVGuiHostRecord*>(made);
     if (record_->magic != KV_GUI_MAGIC || record_->format != KV_RECORD_FORMAT ||
         record_->dispatch == nullptr) {
         record_ = nullptr;
-        throw LoadError(Quote(plugin_->Name()) +
+        throw LoadError(QuoteName(plugin_->Name()) +
                         ": makeModule answered something that is not a "
                         "GUI record");
     }
     if (record_->host_reference != this) {
         record_ = nullptr;
-        throw LoadError(Quote(plugin_->Name()) +
+        throw LoadError(QuoteName(plugin_->Name()) +
                         ": the GUI record does not hold the host reference");
     }
     log_.reserve(256);
@@ -137,12 +133,12 @@ int32_t GuiInstance::PinIndex(std::string_view name) const {
     for (const PinInfo& p : pins_) {
         if (p.name == name) return p.index;
     }
-    throw Error(Quote(plugin_->Name()) + " has no pin " + Quote(name));
+    throw Error(QuoteName(plugin_->Name()) + " has no pin " + QuoteName(name));
 }
 
 GuiInstance::Value& GuiInstance::CheckedValue(int32_t index) {
     if (index < 0 || index >= static_cast<int32_t>(values_.size())) {
-        throw Error(Quote(plugin_->Name()) + " has no pin " + std::to_string(index));
+        throw Error(QuoteName(plugin_->Name()) + " has no pin " + std::to_string(index));
     }
     return values_[static_cast<std::size_t>(index)];
 }

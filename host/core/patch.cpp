@@ -18,10 +18,6 @@ using nlohmann::json;
 namespace {
 
 // Names and values in messages come from the patch: long ones are cut.
-std::string Quote(std::string_view s) {
-    return QuoteText(s);
-}
-
 std::string Describe(const PatchPin& p) {
     return p.module + "." + p.pin;
 }
@@ -65,7 +61,7 @@ class Reader {
         for (const auto& item : j.items()) {
             if (std::find_if(keys.begin(), keys.end(),
                              [&](const char* k) { return item.key() == k; }) == keys.end()) {
-                Fail("unknown key " + Quote(item.key()) + " in " + where);
+                Fail("unknown key " + QuoteText(item.key()) + " in " + where);
             }
         }
     }
@@ -138,16 +134,16 @@ void ReadVoices(const json& v, const std::string& text, const std::string& sourc
             const std::string name = r.Text(m, group + ": each of \"modules\"");
             const auto known = std::find_if(plan.modules.begin(), plan.modules.end(),
                                             [&](const auto& mod) { return mod.name == name; });
-            if (known == plan.modules.end()) r.Fail(group + ": no module named " + Quote(name));
+            if (known == plan.modules.end()) r.Fail(group + ": no module named " + QuoteText(name));
             for (const auto& other : plan.voices) {
                 if (std::find(other.modules.begin(), other.modules.end(), name) !=
                     other.modules.end()) {
-                    r.Fail(group + ": module " + Quote(name) + " is already in another group");
+                    r.Fail(group + ": module " + QuoteText(name) + " is already in another group");
                 }
             }
             if (std::find(voices.modules.begin(), voices.modules.end(), name) !=
                 voices.modules.end()) {
-                r.Fail(group + " names module " + Quote(name) + " twice");
+                r.Fail(group + " names module " + QuoteText(name) + " twice");
             }
             voices.modules.push_back(name);
         }
@@ -220,7 +216,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         PatchPlan::Module mod;
         if (!m.contains("name")) r.Fail("a module has no \"name\"");
         mod.name = r.Text(m["name"], "a module's \"name\"");
-        const std::string where = "module " + Quote(mod.name);
+        const std::string where = "module " + QuoteText(mod.name);
         r.OnlyKeys(m, {"name", "plugin", "pins", "stored", "comment"}, where);
         if (mod.name.empty() || mod.name.find('.') != std::string::npos) {
             r.Fail(where + ": a module name is not empty and holds no '.'");
@@ -235,7 +231,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
             for (const auto& item : m["pins"].items()) {
                 mod.settings.push_back(
                     {item.key(),
-                     r.SettingText(item.value(), where + ", pin " + Quote(item.key()))});
+                     r.SettingText(item.value(), where + ", pin " + QuoteText(item.key()))});
             }
         }
         if (m.contains("stored")) {
@@ -243,7 +239,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
             for (const auto& item : m["stored"].items()) {
                 mod.stored.push_back(
                     {item.key(),
-                     r.SettingText(item.value(), where + ", stored pin " + Quote(item.key()))});
+                     r.SettingText(item.value(), where + ", stored pin " + QuoteText(item.key()))});
             }
         }
         plan.modules.push_back(std::move(mod));
@@ -332,7 +328,8 @@ Patch::Node& Patch::Find(const PatchPin& ref, const char* role) {
     for (Node& n : nodes_) {
         if (n.name == ref.module) return n;
     }
-    Fail(std::string(role) + " " + Quote(Describe(ref)) + ": no module named " + Quote(ref.module));
+    Fail(std::string(role) + " " + QuoteText(Describe(ref)) + ": no module named " +
+         QuoteText(ref.module));
 }
 
 std::optional<std::string> MidiFilePath(const PatchPlan& plan,
@@ -372,7 +369,8 @@ void Patch::Build() {
         for (std::size_t i = 0; i < count; ++i) {
             if (plan_.modules[i].name == p.module) return i;
         }
-        Fail(std::string(role) + " " + Quote(Describe(p)) + ": no module named " + Quote(p.module));
+        Fail(std::string(role) + " " + QuoteText(Describe(p)) + ": no module named " +
+             QuoteText(p.module));
     };
     std::vector<std::vector<std::size_t>> feeds(count);
     std::vector<int> waiting(count, 0);
@@ -393,7 +391,8 @@ void Patch::Build() {
         if (next == count) {
             std::string loop;
             for (std::size_t i = 0; i < count; ++i) {
-                if (!placed[i]) loop += (loop.empty() ? "" : ", ") + Quote(plan_.modules[i].name);
+                if (!placed[i])
+                    loop += (loop.empty() ? "" : ", ") + QuoteText(plan_.modules[i].name);
             }
             Fail("the wires form a loop through " + loop);
         }
@@ -415,7 +414,7 @@ void Patch::Build() {
     nodes_.reserve(count);
     for (std::size_t i : order) {
         const auto& m = plan_.modules[i];
-        const std::string where = "module " + Quote(m.name);
+        const std::string where = "module " + QuoteText(m.name);
         Node& node = nodes_.emplace_back();
         node.name = m.name;
         node.group = group_of(m.name);
@@ -456,7 +455,7 @@ void Patch::Wire() {
         Node& from = Find(w.from, "wire from");
         Node& to = Find(w.to, "wire to");
         if (from.group >= 0 && from.group != to.group) {
-            Fail(what + ": " + Quote(from.name) +
+            Fail(what + ": " + QuoteText(from.name) +
                  " plays in voices whose outputs reach only the \"audio\" outputs (summed) or "
                  "modules of its own group");
         }
@@ -469,15 +468,15 @@ void Patch::Wire() {
         }
         const PinInfo& pa = from.copies[0]->DspPinInfo(a);
         const PinInfo& pb = to.copies[0]->DspPinInfo(b);
-        if (!pa.IsOutput()) Fail(what + ": " + Quote(pa.name) + " is not an output");
-        if (pb.IsOutput()) Fail(what + ": " + Quote(pb.name) + " is not an input");
+        if (!pa.IsOutput()) Fail(what + ": " + QuoteText(pa.name) + " is not an output");
+        if (pb.IsOutput()) Fail(what + ": " + QuoteText(pb.name) + " is not an input");
         if (!Wireable(pa, pb)) {
             Fail(what + ": cannot connect " + DataTypeName(pa.datatype) + " to " +
                  DataTypeName(pb.datatype));
         }
         for (const auto& [d, p] : wired) {
             if (d == to.copies[0].get() && p == b) {
-                Fail(what + ": " + Quote(Describe(w.to)) + " is wired twice");
+                Fail(what + ": " + QuoteText(Describe(w.to)) + " is wired twice");
             }
         }
         for (const auto& m : plan_.modules) {
@@ -519,11 +518,11 @@ void Patch::PlaceOutputs() {
         try {
             pin = node.copies[0]->DspPin(o.pin);
         } catch (const Error& e) {
-            Fail("audio output " + Quote(Describe(o)) + ": " + e.what());
+            Fail("audio output " + QuoteText(Describe(o)) + ": " + e.what());
         }
         const PinInfo& info = node.copies[0]->DspPinInfo(pin);
         if (!info.IsOutput() || info.datatype != DT_FSAMPLE) {
-            Fail("audio output " + Quote(Describe(o)) + " is not a sample output");
+            Fail("audio output " + QuoteText(Describe(o)) + " is not a sample output");
         }
         Output& out = outputs_.emplace_back();
         out.pin = pin;
@@ -547,7 +546,7 @@ void Patch::FindMidiInput() {
             Fail(std::string("MIDI input: ") + e.what());
         }
         if (midi_node_->copies[0]->DspPinInfo(midi_pin_).datatype != DT_MIDI_STREAM) {
-            Fail("MIDI input " + Quote(Describe(*plan_.midi_to)) + " is not a MIDI input");
+            Fail("MIDI input " + QuoteText(Describe(*plan_.midi_to)) + " is not a MIDI input");
         }
     } else {
         for (Node& n : nodes_) {
@@ -589,7 +588,7 @@ void Patch::Start() {
 
 std::vector<std::pair<int32_t, double>> Patch::CheckedSettings(const PatchPlan::Module& m,
                                                                const DspInstance& dsp) const {
-    const std::string where = "module " + Quote(m.name);
+    const std::string where = "module " + QuoteText(m.name);
     std::vector<std::pair<int32_t, double>> initial;
     for (const auto& s : m.settings) {
         int32_t pin = -1;
@@ -599,13 +598,13 @@ std::vector<std::pair<int32_t, double>> Patch::CheckedSettings(const PatchPlan::
             std::string names;
             for (const PinInfo& p : dsp.Pins()) {
                 if (p.dsp_index >= 0 && !p.IsOutput())
-                    names += (names.empty() ? "" : ", ") + Quote(p.name);
+                    names += (names.empty() ? "" : ", ") + QuoteText(p.name);
             }
-            Fail(where + " (" + m.plugin + ") has no input pin " + Quote(s.pin) +
+            Fail(where + " (" + m.plugin + ") has no input pin " + QuoteText(s.pin) +
                  " (its inputs: " + names + ")");
         }
         const PinInfo& info = dsp.DspPinInfo(pin);
-        const std::string at = where + ", pin " + Quote(s.pin);
+        const std::string at = where + ", pin " + QuoteText(s.pin);
         if (info.IsOutput()) Fail(at + " is an output and cannot be set");
         if (info.datatype == DT_MIDI_STREAM || info.datatype == DT_STRING) {
             Fail(at + " takes no value");
@@ -619,7 +618,7 @@ std::vector<std::pair<int32_t, double>> Patch::CheckedSettings(const PatchPlan::
 }
 
 void Patch::CheckStored(const PatchPlan::Module& m, const DspInstance& dsp) const {
-    const std::string where = "module " + Quote(m.name);
+    const std::string where = "module " + QuoteText(m.name);
     for (const auto& s : m.stored) {
         // A name several pins share names none of them: "#N" picks one (as save writes it).
         int32_t index = -1;
@@ -629,7 +628,7 @@ void Patch::CheckStored(const PatchPlan::Module& m, const DspInstance& dsp) cons
             Fail(std::string(e.what()) + " to restore");
         }
         const PinInfo& pin = dsp.Pins()[static_cast<std::size_t>(index)];
-        const std::string at = where + ", stored pin " + Quote(s.pin);
+        const std::string at = where + ", stored pin " + QuoteText(s.pin);
         if (!pin.IsGuiSide() && !(pin.IsOutput() && (pin.flags & IO_PATCH_STORE) != 0)) {
             Fail(at +
                  ": only GUI-side pins and stored outputs go under \"stored\"; set DSP "
@@ -652,7 +651,7 @@ Patch::~Patch() {
 DspInstance& Patch::Instance(const std::string& module, int32_t copy) {
     Node& node = Find({module, ""}, "module");
     if (copy < 0 || static_cast<std::size_t>(copy) >= node.copies.size()) {
-        Fail("module " + Quote(module) + " has no copy " + std::to_string(copy));
+        Fail("module " + QuoteText(module) + " has no copy " + std::to_string(copy));
     }
     return *node.copies[static_cast<std::size_t>(copy)];
 }
@@ -754,7 +753,8 @@ void Patch::Set(int32_t node, int32_t dsp_pin, double value, uint64_t at, int32_
 
 float* Patch::FeedInput(int32_t node, int32_t dsp_pin) {
     Node& n = nodes_[static_cast<std::size_t>(node)];
-    if (n.copies.size() != 1) Fail("module " + Quote(n.name) + " plays in voices: no input feed");
+    if (n.copies.size() != 1)
+        Fail("module " + QuoteText(n.name) + " plays in voices: no input feed");
     return n.copies[0]->FeedInput(dsp_pin);
 }
 

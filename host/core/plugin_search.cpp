@@ -69,18 +69,14 @@ std::string Listed(const std::vector<std::string>& folders) {
     return list;
 }
 
-std::string Quoted(const std::string& s) {
-    return "\"" + s + "\"";
-}
-
 std::string NotFound(const std::string& name_or_id) {
-    return "no plug-in named " + Quoted(name_or_id) + " on the plug-in search path (" +
+    return "no plug-in named " + QuoteName(name_or_id) + " on the plug-in search path (" +
            Listed(PluginSearchPath()) + ")";
 }
 
 // The refusal of a file outside the search path, naming the folder a user would allow.
 [[noreturn]] void Refuse(const std::string& reference, const fs::path& folder) {
-    throw PluginRefused(Quoted(reference) +
+    throw PluginRefused(QuoteName(reference) +
                         " lies outside the plug-in search path, and a patch loads code from "
                         "there only (" +
                         Listed(PluginSearchPath()) +
@@ -173,7 +169,7 @@ std::shared_ptr<Plugin> Plugin::LoadFromSearchPath(const std::string& reference)
     // A program with its modules linked in (the web build) has no other.
     if (auto linked = FindLinked(reference)) return linked;
     if (reference.find('\0') != std::string::npos) {
-        throw PluginRefused(Quoted(reference.substr(0, reference.find('\0'))) +
+        throw PluginRefused(QuoteName(reference.substr(0, reference.find('\0'))) +
                             "...: a plug-in name holds no NUL character");
     }
     std::error_code ec;

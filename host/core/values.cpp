@@ -69,6 +69,10 @@ std::string QuoteText(std::string_view text) {
     return "\"" + std::string(text.substr(0, bytes)) + (bytes < text.size() ? "...\"" : "\"");
 }
 
+std::string QuoteName(std::string_view name) {
+    return "\"" + std::string(name) + "\"";
+}
+
 namespace {
 
 // The values a choice pin offers, as "Label=value,..." or "a whole number from lo to hi".

@@ -18,10 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Quote(std::string_view s) {
-    return "\"" + std::string(s) + "\"";
-}
-
 // A Turtle string literal: quotes, backslashes and control characters escaped.
 std::string Literal(std::string_view text) {
     std::string out = "\"";
@@ -211,12 +207,12 @@ WrittenBundle WriteBundle(const std::shared_ptr<Plugin>& plugin, const fs::path&
     written.folder = folder / (deliverable.stem().string() + ".lv2");
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) throw Error(Quote(folder.string()) + ": cannot create the folder: " + ec.message());
+    if (ec) throw Error(QuoteName(folder.string()) + ": cannot create the folder: " + ec.message());
     const fs::path staging =
         folder / ("." + written.folder.filename().string() + ".tmp" + std::to_string(::getpid()));
     fs::remove_all(staging, ec);
     if (!fs::create_directory(staging, ec) || ec) {
-        throw Error(Quote(folder.string()) + ": cannot write a bundle there: " +
+        throw Error(QuoteName(folder.string()) + ": cannot write a bundle there: " +
                     (ec ? ec.message() : std::string("it exists")));
     }
     try {
@@ -226,11 +222,13 @@ WrittenBundle WriteBundle(const std::shared_ptr<Plugin>& plugin, const fs::path&
         Copy(plugin->Path(), staging / deliverable);
         fs::remove_all(written.folder, ec);
         if (ec) {
-            throw Error(Quote(written.folder.string()) + ": cannot replace it: " + ec.message());
+            throw Error(QuoteName(written.folder.string()) +
+                        ": cannot replace it: " + ec.message());
         }
         fs::rename(staging, written.folder, ec);
         if (ec) {
-            throw Error(Quote(written.folder.string()) + ": cannot be written: " + ec.message());
+            throw Error(QuoteName(written.folder.string()) +
+                        ": cannot be written: " + ec.message());
         }
     } catch (...) {
         fs::remove_all(staging, ec);

@@ -26,10 +26,6 @@ constexpr DocumentedRange kDocumented[] = {
 // Choice lists in range form with more values than this get no scale points.
 constexpr int32_t kMaxScalePoints = 128;
 
-std::string Quote(std::string_view s) {
-    return "\"" + std::string(s) + "\"";
-}
-
 std::string ModuleId(const Plugin& plugin) {
     const char* id = plugin.Info().id;
     return id != nullptr && *id != '\0' ? std::string(id) : plugin.Name();
@@ -183,11 +179,11 @@ Layout MakeLayout(const DspInstance& dsp) {
                 break;
             case DT_MIDI_STREAM:
                 if (!output && layout.has_midi) {
-                    throw NotBridged("pin " + Quote(info.name) +
+                    throw NotBridged("pin " + QuoteName(info.name) +
                                      " is a second MIDI input; the bridge plays one");
                 }
                 if (output) {
-                    throw NotBridged("pin " + Quote(info.name) +
+                    throw NotBridged("pin " + QuoteName(info.name) +
                                      " sends MIDI, which the bridge cannot carry out");
                 }
                 port.kind = PortKind::kMidiIn;
@@ -197,10 +193,10 @@ Layout MakeLayout(const DspInstance& dsp) {
                 add(std::move(port));
                 break;
             case DT_STRING:
-                throw NotBridged("pin " + Quote(info.name) +
+                throw NotBridged("pin " + QuoteName(info.name) +
                                  " carries text, which no LV2 port carries");
             default:
-                throw NotBridged("pin " + Quote(info.name) + " has data type " +
+                throw NotBridged("pin " + QuoteName(info.name) + " has data type " +
                                  std::to_string(info.datatype) + ", which no LV2 port carries");
         }
     }

@@ -320,7 +320,8 @@ TEST(Bridge, OutputEqualsTheHostLibraryWhateverTheRunLengths) {
         rig.Control("op1_fb_level_volts") = 2.5f;
         rig.Control("op2_pitch_volts") = 3.0f;
         rig.Control("op2_level_volts") = 2.5f;
-        std::vector<float> pitch(total + 300);
+        // Runs end up to a latency and one longest run past `total`.
+        std::vector<float> pitch(total + 63 + 300);
         for (uint32_t i = 0; i < pitch.size(); ++i) pitch[i] = Sweep(i);
         std::vector<float> got;
         while (got.size() < total + latency) {

@@ -168,6 +168,10 @@ std::string ReadWholeFile(const std::string& path, const std::string& what);
 // A user's text quoted for a message: at most 60 characters of it, "..." marking a cut.
 std::string QuoteText(std::string_view text);
 
+// A name or path quoted whole for a message: the names a user must find again (modules,
+// pins, plug-ins, files) are never cut.
+std::string QuoteName(std::string_view name);
+
 // The pins a user's name means: those with that name (several pins may share one), or for
 // "#N" the pin with description index N. Empty when none.
 std::vector<int32_t> PinsNamed(const std::vector<PinInfo>& pins, std::string_view name);

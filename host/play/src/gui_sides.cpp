@@ -8,10 +8,6 @@ namespace kvhost::play {
 
 namespace {
 
-std::string Quote(const std::string& s) {
-    return "\"" + s + "\"";
-}
-
 bool TakesFloat(int32_t datatype) {
     return datatype == DT_REAL32 || datatype == DT_FSAMPLE || datatype == DT_STRING;
 }
@@ -46,7 +42,7 @@ GuiSides::GuiSides(Engine& engine, const PatchPlan& plan) : engine_(engine) {
         for (const auto& m : plan.modules) {
             if (m.name == order[static_cast<std::size_t>(n)]) module = &m;
         }
-        const std::string where = plan.source + ": module " + Quote(module->name);
+        const std::string where = plan.source + ": module " + QuoteName(module->name);
         std::unique_ptr<GuiInstance> gui;
         try {
             gui = std::make_unique<GuiInstance>(dsp.GetPlugin());
@@ -60,13 +56,13 @@ GuiSides::GuiSides(Engine& engine, const PatchPlan& plan) : engine_(engine) {
             const PinInfo& pin = dsp.Pins()[static_cast<std::size_t>(index)];
             const bool gui_pin = gui && pin.IsGuiSide();
             if (!gui_pin && !(pin.IsOutput() && (pin.flags & IO_PATCH_STORE) != 0)) {
-                throw Error(where + ", stored pin " + Quote(s.pin) +
+                throw Error(where + ", stored pin " + QuoteName(s.pin) +
                             ": only GUI-side pins and stored outputs go under \"stored\"; "
                             "set DSP inputs under \"pins\"");
             }
             const UserValue checked = CheckUserValue(pin, s.text);
             if (!checked.Accepted()) {
-                throw Error(where + ", stored pin " + Quote(s.pin) + ": " + checked.refusal);
+                throw Error(where + ", stored pin " + QuoteName(s.pin) + ": " + checked.refusal);
             }
             // A stored output is announced again by the module itself once it runs.
             if (gui_pin) restore.emplace_back(index, s.text);

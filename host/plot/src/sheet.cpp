@@ -43,10 +43,6 @@ std::string Hz(double hz) {
     return buf;
 }
 
-std::string Quoted(const std::string& s) {
-    return "\"" + s + "\"";
-}
-
 // A number for a pin, in the pin's own signal units; shown as a patch takes it (a sample pin
 // in volts: the signal 0.4 is "4 V").
 Setting Value(const DspInstance& dsp, const std::string& pin, double v) {
@@ -61,8 +57,8 @@ Setting Choice(const DspInstance& dsp, const std::string& pin, const std::string
     const PinInfo& info = dsp.DspPinInfo(dsp.DspPin(pin));
     const auto value = ParseChoices(info.choices.value_or("")).Find(label);
     if (!value) {
-        throw Error(Quoted(dsp.GetPlugin()->Name()) + ": pin \"" + pin + "\" offers no \"" + label +
-                    "\"");
+        throw Error(QuoteName(dsp.GetPlugin()->Name()) + ": pin \"" + pin + "\" offers no \"" +
+                    label + "\"");
     }
     return {pin, static_cast<double>(*value), label};
 }
@@ -152,7 +148,7 @@ int32_t FirstSampleOutput(const DspInstance& dsp) {
         const PinInfo& info = dsp.DspPinInfo(k);
         if (info.IsOutput() && info.datatype == DT_FSAMPLE) return k;
     }
-    throw Error(Quoted(dsp.GetPlugin()->Name()) + ": has no sample output to draw");
+    throw Error(QuoteName(dsp.GetPlugin()->Name()) + ": has no sample output to draw");
 }
 
 std::size_t PowerOfTwoAtLeast(double n) {
@@ -259,7 +255,7 @@ Sheet MakeSheet(const std::string& plugin_name) {
     if (known == KnownSheets().end()) {
         std::string list;
         for (const auto& n : SheetPlugins()) list += (list.empty() ? "\"" : ", \"") + n + "\"";
-        throw Failure(kExitUsage, Quoted(name) + " (" + plugin->Path() +
+        throw Failure(kExitUsage, QuoteName(name) + " (" + plugin->Path() +
                                       "): no sheet for this plug-in; sheets exist for " + list);
     }
 
