@@ -102,6 +102,17 @@ class Pane {
     pid_t server_ = -1, shell_ = -1;
 };
 
+// Where each thread of a process that should have ended waits, for a failure's message.
+std::string Waits(pid_t pid) {
+    const std::string task = "/proc/" + std::to_string(pid) + "/task";
+    if (!std::filesystem::exists(task)) return "\n(kvhost has ended)";
+    std::string text = "\nkvhost still runs; its threads wait in:";
+    for (const auto& t : std::filesystem::directory_iterator(task)) {
+        text += " " + ReadFile(t.path().string() + "/wchan");
+    }
+    return text;
+}
+
 bool GivenBack(const std::string& modes) {
     return modes.find(" icanon") != std::string::npos && modes.find(" echo ") != std::string::npos;
 }
@@ -152,12 +163,13 @@ TEST(PlayTerminal, TheTerminalIsGivenBackOnEveryWayOut) {
         pane.Type("get osc", 0.02);
         ASSERT_TRUE(pane.WaitFor("> get osc", 5));
         const std::string w = way;
+        const pid_t kvhost = pane.Kvhost();
         if (w == "SIGTERM") ::kill(pane.Kvhost(), SIGTERM);
         if (w == "SIGQUIT") ::kill(pane.Kvhost(), SIGQUIT);
         if (w == "Ctrl-C") pane.Key("C-c");
         if (w == "server gone") server->Stop();
         const std::string modes = pane.ModesAfter(20);
-        EXPECT_TRUE(GivenBack(modes)) << modes << pane.Tmux("capture-pane -p");
+        EXPECT_TRUE(GivenBack(modes)) << modes << pane.Tmux("capture-pane -p") << Waits(kvhost);
     }
 }
 

@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <thread>
 
 #include "kvhost/command.h"
 
@@ -91,10 +95,22 @@ JackClient::JackClient(const std::string& name, bool exact, int wake_fd) : wake_
 }
 
 JackClient::~JackClient() {
-    if (client_ != nullptr) {
-        Stop();
+    if (client_ == nullptr) return;
+    Stop();
+    if (!shut_down_) {
         jack_client_close(client_);
+        return;
     }
+    // Once the server has gone, libjack's close may wait on what went with it. It gets two
+    // seconds; then play ends without it (its process is ending), so the terminal and the
+    // exit code are given back whatever the library does.
+    auto closed = std::make_shared<std::promise<void>>();
+    std::future<void> done = closed->get_future();
+    std::thread([client = client_, closed] {
+        jack_client_close(client);
+        closed->set_value();
+    }).detach();
+    done.wait_for(std::chrono::seconds(2));
 }
 
 std::string JackClient::Name() const {
