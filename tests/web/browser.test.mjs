@@ -1,7 +1,7 @@
 // Sites written by `kvhost web` in a real browser: Debian's chromium, headless, driven by
 // puppeteer-core, on a static file server of this test's own (loopback, a free port). The
-// page's "Render to WAV" equals `kvhost render` bit for bit; three keys played live sound at
-// their pitches; a damaged kolvex.wasm is reported on the page.
+// page's "Render to WAV" equals `kvhost render` bit for bit; three keys played live, and a
+// Web MIDI keyboard, sound at their pitches; a damaged kolvex.wasm is reported on the page.
 import {after, before, test} from 'node:test';
 import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
@@ -89,10 +89,11 @@ function wavData(bytes) {
   assert.fail('no data chunk');
 }
 
-async function openSite(url) {
+async function openSite(url, prepare = async () => {}) {
   const page = await browser.newPage();
   const problems = [];
   page.on('pageerror', (e) => problems.push(e.message));
+  await prepare(page);
   await page.goto(url, {waitUntil: 'load'});
   await page.waitForSelector('body[data-state="ready"], body[data-state="error"]');
   const error = await page.$eval('#error', (e) => (e.hidden ? '' : e.textContent));
@@ -154,6 +155,44 @@ test('three keys played on the page sound at their pitches', async () => {
     const f = fundamental(tone, rate);
     assert.ok(Math.abs(f / hz - 1) < 0.005, `key ${key}: ${f.toFixed(2)} Hz, not within 0.5 % of ${hz.toFixed(2)} Hz`);
   }
+  await page.close();
+});
+
+// A Web MIDI keyboard of the test's own (the browser's MIDI access replaced before the page
+// loads): its note sounds at its pitch, system bytes and a cut message are passed over, the
+// header names it, and the worklet's DSP load shows.
+test('a Web MIDI keyboard plays the patch; the header names it and the DSP load shows', async () => {
+  const page = await openSite(site('web_midi', new URL('patches/live_sine.json', import.meta.url).pathname),
+                              (p) => p.evaluateOnNewDocument(() => {
+                                const input = {id: 'k1', name: 'Test keys', onmidimessage: null};
+                                window.testMidi = (...bytes) => input.onmidimessage?.({data: new Uint8Array(bytes)});
+                                Object.defineProperty(navigator, 'requestMIDIAccess', {
+                                  value: async () => ({inputs: new Map([['k1', input]]), onstatechange: null}),
+                                });
+                              }));
+  assert.equal(await page.$eval('#web-midi', (e) => e.textContent), 'Web MIDI: Test keys');
+  await page.click('#play');
+  await page.waitForSelector('body[data-play="on"]');
+  const rate = await page.evaluate(() => Number(/(\d+) Hz/.exec(document.getElementById('play-state').textContent)[1]));
+  await page.click('#record');
+  await page.evaluate(() => {
+    testMidi(0xF8);              // a clock tick: no note
+    testMidi(0x90, 60);          // cut short: no note
+    testMidi(0xF0, 0x7E, 0xF7);  // a system-exclusive message: no note
+    testMidi(0x90, 69, 100);
+  });
+  await new Promise((r) => setTimeout(r, 1200));
+  await page.evaluate(() => testMidi(0x80, 69, 0));
+  await page.click('#record');
+  const {data} = wavData(await offered(page, '#record-file'));
+  const samples = new Float32Array(data.buffer.slice(data.byteOffset, data.byteOffset + data.length));
+  const first = samples.findIndex((x) => Math.abs(x) > 1e-3);
+  assert.ok(first >= 0, 'the note sounds');
+  const f = fundamental(samples.subarray(first + rate / 20, first + rate / 20 + rate / 5), rate);
+  assert.ok(Math.abs(f / 440 - 1) < 0.005, `${f.toFixed(2)} Hz, not within 0.5 % of 440 Hz`);
+  assert.match(await page.$eval('#dsp-load', (e) => e.textContent), /^DSP \d+\.\d %$/);
+  assert.equal(await page.$eval('#transport', (e) => e.textContent), 'values cross through message ports');
+  await page.screenshot({path: join(shots, 'web-midi.png')});
   await page.close();
 });
 

@@ -59,17 +59,18 @@ async function load() {
     $('keyboard').hidden = false;
     $('keys-hint').hidden = false;
     buildKeyboard($('keyboard'), (on, key) => send({type: 'midi', bytes: [on ? 0x90 : 0x80, key, on ? 100 : 64]}));
+    webMidi();
   }
   document.body.dataset.state = 'ready';
 }
 
 // The worklet node running the patch in `context` at `rate` (0: the patch's own), ready to play.
-async function patchNode(context, rate, withMidi, onMessage) {
+async function patchNode(context, rate, withMidi, onMessage, isLive = false) {
   await context.audioWorklet.addModule('worklet.js');
   const node = new AudioWorkletNode(context, 'kolvex', {
     numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [site.info.channels],
     processorOptions: {module: site.module, patch: site.patch, name: site.name, rate,
-                       midi: withMidi ? site.midi : null, midiName: site.midiName},
+                       midi: withMidi ? site.midi : null, midiName: site.midiName, live: isLive},
   });
   await new Promise((resolve, reject) => {
     node.port.onmessage = (event) => {
@@ -107,6 +108,41 @@ async function renderOffline() {
 function onLive(m) {
   if (m.type === 'error') showError(m.message);
   else if (m.type === 'frames' && live.recording) live.recording.push(m.channels);
+  else if (m.type === 'load') $('dsp-load').textContent = `DSP ${(100 * m.load).toFixed(1)} %`;
+}
+
+// Web MIDI keyboards, where the browser offers them: their channel messages reach the patch's
+// MIDI input as the page's own keys do, and the header names them.
+function fromWebMidi(bytes) {
+  const status = bytes[0];
+  if (status < 0x80 || status >= 0xF0) return;  // system and real-time bytes go nowhere
+  const size = (status & 0xE0) === 0xC0 ? 2 : 3;  // program change and channel pressure: 2
+  if (bytes.length < size) return;
+  send({type: 'midi', bytes: [status, bytes[1], size === 3 ? bytes[2] : 0]});
+}
+
+async function webMidi() {
+  const shown = $('web-midi');
+  if (!navigator.requestMIDIAccess) {
+    shown.textContent = 'Web MIDI: not offered by this browser';
+    return;
+  }
+  shown.textContent = 'Web MIDI: asking the browser';
+  let access;
+  try {
+    access = await navigator.requestMIDIAccess();
+  } catch (e) {
+    shown.textContent = `Web MIDI: not allowed (${e.message || e.name})`;
+    return;
+  }
+  const listen = () => {
+    const inputs = [...access.inputs.values()];
+    for (const input of inputs) input.onmidimessage = (event) => fromWebMidi(event.data);
+    shown.textContent = inputs.length ? `Web MIDI: ${inputs.map((i) => i.name || i.id).join(', ')}`
+                                      : 'Web MIDI: none found';
+  };
+  access.onstatechange = listen;
+  listen();
 }
 
 function send(message) {
@@ -116,12 +152,14 @@ function send(message) {
 async function play() {
   if (!live.context) {
     live.context = new AudioContext({latencyHint: 'interactive'});
-    live.node = await patchNode(live.context, live.context.sampleRate, $('with-midi').checked, onLive);
+    live.node = await patchNode(live.context, live.context.sampleRate, $('with-midi').checked, onLive, true);
     $('record').disabled = false;
   }
   await live.context.resume();
   $('with-midi').disabled = true;  // taken when playing starts
   $('play-state').textContent = `playing at ${live.context.sampleRate} Hz`;
+  // Values and notes reach the worklet through its message port, in the order sent.
+  $('transport').textContent = 'values cross through message ports';
   document.body.dataset.play = 'on';
 }
 

@@ -2,10 +2,14 @@
 // (kolvex.wasm, compiled by the page and handed over), opened before the first quantum.
 // Messages from the page (port): {type: 'midi', bytes}, {type: 'set', module, pin, value},
 // {type: 'record', on}. To the page: 'ready' (with the patch's facts), 'error' (message),
-// 'frames' (recorded channels, 8192 frames at a time, and the rest when recording stops).
+// 'frames' (recorded channels, 8192 frames at a time, and the rest when recording stops),
+// and when playing live 'load' twice a second: the share of the audio's time spent rendering.
 import {makeEngine} from './engine.js';
 
 const kRecordChunk = 8192;
+// Worklets without performance.now() get Date.now(): its whole milliseconds, summed over many
+// quanta, still average to the time spent (a quantum crosses a millisecond as often as it lasts).
+const now = globalThis.performance ? () => performance.now() : () => Date.now();
 
 class KolvexProcessor extends AudioWorkletProcessor {
   constructor(options) {
@@ -14,6 +18,9 @@ class KolvexProcessor extends AudioWorkletProcessor {
     this.engine = null;
     this.record = null;  // channels being filled while recording
     this.recorded = 0;
+    this.live = Boolean(o.live);
+    this.busy = 0;  // milliseconds spent rendering since the last 'load'
+    this.timed = 0;  // frames rendered meanwhile
     try {
       const engine = makeEngine(o.module);
       engine.open(o.patch, o.name, o.rate);
@@ -57,6 +64,7 @@ class KolvexProcessor extends AudioWorkletProcessor {
     const out = outputs[0];
     if (!this.engine || out.length === 0) return true;
     let channels;
+    const start = this.live ? now() : 0;
     try {
       channels = this.engine.render(out[0].length);
     } catch (e) {
@@ -65,6 +73,7 @@ class KolvexProcessor extends AudioWorkletProcessor {
       return true;
     }
     for (let c = 0; c < out.length && c < channels.length; ++c) out[c].set(channels[c]);
+    if (this.live) this.timeLoad(now() - start, out[0].length);
     if (this.record) {
       const n = channels[0].length;
       for (let c = 0; c < channels.length; ++c) this.record[c].set(channels[c], this.recorded);
@@ -72,6 +81,15 @@ class KolvexProcessor extends AudioWorkletProcessor {
       if (this.recorded + n > kRecordChunk) this.flush();
     }
     return true;
+  }
+
+  timeLoad(ms, frames) {
+    this.busy += ms;
+    this.timed += frames;
+    if (this.timed < sampleRate / 2) return;
+    this.port.postMessage({type: 'load', load: this.busy / (1000 * this.timed / sampleRate)});
+    this.busy = 0;
+    this.timed = 0;
   }
 }
 
