@@ -181,8 +181,10 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     if (!root.is_object()) r.Fail("a patch is a JSON object");
     r.OnlyKeys(root,
                {"sample_rate", "block_size", "seconds", "modules", "voices", "wires", "midi",
-                "audio", "comment"},
+                "audio", "comment", "name", "id", "controls"},
                "the patch");
+    if (root.contains("name")) plan.name = r.Text(root["name"], "\"name\"");
+    if (root.contains("id")) plan.id = r.Text(root["id"], "\"id\"");
     if (root.contains("sample_rate")) {
         plan.sample_rate_given = true;
         plan.sample_rate = r.Number(root["sample_rate"], "\"sample_rate\"");
@@ -294,6 +296,32 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
             if (*plan.sample_format != "float" && *plan.sample_format != "pcm24") {
                 r.Fail("\"audio\": \"format\" must be \"float\" or \"pcm24\"");
             }
+        }
+    }
+    if (root.contains("controls")) {
+        const json& c = root["controls"];
+        if (!c.is_array()) r.Fail("\"controls\" must be a list of {\"pin\": \"module.pin\"}");
+        plan.controls.emplace();
+        for (const json& e : c) {
+            PatchPlan::Control control;
+            if (e.is_string()) {
+                control.pin = r.Pin(e, "a control");
+            } else {
+                if (!e.is_object() || !e.contains("pin")) {
+                    r.Fail("each control is \"module.pin\" or {\"pin\": \"module.pin\"}");
+                }
+                r.OnlyKeys(e, {"pin", "label", "min", "max"}, "a control");
+                control.pin = r.Pin(e["pin"], "a control's \"pin\"");
+                if (e.contains("label"))
+                    control.label = r.Text(e["label"], "a control's \"label\"");
+                if (e.contains("min")) control.minimum = r.Number(e["min"], "a control's \"min\"");
+                if (e.contains("max")) control.maximum = r.Number(e["max"], "a control's \"max\"");
+                if (control.minimum && control.maximum && !(*control.minimum < *control.maximum)) {
+                    r.Fail("control " + Quote(control.pin.module + "." + control.pin.pin) +
+                           ": \"min\" must lie below \"max\"");
+                }
+            }
+            plan.controls->push_back(std::move(control));
         }
     }
     return plan;

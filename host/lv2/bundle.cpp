@@ -4,10 +4,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "kv_release.h"
@@ -121,14 +126,122 @@ void WriteText(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
     out.close();
-    if (!out) throw Error(path.string() + ": cannot be written");
+    if (!out) throw BundleWriteError(path.string() + ": cannot be written");
 }
 
 void Copy(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
     if (ec)
-        throw Error("cannot copy " + from.string() + " to " + to.string() + ": " + ec.message());
+        throw BundleWriteError("cannot copy " + from.string() + " to " + to.string() + ": " +
+                               ec.message());
+}
+
+// A bundle assembled by `fill` in a temporary folder beside `target` and moved into place
+// (replacing what was there), so a failure leaves no half bundle.
+void StageBundle(const fs::path& folder, const fs::path& target,
+                 const std::function<void(const fs::path&)>& fill) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) {
+        throw BundleWriteError(QuoteName(folder.string()) +
+                               ": cannot create the folder: " + ec.message());
+    }
+    const fs::path staging =
+        folder / ("." + target.filename().string() + ".tmp" + std::to_string(::getpid()));
+    fs::remove_all(staging, ec);
+    if (!fs::create_directory(staging, ec) || ec) {
+        throw BundleWriteError(QuoteName(folder.string()) + ": cannot write a bundle there: " +
+                               (ec ? ec.message() : std::string("it exists")));
+    }
+    try {
+        fill(staging);
+        fs::remove_all(target, ec);
+        if (ec) {
+            throw BundleWriteError(QuoteName(target.string()) +
+                                   ": cannot replace it: " + ec.message());
+        }
+        fs::rename(staging, target, ec);
+        if (ec) {
+            throw BundleWriteError(QuoteName(target.string()) +
+                                   ": cannot be written: " + ec.message());
+        }
+    } catch (...) {
+        fs::remove_all(staging, ec);
+        throw;
+    }
+}
+
+const char* const kPrefixes =
+    "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
+    "@prefix bufsz: <http://lv2plug.in/ns/ext/buf-size#> .\n"
+    "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix log: <http://lv2plug.in/ns/ext/log#> .\n"
+    "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
+    "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
+    "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+    "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
+    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
+
+struct PresetValues {
+    std::string uri, name;
+    std::vector<float> values;  // per port; control inputs only are read
+};
+
+std::string InstrumentTurtle(const InstrumentLayout& layout) {
+    std::ostringstream t;
+    t << "# The patch " << layout.name << " as an LV2 instrument, written by kvhost lv2.\n"
+      << kPrefixes << "<" << layout.uri << ">\n"
+      << "    a lv2:Plugin , lv2:InstrumentPlugin ;\n"
+      << "    doap:name " << Literal(layout.name) << " ;\n"
+      << Versions()
+      << "    lv2:optionalFeature lv2:hardRTCapable , opts:options , log:log , "
+         "bufsz:fixedBlockLength , bufsz:powerOf2BlockLength ;\n"
+      << "    lv2:requiredFeature urid:map ;\n"
+      << "    opts:supportedOption bufsz:nominalBlockLength , bufsz:maxBlockLength";
+    for (std::size_t i = 0; i < layout.ports.size(); ++i) {
+        t << (i == 0 ? " ;\n    lv2:port [\n" : " , [\n") << PortTurtle(layout.ports[i]) << "    ]";
+    }
+    t << " .\n";
+    return t.str();
+}
+
+std::string PresetsTurtle(const InstrumentLayout& layout,
+                          const std::vector<PresetValues>& presets) {
+    std::ostringstream t;
+    t << kPrefixes;
+    for (const PresetValues& p : presets) {
+        t << "<" << p.uri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << layout.uri
+          << "> ;\n    rdfs:label " << Literal(p.name);
+        bool first = true;
+        for (const Port& port : layout.ports) {
+            if (port.kind != PortKind::kControlIn) continue;
+            t << (first ? " ;\n    lv2:port [ " : " , [ ") << "lv2:symbol " << Literal(port.symbol)
+              << " ; pset:value " << Number(p.values[port.index]) << " ]";
+            first = false;
+        }
+        t << " .\n\n";
+    }
+    return t.str();
+}
+
+std::string InstrumentManifest(const InstrumentLayout& layout,
+                               const std::vector<PresetValues>& presets) {
+    std::ostringstream t;
+    t << "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+      << "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+      << "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n"
+      << "<" << layout.uri << ">\n"
+      << "    a lv2:Plugin ;\n"
+      << Versions() << "    lv2:binary <" << kBridgeFile << "> ;\n"
+      << "    rdfs:seeAlso <" << kPluginTurtleFile << "> .\n";
+    for (const PresetValues& p : presets) {
+        t << "\n<" << p.uri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << layout.uri
+          << "> ;\n    rdfs:seeAlso <presets.ttl> .\n";
+    }
+    return t.str();
 }
 
 }  // namespace
@@ -205,35 +318,123 @@ WrittenBundle WriteBundle(const std::shared_ptr<Plugin>& plugin, const fs::path&
     written.layout = BridgeableLayout(plugin);
     const fs::path deliverable = fs::path(plugin->Path()).filename();
     written.folder = folder / (deliverable.stem().string() + ".lv2");
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) throw Error(QuoteName(folder.string()) + ": cannot create the folder: " + ec.message());
-    const fs::path staging =
-        folder / ("." + written.folder.filename().string() + ".tmp" + std::to_string(::getpid()));
-    fs::remove_all(staging, ec);
-    if (!fs::create_directory(staging, ec) || ec) {
-        throw Error(QuoteName(folder.string()) + ": cannot write a bundle there: " +
-                    (ec ? ec.message() : std::string("it exists")));
-    }
-    try {
+    StageBundle(folder, written.folder, [&](const fs::path& staging) {
         WriteText(staging / "manifest.ttl", ManifestTurtle(written.layout));
         WriteText(staging / kPluginTurtleFile, PluginTurtle(*plugin, written.layout));
         Copy(bridge_binary, staging / kBridgeFile);
         Copy(plugin->Path(), staging / deliverable);
-        fs::remove_all(written.folder, ec);
-        if (ec) {
-            throw Error(QuoteName(written.folder.string()) +
-                        ": cannot replace it: " + ec.message());
-        }
-        fs::rename(staging, written.folder, ec);
-        if (ec) {
-            throw Error(QuoteName(written.folder.string()) +
-                        ": cannot be written: " + ec.message());
-        }
-    } catch (...) {
-        fs::remove_all(staging, ec);
-        throw;
+    });
+    return written;
+}
+
+WrittenInstrument WriteInstrumentBundle(const std::string& patch_path,
+                                        const std::vector<InstrumentPreset>& presets,
+                                        const fs::path& folder, const fs::path& bridge_binary) {
+    const std::string stem = fs::path(patch_path).stem().string();
+    const PatchPlan original = LoadPatch(patch_path);
+    // Each plug-in the patch names, from the search path alone, and its file in the bundle.
+    std::map<std::string, std::shared_ptr<Plugin>> plugins;
+    auto load = [&](const std::string& reference) {
+        auto& p = plugins[reference];
+        if (!p) p = Plugin::LoadFromSearchPath(reference);
+        return p;
+    };
+    const std::vector<std::string> gui = GuiSideModules(original, load);
+    if (!gui.empty()) {
+        std::string names;
+        for (const std::string& g : gui) names += (names.empty() ? "" : ", ") + QuoteName(g);
+        throw InstrumentRefused("module" + std::string(gui.size() > 1 ? "s " : " ") + names +
+                                " work on a GUI side, and an LV2 instance has no GUI thread");
     }
+    const PatchPlan plan = InstrumentPlan(original, original.sample_rate);
+    PatchOptions options;
+    options.load_plugin = load;
+    Patch patch(plan, options);
+    WrittenInstrument written;
+    written.layout = MakeInstrumentLayout(plan, patch, stem);
+
+    std::vector<PresetValues> values;
+    auto add_preset = [&](const std::string& name, const PatchPlan& p, Patch& opened) {
+        PresetValues v;
+        v.name = name;
+        std::string base = written.layout.uri + "#preset-" + SymbolOf(name);
+        v.uri = base;
+        for (int n = 2; std::any_of(values.begin(), values.end(),
+                                    [&](const PresetValues& o) { return o.uri == v.uri; });
+             ++n) {
+            v.uri = base + "_" + std::to_string(n);
+        }
+        v.values.assign(written.layout.ports.size(), 0.0f);
+        for (const Port& port : written.layout.ports) {
+            if (port.kind != PortKind::kControlIn) continue;
+            const std::string& module =
+                patch.Order()[static_cast<std::size_t>(written.layout.nodes[port.index])];
+            const auto& order = opened.Order();
+            const auto node =
+                static_cast<int32_t>(std::find(order.begin(), order.end(), module) - order.begin());
+            v.values[port.index] = ControlValue(p, opened, node, port);
+        }
+        values.push_back(std::move(v));
+    };
+    add_preset(written.layout.name, plan, patch);
+    for (const InstrumentPreset& preset : presets) {
+        const std::string where = "preset " + QuoteName(preset.name) + " (" + preset.patch + ")";
+        PatchPlan p = InstrumentPlan(LoadPatch(preset.patch), plan.sample_rate);
+        bool same = p.modules.size() == plan.modules.size();
+        for (std::size_t i = 0; same && i < p.modules.size(); ++i) {
+            same = p.modules[i].name == plan.modules[i].name &&
+                   load(p.modules[i].plugin)->Path() == load(plan.modules[i].plugin)->Path();
+        }
+        if (!same) {
+            std::string mine, theirs;
+            for (const auto& m : plan.modules) mine += " " + m.name + "=" + m.plugin;
+            for (const auto& m : p.modules) theirs += " " + m.name + "=" + m.plugin;
+            throw InstrumentRefused(where + ": its modules (" + theirs.substr(1) +
+                                    ") differ from the patch's (" + mine.substr(1) + ")");
+        }
+        Patch opened(p, options);
+        add_preset(preset.name, p, opened);
+    }
+    written.presets = values.size();
+
+    // The patch as the bundle keeps it: plug-ins named by their copies, MIDI live.
+    nlohmann::json json = nlohmann::json::parse(ReadWholeFile(patch_path, "patch file"));
+    std::map<std::string, std::pair<fs::path, std::string>> copies;  // reference: file, name
+    std::set<std::string> taken;
+    for (auto& m : json["modules"]) {
+        const std::string reference = m["plugin"].get<std::string>();
+        if (!copies.count(reference)) {
+            const fs::path from = load(reference)->Path();
+            std::string name = from.filename().string();
+            for (int n = 2; !taken.insert(name).second; ++n) {
+                name = std::to_string(n) + "_" + from.filename().string();
+            }
+            copies[reference] = {from, name};
+        }
+        m["plugin"] = std::string(kInstrumentModulesFolder) + "/" + copies[reference].second;
+    }
+    nlohmann::json midi = {{"live", true}};
+    if (plan.midi_to) midi["to"] = plan.midi_to->module + "." + plan.midi_to->pin;
+    json["midi"] = midi;
+    json["name"] = written.layout.name;
+    json.erase("seconds");
+
+    written.folder = folder / (stem + ".lv2");
+    StageBundle(folder, written.folder, [&](const fs::path& staging) {
+        WriteText(staging / "manifest.ttl", InstrumentManifest(written.layout, values));
+        WriteText(staging / kPluginTurtleFile, InstrumentTurtle(written.layout));
+        WriteText(staging / "presets.ttl", PresetsTurtle(written.layout, values));
+        WriteText(staging / kInstrumentPatchFile, json.dump(2) + "\n");
+        Copy(bridge_binary, staging / kBridgeFile);
+        std::error_code ec;
+        fs::create_directory(staging / kInstrumentModulesFolder, ec);
+        if (ec)
+            throw BundleWriteError((staging / kInstrumentModulesFolder).string() + ": " +
+                                   ec.message());
+        for (const auto& [reference, copy] : copies) {
+            Copy(copy.first, staging / kInstrumentModulesFolder / copy.second);
+        }
+    });
     return written;
 }
 

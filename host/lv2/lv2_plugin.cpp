@@ -1,5 +1,7 @@
 // The bridge binary of a bundle: LV2's entry points for the one deliverable that lies beside
-// it in the bundle folder, each instance a Bridge.
+// it in the bundle folder, each instance a Bridge; or, in an instrument bundle (a patch file
+// beside it), for the patch, each instance an Instrument playing it with the bundle's own
+// copies of its deliverables.
 #include <dlfcn.h>
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
@@ -11,28 +13,41 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bridge.h"
+#include "bundle.h"
+#include "instrument.h"
 
 namespace {
 
 using kvhost::Plugin;
 using kvhost::lv2::Bridge;
+using kvhost::lv2::Instrument;
 
 LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
                        const LV2_Feature* const* features);
+template <class Core>
 void ConnectPort(LV2_Handle handle, uint32_t port, void* data);
+template <class Core>
 void Activate(LV2_Handle handle);
+template <class Core>
 void Run(LV2_Handle handle, uint32_t frames);
+template <class Core>
 void Deactivate(LV2_Handle handle);
+template <class Core>
 void Cleanup(LV2_Handle handle);
 
 // The bundle this binary lies in: its deliverable, loaded once, and the plugin's URI.
 struct Bundle {
     std::shared_ptr<Plugin> plugin;
+    // An instrument bundle: its patch and the deliverables it names, loaded once.
+    std::optional<kvhost::PatchPlan> patch;
+    std::map<std::string, std::shared_ptr<Plugin>> modules;
     std::string name;  // the module name, for messages
     std::string uri;
     std::string error;  // why there is no plug-in
@@ -49,8 +64,30 @@ Bundle FindBundle() {
     }
     const std::filesystem::path binary = self.dli_fname;
     const std::filesystem::path folder = binary.parent_path();
-    std::vector<std::filesystem::path> found;
     std::error_code ec;
+    if (std::filesystem::exists(folder / kvhost::lv2::kInstrumentPatchFile, ec)) {
+        try {
+            b.patch = kvhost::LoadPatch((folder / kvhost::lv2::kInstrumentPatchFile).string());
+            for (const kvhost::PatchPlan::Module& m : b.patch->modules) {
+                if (!b.modules.count(m.plugin)) {
+                    b.modules[m.plugin] = Plugin::Load((folder / m.plugin).string());
+                }
+            }
+        } catch (const std::exception& e) {
+            b.error = e.what();
+            b.patch.reset();
+            return b;
+        }
+        b.plugin = b.modules.begin()->second;
+        b.name = kvhost::lv2::InstrumentName(*b.patch, "patch");
+        b.uri = kvhost::lv2::InstrumentUri(*b.patch, "patch");
+        b.descriptor =
+            LV2_Descriptor{b.uri.c_str(),        Instantiate,     ConnectPort<Instrument>,
+                           Activate<Instrument>, Run<Instrument>, Deactivate<Instrument>,
+                           Cleanup<Instrument>,  nullptr};
+        return b;
+    }
+    std::vector<std::filesystem::path> found;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         if (entry.is_regular_file(ec) && entry.path().extension() == ".so" &&
             entry.path().filename() != binary.filename()) {
@@ -71,8 +108,9 @@ Bundle FindBundle() {
     b.name = b.plugin->Name();
     const char* id = b.plugin->Info().id;
     b.uri = kvhost::lv2::PluginUri(id != nullptr && *id != '\0' ? std::string(id) : b.name);
-    b.descriptor = LV2_Descriptor{b.uri.c_str(), Instantiate, ConnectPort, Activate,
-                                  Run,           Deactivate,  Cleanup,     nullptr};
+    b.descriptor =
+        LV2_Descriptor{b.uri.c_str(), Instantiate,        ConnectPort<Bridge>, Activate<Bridge>,
+                       Run<Bridge>,   Deactivate<Bridge>, Cleanup<Bridge>,     nullptr};
     return b;
 }
 
@@ -109,18 +147,21 @@ class Log {
     LV2_URID error_ = 0, note_ = 0;
 };
 
-// The handle hosts hold: the bridge itself (run() reaches it in one step) and its log.
-struct Instance : Bridge {
-    Instance(std::shared_ptr<Plugin> plugin, double rate, int32_t block,
-             kvhost::lv2::MidiUrids urids, uint32_t latency, const Log& out)
-        : Bridge(std::move(plugin), rate, block, urids, latency), log(out) {}
+// The handle hosts hold: the bridge or instrument itself (run() reaches it in one step) and
+// its log.
+template <class Core>
+struct Instance : Core {
+    template <class... Args>
+    explicit Instance(const Log& out, Args&&... args)
+        : Core(std::forward<Args>(args)...), log(out) {}
     Log log;
     std::size_t dropped_told = 0;  // dropped MIDI events already reported
     bool failure_told = false;
 };
 
 // What went wrong in run() is reported once the host has left the audio thread.
-void ReportFailure(Instance& inst) {
+template <class Core>
+void ReportFailure(Instance<Core>& inst) {
     if (!inst.Failure().empty() && !inst.failure_told) {
         inst.log.Error("stopped, silent since: " + inst.Failure());
         inst.failure_told = true;
@@ -157,27 +198,43 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*,
         const Bundle& bundle = ThisBundle();
         if (!bundle.plugin) throw kvhost::Error(bundle.error);
         const kvhost::lv2::BlockChoice block = kvhost::lv2::ChooseBlockSize(options, map);
-        if (!block.note.empty()) out.Note(block.note);
         kvhost::lv2::MidiUrids urids;
         if (map != nullptr) {
             urids.sequence = map->map(map->handle, LV2_ATOM__Sequence);
             urids.midi_event = map->map(map->handle, LV2_MIDI__MidiEvent);
             urids.frame_time = map->map(map->handle, LV2_ATOM__frameTime);
         }
+        if (bundle.patch) {
+            // The patch's own grid; no latency only when the host's runs are whole blocks of it.
+            const int32_t grid = bundle.patch->block_size;
+            const bool whole = block.nominal && block.block % grid == 0;
+            const uint32_t latency = kvhost::lv2::RunLatency(grid, whole, whole_runs);
+            auto load = [&bundle](const std::string& reference) {
+                const auto it = bundle.modules.find(reference);
+                if (it == bundle.modules.end()) {
+                    throw kvhost::Error("the bundle holds no " + reference);
+                }
+                return it->second;
+            };
+            return new Instance<Instrument>(out, *bundle.patch, rate, urids, latency, load);
+        }
+        if (!block.note.empty()) out.Note(block.note);
         const uint32_t latency = kvhost::lv2::RunLatency(block.block, block.nominal, whole_runs);
-        return new Instance(bundle.plugin, rate, block.block, urids, latency, out);
+        return new Instance<Bridge>(out, bundle.plugin, rate, block.block, urids, latency);
     } catch (const std::exception& e) {
         out.Error(std::string("not instantiated: ") + e.what());
     }
     return nullptr;
 }
 
+template <class Core>
 void ConnectPort(LV2_Handle handle, uint32_t port, void* data) {
-    static_cast<Instance*>(handle)->ConnectPort(port, data);
+    static_cast<Instance<Core>*>(handle)->ConnectPort(port, data);
 }
 
+template <class Core>
 void Activate(LV2_Handle handle) {
-    auto* inst = static_cast<Instance*>(handle);
+    auto* inst = static_cast<Instance<Core>*>(handle);
     inst->failure_told = false;
     try {
         inst->Activate();
@@ -186,18 +243,21 @@ void Activate(LV2_Handle handle) {
     }
 }
 
+template <class Core>
 void Run(LV2_Handle handle, uint32_t frames) {
-    static_cast<Instance*>(handle)->Run(frames);
+    static_cast<Instance<Core>*>(handle)->Run(frames);
 }
 
+template <class Core>
 void Deactivate(LV2_Handle handle) {
-    auto* inst = static_cast<Instance*>(handle);
+    auto* inst = static_cast<Instance<Core>*>(handle);
     ReportFailure(*inst);
     inst->Deactivate();
 }
 
+template <class Core>
 void Cleanup(LV2_Handle handle) {
-    auto* inst = static_cast<Instance*>(handle);
+    auto* inst = static_cast<Instance<Core>*>(handle);
     ReportFailure(*inst);
     delete inst;
 }

@@ -66,7 +66,53 @@ void DescribeChoices(Port& port, const PinInfo& info) {
     }
 }
 
+// A value pin's integer, toggle and range properties and its choices' scale points.
+void DescribeValue(Port& port, const PinInfo& info) {
+    if (info.datatype == DT_CHOICE) DescribeChoices(port, info);
+    if (info.datatype == DT_SWITCH) {
+        port.toggled = port.integer = port.has_range = true;
+        port.minimum = 0.0f;
+        port.maximum = 1.0f;
+    }
+    if (info.datatype == DT_WHOLE32) port.integer = true;
+}
+
 }  // namespace
+
+std::optional<Port> ControlInputPort(const DspInstance& dsp, int32_t k) {
+    const PinInfo& info = dsp.DspPinInfo(k);
+    if (info.IsOutput()) return std::nullopt;
+    Port port;
+    port.dsp_pin = k;
+    port.datatype = info.datatype;
+    port.kind = PortKind::kControlIn;
+    port.name = info.name;
+    port.symbol = SymbolOf(info.name);
+    switch (info.datatype) {
+        case DT_FSAMPLE: {
+            port.role = Role::kVolts;
+            const std::optional<double> v =
+                info.default_value ? ValueFromText(info, *info.default_value) : std::nullopt;
+            port.default_value = static_cast<float>(v.value_or(0.0));
+            const VoltRange range =
+                VoltRangeOf(ModuleId(*dsp.GetPlugin()), info.name, port.default_value);
+            port.has_range = true;
+            port.minimum = range.low;
+            port.maximum = range.high;
+            return port;
+        }
+        case DT_CHOICE:
+        case DT_SWITCH:
+        case DT_REAL32:
+        case DT_WHOLE32:
+            port.role = Role::kValue;
+            port.default_value = static_cast<float>(dsp.ReadValue(k));
+            DescribeValue(port, info);
+            return port;
+        default:
+            return std::nullopt;
+    }
+}
 
 std::string PluginUri(std::string_view module_id) {
     static const char* const kHex = "0123456789ABCDEF";
@@ -144,20 +190,9 @@ Layout MakeLayout(const DspInstance& dsp) {
                 port.kind = PortKind::kAudioIn;
                 port.optional_connection = true;
                 const std::size_t signal = add(port);
-                Port volts;
-                volts.dsp_pin = k;
-                volts.datatype = info.datatype;
-                volts.kind = PortKind::kControlIn;
-                volts.role = Role::kVolts;
+                Port volts = *ControlInputPort(dsp, k);
                 volts.name = info.name + " (V)";
                 volts.symbol = UniqueSymbol(port.symbol + "_volts", taken);
-                const std::optional<double> v =
-                    info.default_value ? ValueFromText(info, *info.default_value) : std::nullopt;
-                volts.default_value = static_cast<float>(v.value_or(0.0));
-                const VoltRange range = VoltRangeOf(id, info.name, volts.default_value);
-                volts.has_range = true;
-                volts.minimum = range.low;
-                volts.maximum = range.high;
                 layout.ports[signal].volts_port = static_cast<uint32_t>(add(std::move(volts)));
                 break;
             }
@@ -165,16 +200,16 @@ Layout MakeLayout(const DspInstance& dsp) {
             case DT_SWITCH:
             case DT_REAL32:
             case DT_WHOLE32:
-                port.kind = output ? PortKind::kControlOut : PortKind::kControlIn;
+                if (!output) {
+                    Port control = *ControlInputPort(dsp, k);
+                    control.symbol = port.symbol;
+                    add(std::move(control));
+                    break;
+                }
+                port.kind = PortKind::kControlOut;
                 port.role = Role::kValue;
                 port.default_value = static_cast<float>(dsp.ReadValue(k));
-                if (info.datatype == DT_CHOICE) DescribeChoices(port, info);
-                if (info.datatype == DT_SWITCH) {
-                    port.toggled = port.integer = port.has_range = true;
-                    port.minimum = 0.0f;
-                    port.maximum = 1.0f;
-                }
-                if (info.datatype == DT_WHOLE32) port.integer = true;
+                DescribeValue(port, info);
                 add(std::move(port));
                 break;
             case DT_MIDI_STREAM:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,11 @@ std::string SymbolOf(std::string_view name);
 // right after it, its volts port; last, the latency port. Throws NotBridged for a pin no LV2
 // port can carry, and for a second MIDI input (a patch plays one).
 Layout MakeLayout(const DspInstance& dsp);
+
+// The control input port of input pin `k` (index and symbol to be chosen by the caller):
+// a choice, switch, real or integer pin's value (its default what the instance holds now), or
+// a DT_FSAMPLE input's hand-set volts (its default the pin's); nothing for other pins.
+std::optional<Port> ControlInputPort(const DspInstance& dsp, int32_t k);
 
 // The range of a DT_FSAMPLE input's hand-set value in volts: the module's documented range
 // where it documents one, else the signal scale's -10 to 10 V; widened to hold the default.

@@ -56,6 +56,16 @@ struct PatchPlan {
     std::vector<PatchPin> outputs;         // one channel each
     double gain = 1.0;
     std::optional<std::string> sample_format;  // "float" or "pcm24"
+    // What another host shows of the patch when it plays it as an instrument (kvhost lv2
+    // --patch): its name and id (the plug-in URI comes from them), and the pins it offers as
+    // controls, each with an optional label and range (default: the pin's own).
+    std::optional<std::string> name, id;
+    struct Control {
+        PatchPin pin;
+        std::optional<std::string> label;
+        std::optional<double> minimum, maximum;
+    };
+    std::optional<std::vector<Control>> controls;
 };
 
 // JSON text to a patch; syntax errors give "source:line:column: ...", other errors name

@@ -1,0 +1,225 @@
+// The built instrument bundles loaded through lilv, as a DAW loads them: fed MIDI in runs of
+// random lengths, they sound exactly as kvhost render sounds the same patch, a block less a
+// frame later, and run() allocates nothing.
+#include <gtest/gtest.h>
+#include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "alloc_count.h"
+#include "apply_equals_render.h"
+#include "kvhost/midi.h"
+#include "kvhost/patch.h"
+#include "lilv_host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kMaxRun = 700;
+
+// An instrument through lilv: MIDI port fed from a MidiBuffer, one output, controls at their
+// defaults (values by symbol).
+class Player {
+  public:
+    Player(kvhost::lv2::BundleWorld& world, const std::string& uri, double rate,
+           kvhost::lv2::LilvHost& host)
+        : world_(world), plugin_(world.Plugin(uri)), midi_(host) {
+        if (plugin_ == nullptr) return;
+        const uint32_t n = lilv_plugin_get_num_ports(plugin_);
+        values_.assign(n, 0.0f);
+        std::vector<float> low(n), high(n), def(n);
+        lilv_plugin_get_port_ranges_float(plugin_, low.data(), high.data(), def.data());
+        instance_ = lilv_plugin_instantiate(plugin_, rate, host.Features());
+        if (instance_ == nullptr) return;
+        for (uint32_t p = 0; p < n; ++p) {
+            values_[p] = std::isnan(def[p]) ? 0.0f : def[p];
+            lilv_instance_connect_port(instance_, p, &values_[p]);
+        }
+        out_.assign(kMaxRun, 0.0f);
+        lilv_instance_connect_port(instance_, Port("midi_in"), midi_.Data());
+        lilv_instance_connect_port(instance_, Port("voice_output"), out_.data());
+        lilv_instance_activate(instance_);
+    }
+    ~Player() {
+        if (instance_ != nullptr) {
+            lilv_instance_deactivate(instance_);
+            lilv_instance_free(instance_);
+        }
+    }
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
+
+    bool Ok() const { return instance_ != nullptr; }
+    uint32_t Port(const char* symbol) {
+        const int32_t p = world_.PortIndex(plugin_, symbol);
+        EXPECT_GE(p, 0) << symbol;
+        return static_cast<uint32_t>(std::max(p, 0));
+    }
+    float& Value(const char* symbol) { return values_[Port(symbol)]; }
+    kvhost::lv2::MidiBuffer& Midi() { return midi_; }
+    // One run; its output appended to `played`.
+    void Run(uint32_t frames, std::vector<float>& played) {
+        lilv_instance_run(instance_, frames);
+        midi_.Clear();
+        played.insert(played.end(), out_.begin(), out_.begin() + frames);
+    }
+
+  private:
+    kvhost::lv2::BundleWorld& world_;
+    const LilvPlugin* plugin_;
+    LilvInstance* instance_ = nullptr;
+    kvhost::lv2::MidiBuffer midi_;
+    std::vector<float> values_, out_;
+};
+
+// A control change the host makes at the start of the run beginning at `frame`.
+struct Change {
+    uint64_t frame;
+    const char* symbol;
+    const char* pin;  // module "voice"
+    float value;
+};
+
+// Plays `events` (raw, as a DAW sends them) and `changes` into the instrument in runs of
+// random lengths (1 to kMaxRun frames, starting where a change falls), `length` frames and the
+// latency; answers what it played, the latency taken off the front.
+std::vector<float> PlayInRuns(const std::string& uri, double rate,
+                              const std::vector<kvhost::MidiEvent>& events,
+                              const std::vector<Change>& changes, uint64_t length, uint32_t seed) {
+    kvhost::lv2::BundleWorld world(KVLV2_BUNDLES);
+    kvhost::lv2::LilvHost host;
+    host.SetBlockOptions(0, kMaxRun);  // no nominal length: runs of any length
+    Player player(world, uri, rate, host);
+    EXPECT_TRUE(player.Ok()) << host.LogText();
+    if (!player.Ok()) return {};
+    std::vector<float> played;
+    played.reserve(length + 2 * kMaxRun);
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<uint32_t> run_length(1, kMaxRun);
+    std::size_t next = 0, next_change = 0;
+    const std::size_t allocations = kvbench::TotalAllocations();
+    uint32_t latency = 0;
+    for (uint64_t start = 0; start < length + latency;) {
+        uint64_t end = start + run_length(random);
+        if (next_change < changes.size()) {
+            if (changes[next_change].frame == start) {
+                player.Value(changes[next_change].symbol) = changes[next_change].value;
+                ++next_change;
+            }
+            if (next_change < changes.size()) end = std::min(end, changes[next_change].frame);
+        }
+        for (; next < events.size() && events[next].sample < end; ++next) {
+            const kvhost::MidiEvent& e = events[next];
+            player.Midi().Add(static_cast<int64_t>(e.sample - start), e.status, e.d1, e.d2);
+        }
+        player.Run(static_cast<uint32_t>(end - start), played);
+        latency = static_cast<uint32_t>(player.Value("latency"));
+        start = end;
+    }
+    EXPECT_EQ(kvbench::TotalAllocations(), allocations) << "run() allocated";
+    EXPECT_EQ(latency, 63u) << "a block of 64 less one frame, for runs of any length";
+    EXPECT_EQ(host.LogText(), "");
+    played.erase(played.begin(), played.begin() + latency);
+    played.resize(length);
+    return played;
+}
+
+void ExpectSameSamples(const std::vector<float>& got, const std::vector<float>& expected) {
+    ASSERT_EQ(got.size(), expected.size());
+    std::size_t differing = 0, first = got.size();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (std::bit_cast<uint32_t>(got[i]) != std::bit_cast<uint32_t>(expected[i])) {
+            ++differing;
+            first = std::min(first, i);
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "first at frame " << first;
+    float peak = 0.0f;
+    for (const float x : expected) peak = std::max(peak, std::fabs(x));
+    EXPECT_GT(peak, 0.01f) << "the patch was silent: nothing compared";
+}
+
+const std::string kPolyChords = "urn:kolvex:patch:poly_chords";
+
+// The heart of the instrument: a MIDI file played by a DAW equals kvhost render of the same
+// patch and file, bit for bit, for several patterns of run lengths.
+TEST(Instrument, PlaysAMidiFileExactlyAsRenderDoes) {
+    const fs::path dir = fs::path(::testing::TempDir()) / ("kvinst_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string patch = std::string(KV_EXAMPLES) + "/poly_chords.json";
+    const kvtest::ShellResult r = kvtest::RunShell(
+        dir, kvtest::Quoted(KVHOST_TOOL) + " render " + kvtest::Quoted(patch) + " -o rendered.wav");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::vector<float> rendered = kvtest::ReadSound(dir / "rendered.wav");
+    const kvhost::MidiSequence file = kvhost::ReadMidiFile(
+        std::string(KV_EXAMPLES) + "/poly_chords.mid", 44100.0, kvhost::MidiDelivery::kRaw);
+    for (const uint32_t seed : {1u, 2u}) {
+        SCOPED_TRACE(seed);
+        ExpectSameSamples(PlayInRuns(kPolyChords, 44100.0, file.events, {}, rendered.size(), seed),
+                          rendered);
+    }
+    fs::remove_all(dir);
+}
+
+// Generated playing: more keys than voices (stealing), the sustain pedal, note-ons of
+// velocity 0, and control changes; the reference is the patch given the same messages and
+// values up front and rendered in one go.
+TEST(Instrument, GeneratedPlayingAndControlsEqualThePatchRenderedInOneGo) {
+    const double rate = 48000.0;
+    std::mt19937 random(7);
+    std::vector<kvhost::MidiEvent> events;
+    uint32_t t = 100;
+    for (int i = 0; i < 160; ++i) {
+        t += random() % 900;
+        const auto key = static_cast<uint8_t>(40 + random() % 40);
+        switch (random() % 6) {
+            case 0:
+                events.push_back({t, 0xB0, 64, static_cast<uint8_t>(random() % 2 ? 127 : 0)});
+                break;
+            case 1:
+                events.push_back({t, 0x90, key, 0});  // a release
+                break;
+            case 2:
+                events.push_back({t, 0x80, key, 64});
+                break;
+            default:
+                events.push_back({t, 0x90, key, static_cast<uint8_t>(1 + random() % 127)});
+        }
+    }
+    const uint64_t length = t + 24000;
+    const std::vector<Change> changes = {{20000, "voice_op2_level", "OP2 Level", 0.25f},
+                                         {61234, "voice_algorithm", "Algorithm", 0.0f}};
+
+    kvhost::PatchPlan plan = kvhost::LoadPatch(std::string(KV_EXAMPLES) + "/poly_chords.json");
+    plan.midi_file.reset();
+    plan.midi_live = true;
+    plan.sample_rate = rate;
+    kvhost::Patch patch(plan);
+    for (const kvhost::MidiEvent& e : events) {
+        const uint8_t bytes[] = {e.status, e.d1, e.d2};
+        patch.LiveMidi(e.sample, bytes, 3);
+    }
+    const auto& order = patch.Order();
+    const auto voice =
+        static_cast<int32_t>(std::find(order.begin(), order.end(), "voice") - order.begin());
+    for (const Change& c : changes) {
+        const int32_t pin = patch.Instance(voice).DspPin(c.pin);
+        // A sample input's control port is in volts, the pin in signal units.
+        const double scale =
+            patch.Instance(voice).DspPinInfo(pin).datatype == DT_FSAMPLE ? 0.1 : 1.0;
+        patch.Set(voice, pin, static_cast<double>(c.value) * scale, c.frame, PS_STILL);
+    }
+    std::vector<float> expected(length);
+    patch.Render(expected.data(), static_cast<uint32_t>(length));
+    ExpectSameSamples(PlayInRuns(kPolyChords, rate, events, changes, length, 3), expected);
+}
+
+}  // namespace
