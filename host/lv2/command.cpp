@@ -24,8 +24,8 @@ struct Lv2Options {
     std::vector<std::string> presets;  // NAME=PATCH
 };
 
-// An instrument bundle from --patch: refusals of the patch exit with kExitPatch, of its
-// plug-ins with kExitPlugin, what cannot be written with kExitOutput; nothing is left half
+// An instrument bundle from --patch: refusals of the patch (plug-ins off the search path
+// included) exit with kExitPatch, plug-ins that cannot be loaded with kExitPlugin, what cannot be written with kExitOutput; nothing is left half
 // written.
 int WriteInstrument(const Lv2Options& opt) {
     std::vector<lv2::InstrumentPreset> presets;
@@ -44,8 +44,8 @@ int WriteInstrument(const Lv2Options& opt) {
                   << (w.presets == 1 ? "" : "s") << "\n";
     } catch (const lv2::InstrumentRefused& e) {
         throw Failure(kExitPatch, opt.patch + ": not an instrument: " + e.what());
-    } catch (const PluginRefused& e) {
-        throw Failure(kExitPlugin, e.what());
+    } catch (const PluginRefused& e) {  // a patch naming a plug-in off the search path
+        throw Failure(kExitPatch, e.what());
     } catch (const LoadError& e) {
         throw Failure(kExitPlugin, e.what());
     } catch (const lv2::BundleWriteError& e) {

@@ -30,6 +30,11 @@ const std::map<std::string, std::string> kUris = {
     {"ZOR Basic Voice", "urn:kolvex:module:ZOR%20Basic%20Voice"},
     {"wy_VUDA2DU", "urn:kolvex:module:wy%3AVUDA2DU"},
 };
+// The example patches the build writes as instruments.
+const std::map<std::string, std::string> kInstruments = {
+    {"poly_chords", "urn:kolvex:patch:poly_chords"},
+    {"demo_live", "urn:kolvex:patch:demo_live"},
+};
 
 // A folder of each test's own, emptied.
 fs::path Dir() {
@@ -78,6 +83,7 @@ TEST(Lv2Tools, LsFindsEveryBundle) {
     ASSERT_EQ(r.code, 0) << r.err;
     std::vector<std::string> listed = Lines(r.out), expected;
     for (const auto& [name, uri] : kUris) expected.push_back(uri);
+    for (const auto& [name, uri] : kInstruments) expected.push_back(uri);
     std::sort(listed.begin(), listed.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(listed, expected);
@@ -362,6 +368,174 @@ TEST(KvhostLv2, FolderThatCannotBeWrittenEndsWithItsName) {
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     EXPECT_FALSE(fs::exists(dir / "out" / "nosuch.lv2"));
+}
+
+// An instrument as lv2info lists it: the MIDI input, the patch's output, a control for each
+// unwired value or sample pin with its range, its choices as scale points and the patch's
+// value as default (as volts for samples), the latency last; the patch's values as a preset.
+TEST(KvhostLv2, InstrumentPortsComeFromThePatch) {
+    const Result r = Shell(Dir(), "lv2info " + kInstruments.at("poly_chords"));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::vector<InfoPort> ports = ParseInfo(r.out);
+    std::vector<std::string> symbols;
+    for (const InfoPort& p : ports) symbols.push_back(p.symbol);
+    EXPECT_EQ(symbols, (std::vector<std::string>{"midi_in", "voice_output", "keys_channel",
+                                                 "keys_bend_range", "keys_retrigger",
+                                                 "voice_on_off", "voice_algorithm",
+                                                 "voice_op2_level", "latency"}));
+    ASSERT_EQ(ports.size(), symbols.size());
+    EXPECT_TRUE(ports[0].Is("InputPort"));
+    EXPECT_TRUE(ports[0].types.count("http://lv2plug.in/ns/ext/atom#AtomPort"));
+    EXPECT_TRUE(ports[1].Is("AudioPort") && ports[1].Is("OutputPort"));
+    EXPECT_TRUE(ports[8].Is("ControlPort") && ports[8].Is("OutputPort"));
+    EXPECT_NE(r.out.find("Has latency:       yes, reported by port 8"), std::string::npos);
+    EXPECT_NE(r.out.find("Presets: \n\t         poly_chords\n"), std::string::npos) << r.out;
+    // symbol, name, default (a choice: the label its scale point has), minimum, maximum
+    struct Expected {
+        const char* symbol;
+        const char* name;
+        std::string value;
+        double minimum, maximum;
+    };
+    const Expected table[] = {
+        {"keys_channel", "keys Channel", "All", 0, 16},
+        {"keys_retrigger", "keys Retrigger", "On", 0, 1},  // the patch's "On"
+        {"voice_on_off", "voice On/Off", "On", 0, 1},
+        {"voice_algorithm", "voice Algorithm", "2->1", 0, 3},
+        {"voice_op2_level", "voice OP2 Level (V)", "0.6", -10, 10},  // volts, as the patch says
+    };
+    for (const Expected& e : table) {
+        SCOPED_TRACE(e.symbol);
+        const auto it = std::find(symbols.begin(), symbols.end(), e.symbol);
+        ASSERT_NE(it, symbols.end());
+        const InfoPort& p = ports[static_cast<std::size_t>(it - symbols.begin())];
+        EXPECT_TRUE(p.Is("ControlPort") && p.Is("InputPort"));
+        EXPECT_EQ(p.name, e.name);
+        ASSERT_TRUE(p.default_value && p.minimum && p.maximum);
+        EXPECT_EQ(*p.minimum, e.minimum);
+        EXPECT_LE(*p.maximum, e.maximum);
+        if (p.scale_points.empty()) {
+            EXPECT_NEAR(*p.default_value, std::stod(e.value), 1e-6);
+        } else {
+            EXPECT_EQ(p.scale_points.at(static_cast<int32_t>(*p.default_value)), e.value);
+        }
+    }
+    EXPECT_NE(kvtest::Slurp(fs::path(KVLV2_BUNDLES) / "poly_chords.lv2" / "plugin.ttl")
+                  .find("a lv2:Plugin , lv2:InstrumentPlugin ;"),
+              std::string::npos);
+}
+
+// Written elsewhere with presets and "controls" (labels, ranges), then moved: the bundle holds
+// the patch and its deliverables, and still loads, lists its presets and runs.
+TEST(KvhostLv2, InstrumentBundleIsSelfContainedWithItsControlsAndPresets) {
+    const fs::path dir = Dir();
+    const std::string examples = KV_EXAMPLES;
+    std::string patch = kvtest::Slurp(fs::path(examples) / "demo_live.json");
+    patch.insert(patch.find('{') + 1,
+                 R"("name": "Twin Keys", "id": "kolvex.test/twin-keys", "controls": [
+                    {"pin": "voice.OP2 Level", "label": "Brightness", "min": 0, "max": 5},
+                    "voice.Algorithm"],)");
+    std::ofstream(dir / "keys.json") << patch;
+    std::string bright = patch;
+    const std::string level = "\"OP2 Level\": 0.6";
+    bright.replace(bright.find(level), level.size(), "\"OP2 Level\": 4.5");
+    std::ofstream(dir / "bright.json") << bright;
+    const Result w = Shell(dir, Quoted(KVHOST_TOOL) +
+                                    " lv2 --patch keys.json --preset Bright=bright.json -o out");
+    ASSERT_EQ(w.code, 0) << w.err;
+    EXPECT_EQ(w.out, "out/keys.lv2: <urn:kolvex:patch:kolvex.test%2Ftwin-keys>, instrument, 5 "
+                     "ports, 2 presets\n");
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "out")) {
+        files.insert(fs::relative(e.path(), dir / "out").string());
+    }
+    EXPECT_EQ(files, (std::set<std::string>{"keys.lv2", "keys.lv2/manifest.ttl",
+                                            "keys.lv2/plugin.ttl", "keys.lv2/presets.ttl",
+                                            "keys.lv2/patch.json", "keys.lv2/kolvex_bridge.so",
+                                            "keys.lv2/modules", "keys.lv2/modules/ZOR Twin-Op.so",
+                                            "keys.lv2/modules/wy_VUDA2DU.so"}));
+    fs::rename(dir / "out", dir / "moved");
+    const std::string uri = "urn:kolvex:patch:kolvex.test%2Ftwin-keys";
+    const Result info = Shell(dir, "lv2info " + uri, (dir / "moved").string());
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("Presets: \n\t         Bright\n\t         Twin Keys\n"),
+              std::string::npos)
+        << info.out;
+    const std::vector<InfoPort> ports = ParseInfo(info.out);
+    ASSERT_EQ(ports.size(), 5u);
+    EXPECT_EQ(ports[2].name, "Brightness");
+    EXPECT_EQ(ports[2].symbol, "brightness");
+    EXPECT_EQ(ports[2].minimum, 0.0);
+    EXPECT_EQ(ports[2].maximum, 5.0);
+    EXPECT_NEAR(ports[2].default_value.value_or(-1), 0.6, 1e-6);
+    EXPECT_EQ(ports[3].symbol, "voice_algorithm");
+    const std::string presets = kvtest::Slurp(dir / "moved" / "keys.lv2" / "presets.ttl");
+    EXPECT_NE(presets.find("lv2:symbol \"brightness\" ; pset:value 4.5 ]"), std::string::npos)
+        << presets;
+    const Result bench = Shell(dir, "lv2bench -n 4800 " + uri, (dir / "moved").string());
+    ASSERT_EQ(bench.code, 0) << bench.err;
+    EXPECT_NE(bench.out.find(uri), std::string::npos) << bench.out;
+}
+
+// What cannot be an instrument: a clear message naming what is at fault, the tool's exit code,
+// and nothing written (no bundle, no temporary folder).
+TEST(KvhostLv2, InstrumentRefusalsWriteNothing) {
+    const std::string examples = KV_EXAMPLES;
+    const std::string live = kvtest::Slurp(fs::path(examples) / "demo_live.json");
+    auto with = [&](const std::string& keys) {
+        std::string p = live;
+        p.insert(p.find('{') + 1, keys);
+        return p;
+    };
+    struct Case {
+        const char* what;
+        std::string patch, args;
+        int code;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"no MIDI input",
+         R"({"modules": [{"name": "osc", "plugin": "ZOR Twin-Op"}],
+             "audio": {"outputs": ["osc.Output"]}})",
+         "", 4, "no MIDI input to play"},
+        {"GUI-side modules",
+         R"({"modules": [{"name": "keys", "plugin": "wy_VUDA2DU"},
+                         {"name": "list", "plugin": "jx_CsvFloats"},
+                         {"name": "mul", "plugin": "jx_VecMul"}]})",
+         "", 4, "modules \"list\", \"mul\" work on a GUI side"},
+        {"a control naming no pin", with(R"("controls": ["voice.Nope"],)"), "", 4,
+         "control \"voice.Nope\": module \"voice\" has no pin \"Nope\""},
+        {"a control naming no module", with(R"("controls": ["nobody.Nope"],)"), "", 4,
+         "no module named \"nobody\""},
+        {"a control on a wired input", with(R"("controls": ["voice.OP1 Pitch"],)"), "", 4,
+         "control \"voice.OP1 Pitch\" is wired"},
+        {"a control on an output", with(R"("controls": ["keys.Gate"],)"), "", 4,
+         "control \"keys.Gate\" is an output"},
+        {"a range without the patch's value",
+         with(R"("controls": [{"pin": "voice.OP2 Level", "min": 1}],)"), "", 4,
+         "lies outside its range"},
+        {"a preset with other modules", live, " --preset Other=other.json", 4,
+         "preset \"Other\" (other.json): its modules"},
+        {"a plug-in off the search path",
+         R"({"modules": [{"name": "keys", "plugin": "/tmp/wy_VUDA2DU.so"}]})", "", 4, "--plugin-path"},
+        {"an unwritable folder", live, " -o file/out", 6, "cannot create the folder"},
+        {"a malformed patch", "{", "", 4, "patch.json:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path dir = Dir();
+        std::ofstream(dir / "patch.json") << c.patch;
+        std::ofstream(dir / "file") << "x";
+        std::ofstream(dir / "other.json")
+            << R"({"modules": [{"name": "keys", "plugin": "wy_VUDA2DU"}], "midi": "live"})";
+        const std::string out = c.args.find(" -o ") == std::string::npos ? " -o out" : "";
+        const Result r =
+            Shell(dir, Quoted(KVHOST_TOOL) + " lv2 --patch patch.json" + c.args + out);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+        EXPECT_FALSE(fs::exists(dir / "out") && !fs::is_empty(dir / "out"));
+    }
 }
 
 }  // namespace

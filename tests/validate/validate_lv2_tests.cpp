@@ -49,6 +49,7 @@ TEST(ValidateLv2, BuildBundlesAndAPluginUriPassWithoutAllocatingInRun) {
         targets.push_back(std::string(KV_LV2_BUNDLES) + "/" + b + ".lv2/");
     }
     targets.emplace_back("urn:kolvex:module:ZOR%20Warpwave");
+    targets.push_back(std::string(KV_LV2_BUNDLES) + "/poly_chords.lv2/");  // an instrument
     int rc = -1;
     const json j = Validate(Quick(targets), &rc);
     EXPECT_EQ(rc, 0) << j.dump(2);
