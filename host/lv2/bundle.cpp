@@ -343,8 +343,9 @@ WrittenInstrument WriteInstrumentBundle(const std::string& patch_path,
     if (!gui.empty()) {
         std::string names;
         for (const std::string& g : gui) names += (names.empty() ? "" : ", ") + QuoteName(g);
-        throw InstrumentRefused("module" + std::string(gui.size() > 1 ? "s " : " ") + names +
-                                " work on a GUI side, and an LV2 instance has no GUI thread");
+        throw InstrumentRefused(
+            (gui.size() > 1 ? "modules " + names + " work" : "module " + names + " works") +
+            " on a GUI side, and an LV2 instance has no GUI thread");
     }
     const PatchPlan plan = InstrumentPlan(original, original.sample_rate);
     PatchOptions options;

@@ -25,8 +25,8 @@ struct Lv2Options {
 };
 
 // An instrument bundle from --patch: refusals of the patch (plug-ins off the search path
-// included) exit with kExitPatch, plug-ins that cannot be loaded with kExitPlugin, what cannot be written with kExitOutput; nothing is left half
-// written.
+// included) exit with kExitPatch, plug-ins that cannot be loaded with kExitPlugin, what cannot be
+// written with kExitOutput; nothing is left half written.
 int WriteInstrument(const Lv2Options& opt) {
     std::vector<lv2::InstrumentPreset> presets;
     for (const std::string& p : opt.presets) {

@@ -379,10 +379,10 @@ TEST(KvhostLv2, InstrumentPortsComeFromThePatch) {
     const std::vector<InfoPort> ports = ParseInfo(r.out);
     std::vector<std::string> symbols;
     for (const InfoPort& p : ports) symbols.push_back(p.symbol);
-    EXPECT_EQ(symbols, (std::vector<std::string>{"midi_in", "voice_output", "keys_channel",
-                                                 "keys_bend_range", "keys_retrigger",
-                                                 "voice_on_off", "voice_algorithm",
-                                                 "voice_op2_level", "latency"}));
+    EXPECT_EQ(symbols,
+              (std::vector<std::string>{"midi_in", "voice_output", "keys_channel",
+                                        "keys_bend_range", "keys_retrigger", "voice_on_off",
+                                        "voice_algorithm", "voice_op2_level", "latency"}));
     ASSERT_EQ(ports.size(), symbols.size());
     EXPECT_TRUE(ports[0].Is("InputPort"));
     EXPECT_TRUE(ports[0].types.count("http://lv2plug.in/ns/ext/atom#AtomPort"));
@@ -440,11 +440,12 @@ TEST(KvhostLv2, InstrumentBundleIsSelfContainedWithItsControlsAndPresets) {
     const std::string level = "\"OP2 Level\": 0.6";
     bright.replace(bright.find(level), level.size(), "\"OP2 Level\": 4.5");
     std::ofstream(dir / "bright.json") << bright;
-    const Result w = Shell(dir, Quoted(KVHOST_TOOL) +
-                                    " lv2 --patch keys.json --preset Bright=bright.json -o out");
+    const Result w = Shell(
+        dir, Quoted(KVHOST_TOOL) + " lv2 --patch keys.json --preset Bright=bright.json -o out");
     ASSERT_EQ(w.code, 0) << w.err;
-    EXPECT_EQ(w.out, "out/keys.lv2: <urn:kolvex:patch:kolvex.test%2Ftwin-keys>, instrument, 5 "
-                     "ports, 2 presets\n");
+    EXPECT_EQ(w.out,
+              "out/keys.lv2: <urn:kolvex:patch:kolvex.test%2Ftwin-keys>, instrument, 5 "
+              "ports, 2 presets\n");
     std::set<std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(dir / "out")) {
         files.insert(fs::relative(e.path(), dir / "out").string());
@@ -517,7 +518,8 @@ TEST(KvhostLv2, InstrumentRefusalsWriteNothing) {
         {"a preset with other modules", live, " --preset Other=other.json", 4,
          "preset \"Other\" (other.json): its modules"},
         {"a plug-in off the search path",
-         R"({"modules": [{"name": "keys", "plugin": "/tmp/wy_VUDA2DU.so"}]})", "", 4, "--plugin-path"},
+         R"({"modules": [{"name": "keys", "plugin": "/tmp/wy_VUDA2DU.so"}]})", "", 4,
+         "--plugin-path"},
         {"an unwritable folder", live, " -o file/out", 6, "cannot create the folder"},
         {"a malformed patch", "{", "", 4, "patch.json:"},
     };
@@ -529,8 +531,7 @@ TEST(KvhostLv2, InstrumentRefusalsWriteNothing) {
         std::ofstream(dir / "other.json")
             << R"({"modules": [{"name": "keys", "plugin": "wy_VUDA2DU"}], "midi": "live"})";
         const std::string out = c.args.find(" -o ") == std::string::npos ? " -o out" : "";
-        const Result r =
-            Shell(dir, Quoted(KVHOST_TOOL) + " lv2 --patch patch.json" + c.args + out);
+        const Result r = Shell(dir, Quoted(KVHOST_TOOL) + " lv2 --patch patch.json" + c.args + out);
         EXPECT_EQ(r.code, c.code) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
