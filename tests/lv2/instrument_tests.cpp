@@ -2,19 +2,25 @@
 // random lengths, they sound exactly as kvhost render sounds the same patch, a block less a
 // frame later, and run() allocates nothing.
 #include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "alloc_count.h"
 #include "apply_equals_render.h"
+#include "jack_server.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
 #include "lilv_host.h"
@@ -220,6 +226,132 @@ TEST(Instrument, GeneratedPlayingAndControlsEqualThePatchRenderedInOneGo) {
     std::vector<float> expected(length);
     patch.Render(expected.data(), static_cast<uint32_t>(length));
     ExpectSameSamples(PlayInRuns(kPolyChords, rate, events, changes, length, 3), expected);
+}
+
+// A JACK client that plays notes on its MIDI output (each key `hold` seconds, then `gap`)
+// and records its audio input meanwhile.
+class KeysAndRecorder {
+  public:
+    KeysAndRecorder(const std::vector<uint8_t>& keys, double hold, double gap) {
+        jack_status_t status{};
+        client_ = jack_client_open("kvtest_keys", JackNoStartServer, &status);
+        if (client_ == nullptr) throw std::runtime_error("no test JACK client");
+        out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        in_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        rate_ = jack_get_sample_rate(client_);
+        auto at = static_cast<uint64_t>(0.2 * rate_);
+        for (const uint8_t key : keys) {
+            events_.push_back({at, 0x90, key, 100});
+            at += static_cast<uint64_t>(hold * rate_);
+            events_.push_back({at, 0x80, key, 0});
+            at += static_cast<uint64_t>(gap * rate_);
+        }
+        recording_.assign(at + static_cast<uint64_t>(rate_), 0.0f);
+        jack_set_process_callback(client_, &KeysAndRecorder::Process, this);
+        jack_activate(client_);
+    }
+    ~KeysAndRecorder() {
+        jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+    bool Connect(const std::string& from, const std::string& to) {
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (jack_connect(client_, from.c_str(), to.c_str()) == 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return false;
+    }
+    void Go() { going_ = true; }
+    bool Done() const { return pos_.load() >= recording_.size(); }
+    double Rate() const { return rate_; }
+    const std::vector<float>& Recording() const { return recording_; }
+
+  private:
+    struct Event {
+        uint64_t frame;
+        uint8_t status, key, velocity;
+    };
+    static int Process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<KeysAndRecorder*>(arg);
+        void* buffer = jack_port_get_buffer(self->out_, frames);
+        jack_midi_clear_buffer(buffer);
+        const auto* in = static_cast<const float*>(jack_port_get_buffer(self->in_, frames));
+        if (!self->going_) return 0;
+        const uint64_t pos = self->pos_;
+        for (;
+             self->next_ < self->events_.size() && self->events_[self->next_].frame < pos + frames;
+             ++self->next_) {
+            const Event& e = self->events_[self->next_];
+            const jack_midi_data_t bytes[3] = {e.status, e.key, e.velocity};
+            jack_midi_event_write(buffer, static_cast<jack_nframes_t>(e.frame - pos), bytes, 3);
+        }
+        const uint64_t n = std::min<uint64_t>(
+            frames, self->recording_.size() - std::min<uint64_t>(pos, self->recording_.size()));
+        std::copy(in, in + n, self->recording_.begin() + static_cast<std::ptrdiff_t>(pos));
+        self->pos_ = pos + frames;
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t *out_ = nullptr, *in_ = nullptr;
+    double rate_ = 48000.0;
+    std::vector<Event> events_;
+    std::size_t next_ = 0;
+    std::vector<float> recording_;
+    std::atomic<uint64_t> pos_{0};
+    std::atomic<bool> going_{false};
+};
+
+// The fundamental of a stretch of samples, from its rising zero crossings (interpolated).
+double Fundamental(const std::vector<float>& x, std::size_t from, std::size_t to, double rate) {
+    double first = -1.0, last = -1.0;
+    int crossings = 0;
+    for (std::size_t i = from + 1; i < to; ++i) {
+        if (x[i - 1] < 0.0f && x[i] >= 0.0f) {
+            const double t = static_cast<double>(i - 1) + x[i - 1] / (x[i - 1] - x[i]);
+            if (first < 0.0) first = t;
+            last = t;
+            ++crossings;
+        }
+    }
+    return crossings > 1 ? (crossings - 1) * rate / (last - first) : 0.0;
+}
+
+// jalv hosts the instrument on a private JACK server: notes from another client sound at their
+// keys in a recording of jalv's output, with a control set through jalv's -c (operator 2
+// silent, so operator 1's sine alone).
+TEST(Instrument, JalvPlaysNotesFromAJackClient) {
+    JackServer server(256);
+    const std::vector<uint8_t> keys = {57, 64, 72};
+    const double hold = 0.5, gap = 0.1;
+    std::thread jalv([&] {
+        const kvtest::ShellResult r = kvtest::RunShell(
+            ::testing::TempDir(),
+            "LV2_PATH=" + kvtest::Quoted(KVLV2_BUNDLES) + " JACK_NO_START_SERVER=1 " +
+                "sh -c 'sleep 4 | jalv -n chords -c voice_op2_level=0 " + kPolyChords + "'");
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("voice_op2_level = 0.000000"), std::string::npos) << r.out;
+    });
+    {
+        KeysAndRecorder client(keys, hold, gap);
+        ASSERT_TRUE(client.Connect("kvtest_keys:out", "chords:midi_in"));
+        ASSERT_TRUE(client.Connect("chords:voice_output", "kvtest_keys:in"));
+        client.Go();
+        for (int i = 0; i < 400 && !client.Done(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(client.Done());
+        const std::vector<float>& x = client.Recording();
+        const double rate = client.Rate();
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const double expected = 440.0 * std::pow(2.0, (keys[k] - 69) / 12.0);
+            const auto from = static_cast<std::size_t>((0.2 + k * (hold + gap) + 0.1) * rate);
+            const auto to = from + static_cast<std::size_t>(0.3 * rate);
+            const double f = Fundamental(x, from, to, rate);
+            EXPECT_NEAR(f / expected, 1.0, 0.005) << "key " << int{keys[k]} << ": " << f << " Hz";
+        }
+    }
+    jalv.join();
 }
 
 }  // namespace
