@@ -399,7 +399,8 @@ WrittenInstrument WriteInstrumentBundle(const std::string& patch_path,
     written.presets = values.size();
 
     // The patch as the bundle keeps it: plug-ins named by their copies, MIDI live.
-    nlohmann::json json = nlohmann::json::parse(ReadWholeFile(patch_path, "patch file"));
+    nlohmann::ordered_json json =
+        nlohmann::ordered_json::parse(ReadWholeFile(patch_path, "patch file"));
     std::map<std::string, std::pair<fs::path, std::string>> copies;  // reference: file, name
     std::set<std::string> taken;
     for (auto& m : json["modules"]) {
@@ -414,7 +415,7 @@ WrittenInstrument WriteInstrumentBundle(const std::string& patch_path,
         }
         m["plugin"] = std::string(kInstrumentModulesFolder) + "/" + copies[reference].second;
     }
-    nlohmann::json midi = {{"live", true}};
+    nlohmann::ordered_json midi = {{"live", true}};
     if (plan.midi_to) midi["to"] = plan.midi_to->module + "." + plan.midi_to->pin;
     json["midi"] = midi;
     json["name"] = written.layout.name;
