@@ -6,6 +6,7 @@
 #include <jack/midiport.h>
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/midi/midi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,7 @@
 
 #include "alloc_count.h"
 #include "apply_equals_render.h"
+#include "instrument.h"
 #include "jack_server.h"
 #include "kvhost/midi.h"
 #include "kvhost/patch.h"
@@ -226,6 +228,53 @@ TEST(Instrument, GeneratedPlayingAndControlsEqualThePatchRenderedInOneGo) {
     std::vector<float> expected(length);
     patch.Render(expected.data(), static_cast<uint32_t>(length));
     ExpectSameSamples(PlayInRuns(kPolyChords, rate, events, changes, length, 3), expected);
+}
+
+// A host that runs whole blocks of the patch (its promise of fixed run lengths): no latency,
+// the file's notes at their frames as render plays them.
+TEST(Instrument, RunsOfWholeBlocksCostNoLatency) {
+    const std::string examples = KV_EXAMPLES;
+    const kvhost::PatchPlan plan = kvhost::LoadPatch(examples + "/poly_chords.json");
+    const kvhost::MidiSequence file =
+        kvhost::ReadMidiFile(examples + "/poly_chords.mid", 44100.0, kvhost::MidiDelivery::kRaw);
+    kvhost::Patch reference(plan);
+    reference.SetMidi(kvhost::ReadMidiFile(examples + "/poly_chords.mid", 44100.0));
+    const uint64_t length = reference.DefaultLength();
+    std::vector<float> expected(length);
+    reference.Render(expected.data(), static_cast<uint32_t>(length));
+
+    kvhost::lv2::LilvHost host;
+    kvhost::lv2::Instrument instrument(
+        plan, 44100.0,
+        {host.Map(LV2_ATOM__Sequence), host.Map(LV2_MIDI__MidiEvent),
+         host.Map(LV2_ATOM__frameTime)},
+        0, [](const std::string& p) { return kvhost::Plugin::LoadFromSearchPath(p); });
+    kvhost::lv2::MidiBuffer midi(host);
+    const uint32_t run = 256;
+    std::vector<float> out(run), values(instrument.GetLayout().ports.size());
+    for (const kvhost::lv2::Port& p : instrument.GetLayout().ports) {
+        values[p.index] = p.default_value;
+        instrument.ConnectPort(p.index, p.kind == kvhost::lv2::PortKind::kMidiIn ? midi.Data()
+                                        : p.kind == kvhost::lv2::PortKind::kAudioOut
+                                            ? out.data()
+                                            : &values[p.index]);
+    }
+    instrument.Activate();
+    std::vector<float> played;
+    std::size_t next = 0;
+    for (uint64_t start = 0; start < length; start += run) {
+        midi.Clear();
+        for (; next < file.events.size() && file.events[next].sample < start + run; ++next) {
+            const kvhost::MidiEvent& e = file.events[next];
+            midi.Add(static_cast<int64_t>(e.sample - start), e.status, e.d1, e.d2);
+        }
+        instrument.Run(run);
+        played.insert(played.end(), out.begin(), out.end());
+    }
+    EXPECT_EQ(values.back(), 0.0f) << "the latency port";
+    played.resize(length);
+    ExpectSameSamples(played, expected);
+    EXPECT_EQ(instrument.Failure(), "");
 }
 
 // A JACK client that plays notes on its MIDI output (each key `hold` seconds, then `gap`)
