@@ -317,7 +317,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
                 if (e.contains("min")) control.minimum = r.Number(e["min"], "a control's \"min\"");
                 if (e.contains("max")) control.maximum = r.Number(e["max"], "a control's \"max\"");
                 if (control.minimum && control.maximum && !(*control.minimum < *control.maximum)) {
-                    r.Fail("control " + Quote(control.pin.module + "." + control.pin.pin) +
+                    r.Fail("control " + QuoteText(control.pin.module + "." + control.pin.pin) +
                            ": \"min\" must lie below \"max\"");
                 }
             }
