@@ -85,6 +85,13 @@ TEST_F(Staged, LaysOutEveryFile) {
             expected.push_back(bundle / f);
         }
     }
+    for (const char* b : {"poly_chords", "demo_live"}) {
+        const fs::path bundle = fs::path("lib/lv2") / (std::string(b) + ".lv2");
+        for (const char* f : {"kolvex_bridge.so", "manifest.ttl", "plugin.ttl", "presets.ttl",
+                              "patch.json", "modules/wy_VUDA2DU.so", "modules/ZOR Twin-Op.so"}) {
+            expected.push_back(bundle / f);
+        }
+    }
     for (const fs::path& p : expected) EXPECT_TRUE(fs::is_regular_file(Usr() / p)) << p;
     // The bundles carry the release's version (its major version is in no bundle).
     const std::string manifest = Slurp(Usr() / "lib/lv2/ZOR Twin-Op.lv2/manifest.ttl");
@@ -197,7 +204,12 @@ TEST_F(Staged, Lv2ToolsFindTheStagedBundlesAndPlayThemAsKvhostRenders) {
     EXPECT_EQ(listed,
               (std::vector<std::string>{
                   "urn:kolvex:module:ZOR%20Basic%20Voice", "urn:kolvex:module:ZOR%20Twin-Op",
-                  "urn:kolvex:module:ZOR%20Warpwave", "urn:kolvex:module:wy%3AVUDA2DU"}));
+                  "urn:kolvex:module:ZOR%20Warpwave", "urn:kolvex:module:wy%3AVUDA2DU",
+                  "urn:kolvex:patch:demo_live", "urn:kolvex:patch:poly_chords"}));
+    // An installed instrument loads the modules it carries.
+    const ShellResult bench = Run(lv2_path + " lv2bench -n 4096 urn:kolvex:patch:poly_chords");
+    EXPECT_EQ(bench.code, 0) << bench.out << bench.err;
+    EXPECT_NE(bench.out.find("urn:kolvex:patch:poly_chords"), std::string::npos) << bench.out;
     kvtest::ExpectApplyEqualsRender(
         {"ZOR Twin-Op",
          {"keys.Pitch", "lfo.Output", "mod.Output", "keys.Velocity"},

@@ -99,6 +99,8 @@ unset LV2_PATH KVHOST_PLUGIN_PATH
 
 kolvex_uris() { lv2ls | grep -c '^urn:kolvex:module:' | grep -qx 4; }
 check "lv2ls without LV2_PATH finds the four bundles" kolvex_uris
+instruments() { lv2bench -n 4096 urn:kolvex:patch:poly_chords && lv2bench -n 4096 urn:kolvex:patch:demo_live; }
+check "the two instruments play without LV2_PATH" instruments
 check "kvhost lists the eight deliverables" \
     bash -c '[ "$(/usr/bin/kvhost list --names | wc -l)" -eq 8 ]'
 demo() {
