@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_midi.h"
 #include "kvhost/host.h"
 #include "kvhost/patch.h"
 #include "port_layout.h"
@@ -37,11 +38,6 @@ BlockChoice ChooseBlockSize(const LV2_Options_Option* options, LV2_URID_Map* map
 // nominal length is a multiple of the block) none; otherwise block - 1, the least that keeps
 // every block whole whatever lengths the host's runs have (one frame at a time included).
 uint32_t RunLatency(int32_t block, bool nominal_multiple_of_block, bool fixed_or_power_of_two);
-
-// The URIDs the bridge reads MIDI with; all 0 when the host maps none.
-struct MidiUrids {
-    LV2_URID sequence = 0, midi_event = 0, frame_time = 0;
-};
 
 class Bridge {
   public:

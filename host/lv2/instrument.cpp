@@ -283,29 +283,11 @@ void Instrument::Deactivate() {
 }
 
 void Instrument::QueueMidi(uint32_t frames, uint64_t now) {
-    const auto* seq = midi_port_ != nullptr
-                          ? static_cast<const LV2_Atom_Sequence*>(data_[midi_port_->index])
-                          : nullptr;
-    if (seq == nullptr || seq->atom.type != urids_.sequence ||
-        seq->atom.size < sizeof(LV2_Atom_Sequence_Body)) {
-        return;
-    }
-    const bool in_frames = seq->body.unit == 0 || seq->body.unit == urids_.frame_time;
-    const auto* body = reinterpret_cast<const uint8_t*>(seq) + sizeof(LV2_Atom);
-    const std::size_t end = seq->atom.size;
-    for (std::size_t at = sizeof(LV2_Atom_Sequence_Body);
-         at <= end && end - at >= sizeof(LV2_Atom_Event);) {
-        const auto* ev = reinterpret_cast<const LV2_Atom_Event*>(body + at);
-        const uint32_t size = ev->body.size;
-        if (size > end - at - sizeof(LV2_Atom_Event)) break;
-        if (ev->body.type == urids_.midi_event && size >= 1) {
-            int64_t frame = in_frames ? ev->time.frames : 0;
-            frame = std::clamp<int64_t>(frame, 0, frames > 0 ? frames - 1 : 0);
-            patch_->LiveMidi(now + static_cast<uint64_t>(frame),
-                             reinterpret_cast<const uint8_t*>(ev + 1), size);
-        }
-        at += sizeof(LV2_Atom_Event) + lv2_atom_pad_size(size);
-    }
+    if (midi_port_ == nullptr) return;
+    ForEachMidiEvent(data_[midi_port_->index], urids_, frames,
+                     [&](uint32_t frame, const uint8_t* bytes, uint32_t size) {
+                         patch_->LiveMidi(now + frame, bytes, size);
+                     });
 }
 
 void Instrument::Silence(uint32_t frames, uint32_t from) {
