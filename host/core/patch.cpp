@@ -825,10 +825,12 @@ void Patch::RunBlock() {
             for (const auto& copy : node.copies) copy->Run(block);
         }
     } else {
-        // A sleeping copy wakes when an event is queued for any of its instances (a note, a
-        // value, a panic); asleep, its instances only move their clock on.
+        // A sleeping copy wakes in the block where an event falls due for any of its instances
+        // (a note, a value, a panic, a module's own post); asleep, its instances only move
+        // their clock on. Due times alone decide, so sleep does not depend on how far ahead
+        // anything was queued.
         for (std::size_t k = 0; k < asleep_.size(); ++k) {
-            if (asleep_[k] != 0 && !CopyQuiet(k)) asleep_[k] = 0;
+            if (asleep_[k] != 0 && !CopyQuiet(k, run_clock_ + block)) asleep_[k] = 0;
         }
         for (Node& node : nodes_) {
             const bool grouped = node.group == sleep_group_;
@@ -841,8 +843,8 @@ void Patch::RunBlock() {
             }
         }
         for (std::size_t k = 0; k < asleep_.size(); ++k) {
-            if (asleep_[k] == 0 && router_->Key(static_cast<int32_t>(k)) < 0 && CopyQuiet(k) &&
-                CopySilent(k)) {
+            if (asleep_[k] == 0 && router_->Key(static_cast<int32_t>(k)) < 0 &&
+                CopyQuiet(k, run_clock_ + 2 * uint64_t{block}) && CopySilent(k)) {
                 asleep_[k] = 1;
             }
         }
@@ -889,9 +891,10 @@ void Patch::PlanSleep() {
     }
 }
 
-bool Patch::CopyQuiet(std::size_t copy) const {
+bool Patch::CopyQuiet(std::size_t copy, uint64_t end) const {
     for (const Node& n : nodes_) {
-        if (n.group == sleep_group_ && n.copies[copy]->QueuedEvents() != 0) return false;
+        if (n.group == sleep_group_ && n.copies[copy]->EventBefore(static_cast<uint32_t>(end)))
+            return false;
     }
     return true;
 }

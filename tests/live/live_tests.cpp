@@ -237,7 +237,7 @@ TEST(SameEverywhere, EveryExamplePatch) {
 TEST(SameEverywhere, SleepingVoicesWakeAlike) {
     std::mt19937 random(11);
     json chords = json::parse(Read(fs::path(KVHOST_EXAMPLES) / "poly_chords.json"));
-    ASSERT_TRUE(chords["voices"]["sleep"].get<bool>());
+    chords["voices"]["sleep"] = true;
     for (int block : {16, 64, 100}) {
         chords["block_size"] = block;
         chords["seconds"] = 4.0;
@@ -261,8 +261,8 @@ TEST(SameEverywhere, SleepingVoicesWakeAlike) {
     }
 }
 
-// A copy stays awake while an event is queued for it, and a group with a GUI side never sleeps.
-TEST(SameEverywhere, QueuedEventsAndGuiSidesKeepCopiesAwake) {
+// A copy wakes when an event falls due for it, and a group with a GUI side never sleeps.
+TEST(SameEverywhere, DueEventsWakeCopiesAndGuiSidesKeepThemAwake) {
     const std::string head = R"({"sample_rate": 48000, "block_size": 64, "modules": [
         {"name": "keys", "plugin": "wy_VUDA2DU"}, )";
     const PatchPlan plain = Plan(head + R"({"name": "osc", "plugin": "ZOR Twin-Op",
@@ -274,11 +274,14 @@ TEST(SameEverywhere, QueuedEventsAndGuiSidesKeepCopiesAwake) {
     std::vector<float> out(64);
     patch.Render(out.data(), 64);
     EXPECT_EQ(patch.SleepingCopies(), 4);
-    patch.SendMidi(patch.Clock() + 640, 0x90, 60, 100);  // queued ten blocks ahead, for copy 0
-    for (int b = 0; b < 9; ++b) {
+    // A note queued ten blocks ahead wakes its copy in the block it falls due, not before:
+    // asleep or awake follows when events are due, never when they were queued.
+    patch.SendMidi(patch.Clock() + 640, 0x90, 60, 100);
+    for (int b = 0; b < 11; ++b) {
+        EXPECT_EQ(patch.SleepingCopies(), 4) << b;
         patch.Render(out.data(), 64);
-        EXPECT_EQ(patch.SleepingCopies(), 3) << b;
     }
+    EXPECT_EQ(patch.SleepingCopies(), 3);
     const PatchPlan gui = Plan(head + R"({"name": "av", "plugin": "mxt_AnimVolts"}],
         "voices": {"count": 4, "modules": ["keys", "av"], "sleep": true},
         "wires": [{"from": "keys.Gate", "to": "av.Volts In"}],

@@ -49,8 +49,8 @@ struct PatchPlan {
         int32_t count = 1;                 // copies, 1-128
         std::vector<std::string> modules;  // names from `modules`, each once
         // Released copies sleep: a copy whose MIDI input holds no key, whose group outputs
-        // were silent for a whole block and whose instances have no event queued is not
-        // run until an event is queued for it again (see Patch::RunBlock).
+        // were silent for a whole block and whose instances have no event due in the next
+        // block is not run until a block in which an event falls due for it (Patch::RunBlock).
         bool sleep = false;
     };
     std::vector<Voices> voices;
@@ -232,8 +232,8 @@ class Patch {
     void QueueFileMidi(uint64_t end);
     void Mix();
     void PlanSleep();  // the sleeping group's copies, outputs and wake-up checks
-    bool CopyQuiet(std::size_t copy) const;   // no event queued in any of its instances
-    bool CopySilent(std::size_t copy) const;  // its group outputs all zero this block
+    bool CopyQuiet(std::size_t copy, uint64_t end) const;  // no event due before `end`
+    bool CopySilent(std::size_t copy) const;               // its group outputs all zero this block
 
     PatchPlan plan_;
     PatchOptions options_;
