@@ -825,6 +825,10 @@ void Patch::RunBlock() {
             for (const auto& copy : node.copies) copy->Run(block);
         }
     } else {
+        // A copy falls asleep after a block in which its group outputs were all zero, when no
+        // event falls due for it in the next block. Whether it holds a key is not asked: the
+        // router decides when a note is sent, which may be long before it is due, and sleep
+        // must follow due times alone. A held note sounds, so its copy stays awake.
         // A sleeping copy wakes in the block where an event falls due for any of its instances
         // (a note, a value, a panic, a module's own post); asleep, its instances only move
         // their clock on. Due times alone decide, so sleep does not depend on how far ahead
@@ -843,8 +847,8 @@ void Patch::RunBlock() {
             }
         }
         for (std::size_t k = 0; k < asleep_.size(); ++k) {
-            if (asleep_[k] == 0 && router_->Key(static_cast<int32_t>(k)) < 0 &&
-                CopyQuiet(k, run_clock_ + 2 * uint64_t{block}) && CopySilent(k)) {
+            if (asleep_[k] == 0 && CopyQuiet(k, run_clock_ + 2 * uint64_t{block}) &&
+                CopySilent(k)) {
                 asleep_[k] = 1;
             }
         }

@@ -237,7 +237,7 @@ TEST(SameEverywhere, EveryExamplePatch) {
 TEST(SameEverywhere, SleepingVoicesWakeAlike) {
     std::mt19937 random(11);
     json chords = json::parse(Read(fs::path(KVHOST_EXAMPLES) / "poly_chords.json"));
-    chords["voices"]["sleep"] = true;
+    ASSERT_TRUE(chords["voices"]["sleep"].get<bool>());
     for (int block : {16, 64, 100}) {
         chords["block_size"] = block;
         chords["seconds"] = 4.0;

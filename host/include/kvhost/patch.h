@@ -48,7 +48,7 @@ struct PatchPlan {
     struct Voices {
         int32_t count = 1;                 // copies, 1-128
         std::vector<std::string> modules;  // names from `modules`, each once
-        // Released copies sleep: a copy whose MIDI input holds no key, whose group outputs
+        // Silent copies sleep: a copy whose group outputs
         // were silent for a whole block and whose instances have no event due in the next
         // block is not run until a block in which an event falls due for it (Patch::RunBlock).
         bool sleep = false;
