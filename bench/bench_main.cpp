@@ -851,6 +851,36 @@ void PolyChords(benchmark::State& st, int32_t voices) {
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// Eight notes held in a voice group of `voices` copies, through the patch (the copies never
+// given a note sleep when `sleep` is on).
+void HeldNotes(benchmark::State& st, int32_t voices, bool sleep) {
+    kvhost::PatchPlan plan;
+    try {
+        plan = kvhost::ParsePatch(
+            R"({"sample_rate": 48000, "block_size": 64, "modules": [
+                {"name": "keys", "plugin": "wy_VUDA2DU", "pins": {"Retrigger": "On"}},
+                {"name": "voice", "plugin": "ZOR Twin-Op",
+                 "pins": {"On/Off": "On", "Algorithm": "2->1", "OP2 Level": 0.6}}],
+              "voices": {"count": 8, "modules": ["keys", "voice"]},
+              "wires": [{"from": "keys.Pitch", "to": "voice.OP1 Pitch"},
+                        {"from": "keys.Pitch", "to": "voice.OP2 Pitch"},
+                        {"from": "keys.Gate", "to": "voice.OP1 FB/Level"}],
+              "audio": {"outputs": ["voice.Output"], "gain": 0.2}})",
+            "held.json", "");
+    } catch (const kvhost::Error& e) {
+        return st.SkipWithError(e.what());
+    }
+    plan.voices.at(0).count = voices;
+    plan.voices.at(0).sleep = sleep;
+    kvhost::Patch patch(plan);
+    for (uint8_t k = 0; k < 8; ++k) patch.SendMidi(0, 0x90, static_cast<uint8_t>(48 + 3 * k), 100);
+    const auto block = static_cast<uint32_t>(plan.block_size);
+    std::vector<float> out(block);
+    for (int i = 0; i < 8; ++i) patch.Render(out.data(), block);
+    for (auto _ : st) patch.Render(out.data(), block);
+    st.counters["asleep"] = patch.SleepingCopies();
+}
+
 void Register() {
     for (const OscCase& oc : kOscCases) {
         const bool twin = std::string(oc.plugin) == "ZOR Twin-Op";
@@ -924,6 +954,11 @@ void Register() {
     benchmark::RegisterBenchmark("Patch/64_voices_48k_block64/host", PatchVoices, 64)
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Patch/1_voice_48k_block64/host", PatchVoices, 1)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Patch/8_held_of_64_sleeping_48k_block64/host", HeldNotes, 64,
+                                 true)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Patch/8_held_of_8_48k_block64/host", HeldNotes, 8, false)
         ->Unit(benchmark::kMicrosecond);
     for (int32_t voices : {1, 8, 16, 64}) {
         benchmark::RegisterBenchmark(

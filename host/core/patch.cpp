@@ -119,7 +119,7 @@ void ReadVoices(const json& v, const std::string& text, const std::string& sourc
             r.Fail(group + " must be {\"count\": N, \"modules\": [\"name\", ...]}" +
                    (v.is_array() ? "" : " or a list of such groups"));
         }
-        r.OnlyKeys(j, {"count", "modules", "comment"}, group);
+        r.OnlyKeys(j, {"count", "modules", "sleep", "comment"}, group);
         const json& count = j["count"];
         if (!count.is_number() || count.get<double>() != std::floor(count.get<double>()) ||
             count.get<double>() < 1 || count.get<double>() > 128) {
@@ -127,6 +127,11 @@ void ReadVoices(const json& v, const std::string& text, const std::string& sourc
         }
         PatchPlan::Voices voices;
         voices.count = count.get<int32_t>();
+        if (j.contains("sleep")) {
+            if (!j["sleep"].is_boolean())
+                r.Fail(group + ": \"sleep\" " + j["sleep"].dump() + " is not true or false");
+            voices.sleep = j["sleep"].get<bool>();
+        }
         if (!j["modules"].is_array() || j["modules"].empty()) {
             r.Fail(group + ": \"modules\" must be a list of at least one module name");
         }
@@ -387,6 +392,7 @@ Patch::Patch(const PatchPlan& plan, PatchOptions options)
     Wire();
     PlaceOutputs();
     FindMidiInput();
+    PlanSleep();
     Start();
 }
 
@@ -814,12 +820,102 @@ void Patch::QueueFileMidi(uint64_t end) {
 void Patch::RunBlock() {
     const auto block = static_cast<uint32_t>(plan_.block_size);
     QueueFileMidi(run_clock_ + block);
-    for (Node& node : nodes_) {
-        for (const auto& copy : node.copies) copy->Run(block);
+    if (sleep_group_ < 0) {
+        for (Node& node : nodes_) {
+            for (const auto& copy : node.copies) copy->Run(block);
+        }
+    } else {
+        // A copy falls asleep after a block in which its group outputs were all zero, when no
+        // event falls due for it in the next block. Whether it holds a key is not asked: the
+        // router decides when a note is sent, which may be long before it is due, and sleep
+        // must follow due times alone. A held note sounds, so its copy stays awake.
+        // A sleeping copy wakes in the block where an event falls due for any of its instances
+        // (a note, a value, a panic, a module's own post); asleep, its instances only move
+        // their clock on. Due times alone decide, so sleep does not depend on how far ahead
+        // anything was queued.
+        for (std::size_t k = 0; k < asleep_.size(); ++k) {
+            if (asleep_[k] != 0 && !CopyQuiet(k, run_clock_ + block)) asleep_[k] = 0;
+        }
+        for (Node& node : nodes_) {
+            const bool grouped = node.group == sleep_group_;
+            for (std::size_t k = 0; k < node.copies.size(); ++k) {
+                if (grouped && asleep_[k] != 0) {
+                    node.copies[k]->Skip(block);
+                } else {
+                    node.copies[k]->Run(block);
+                }
+            }
+        }
+        for (std::size_t k = 0; k < asleep_.size(); ++k) {
+            if (asleep_[k] == 0 && CopyQuiet(k, run_clock_ + 2 * uint64_t{block}) &&
+                CopySilent(k)) {
+                asleep_[k] = 1;
+            }
+        }
     }
     run_clock_ += block;
     Mix();
     if (options_.after_block) options_.after_block();
+}
+
+void Patch::PlanSleep() {
+    for (std::size_t g = 0; g < plan_.voices.size(); ++g) {
+        if (!plan_.voices[g].sleep) continue;
+        const std::string group =
+            plan_.voices.size() == 1 ? "\"voices\"" : "\"voices\" group " + std::to_string(g + 1);
+        if (midi_node_ == nullptr || midi_node_->group != static_cast<int32_t>(g) || !router_) {
+            Fail(group +
+                 ": \"sleep\" needs the group's copies to hold the patch's MIDI input "
+                 "and to be more than one: a copy wakes at its next note");
+        }
+        // A module with a GUI side keeps its copies awake: its GUI side may look at them at
+        // any time. The rule is the plug-in's, not whether a GUI side is open, so that render
+        // and play sleep alike.
+        bool gui = false;
+        for (const Node& n : nodes_) {
+            if (n.group != static_cast<int32_t>(g) || gui) continue;
+            try {
+                GuiInstance probe(n.copies[0]->GetPlugin());
+                gui = true;
+            } catch (const LoadError&) {
+            }
+        }
+        if (gui) continue;
+        sleep_group_ = static_cast<int32_t>(g);
+        asleep_.assign(midi_node_->copies.size(), 0);
+        for (const Output& o : outputs_) {
+            if (o.copies.size() == asleep_.size()) {
+                for (const Node& n : nodes_) {
+                    if (n.group == sleep_group_ && n.copies[0].get() == o.copies[0]) {
+                        sleep_outputs_.push_back(&o);
+                    }
+                }
+            }
+        }
+    }
+}
+
+bool Patch::CopyQuiet(std::size_t copy, uint64_t end) const {
+    for (const Node& n : nodes_) {
+        if (n.group == sleep_group_ && n.copies[copy]->EventBefore(static_cast<uint32_t>(end)))
+            return false;
+    }
+    return true;
+}
+
+bool Patch::CopySilent(std::size_t copy) const {
+    const auto block = static_cast<std::size_t>(plan_.block_size);
+    for (const Output* o : sleep_outputs_) {
+        const float* buf = o->copies[copy]->Buffer(o->pin);
+        for (std::size_t i = 0; i < block; ++i) {
+            if (buf[i] != 0.0f) return false;
+        }
+    }
+    return true;
+}
+
+int32_t Patch::SleepingCopies() const {
+    return static_cast<int32_t>(std::count(asleep_.begin(), asleep_.end(), uint8_t{1}));
 }
 
 void Patch::Mix() {

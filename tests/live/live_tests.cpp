@@ -232,6 +232,88 @@ TEST(SameEverywhere, EveryExamplePatch) {
     EXPECT_GE(checked, 7);
 }
 
+// Released copies asleep and woken by their next note, at several block sizes: render in
+// chunks and play's periods agree with whole blocks, and copies did sleep and wake.
+TEST(SameEverywhere, SleepingVoicesWakeAlike) {
+    std::mt19937 random(11);
+    json chords = json::parse(Read(fs::path(KVHOST_EXAMPLES) / "poly_chords.json"));
+    ASSERT_TRUE(chords["voices"]["sleep"].get<bool>());
+    for (int block : {16, 64, 100}) {
+        chords["block_size"] = block;
+        chords["seconds"] = 4.0;
+        const PatchPlan plan = Plan(chords.dump());
+        const auto frames = static_cast<uint32_t>(plan.sample_rate * 4.0);
+        ExpectSameEverywhere(plan, frames, random,
+                             "sleeping voices, block " + std::to_string(block));
+        Patch patch(plan);
+        patch.SetMidi(*MidiOf(plan));
+        std::vector<float> out(static_cast<std::size_t>(block));
+        int most = 0, woken = 0, before = 0;
+        for (uint32_t done = 0; done < frames; done += static_cast<uint32_t>(block)) {
+            patch.Render(out.data(), static_cast<uint32_t>(block));
+            const int now = patch.SleepingCopies();
+            most = std::max(most, now);
+            woken += now < before ? 1 : 0;
+            before = now;
+        }
+        EXPECT_EQ(most, 8) << block;  // all asleep before the first note
+        EXPECT_GT(woken, 1) << block;
+    }
+}
+
+// A copy wakes when an event falls due for it, and a group with a GUI side never sleeps.
+TEST(SameEverywhere, DueEventsWakeCopiesAndGuiSidesKeepThemAwake) {
+    const std::string head = R"({"sample_rate": 48000, "block_size": 64, "modules": [
+        {"name": "keys", "plugin": "wy_VUDA2DU"}, )";
+    const PatchPlan plain = Plan(head + R"({"name": "osc", "plugin": "ZOR Twin-Op",
+        "pins": {"On/Off": "On", "Algorithm": "2->1"}}],
+        "voices": {"count": 4, "modules": ["keys", "osc"], "sleep": true},
+        "wires": [{"from": "keys.Gate", "to": "osc.OP1 FB/Level"}],
+        "audio": {"outputs": ["osc.Output"]}})");
+    Patch patch(plain);
+    std::vector<float> out(64);
+    patch.Render(out.data(), 64);
+    EXPECT_EQ(patch.SleepingCopies(), 4);
+    // A note queued ten blocks ahead wakes its copy in the block it falls due, not before:
+    // asleep or awake follows when events are due, never when they were queued.
+    patch.SendMidi(patch.Clock() + 640, 0x90, 60, 100);
+    for (int b = 0; b < 11; ++b) {
+        EXPECT_EQ(patch.SleepingCopies(), 4) << b;
+        patch.Render(out.data(), 64);
+    }
+    EXPECT_EQ(patch.SleepingCopies(), 3);
+    const PatchPlan gui = Plan(head + R"({"name": "av", "plugin": "mxt_AnimVolts"}],
+        "voices": {"count": 4, "modules": ["keys", "av"], "sleep": true},
+        "wires": [{"from": "keys.Gate", "to": "av.Volts In"}],
+        "audio": {"outputs": ["av.Volts Out"]}})");
+    Patch watched(gui);
+    for (int b = 0; b < 4; ++b) watched.Render(out.data(), 64);
+    EXPECT_EQ(watched.SleepingCopies(), 0);
+}
+
+TEST(SameEverywhere, SleepIsRefusedWhereItCannotWake) {
+    const std::string head = R"({"sample_rate": 48000, "block_size": 64, "modules": [
+        {"name": "keys", "plugin": "wy_VUDA2DU"}, {"name": "osc", "plugin": "ZOR Twin-Op"}],
+        "wires": [{"from": "keys.Gate", "to": "osc.OP1 FB/Level"}],
+        "audio": {"outputs": ["osc.Output"]}, "voices": )";
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"count": 4, "modules": ["keys", "osc"], "sleep": "yes"})",
+         "test.json:4: \"voices\": \"sleep\" \"yes\" is not true or false"},
+        {R"({"count": 4, "modules": ["osc"], "sleep": true})",
+         "\"voices\": \"sleep\" needs the group's copies to hold the patch's MIDI input"},
+        {R"({"count": 1, "modules": ["keys", "osc"], "sleep": true})",
+         "\"voices\": \"sleep\" needs the group's copies to hold the patch's MIDI input"},
+    };
+    for (const auto& [group, message] : cases) {
+        try {
+            Patch patch(Plan(head + group + "}"));
+            ADD_FAILURE() << group;
+        } catch (const kvhost::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+}
+
 // One-module patches through the LV2 bridge, at random run lengths: the render, after the
 // latency the bridge reports.
 std::vector<float> Bridged(const PatchPlan& plan, const std::string& plugin, uint32_t frames,

@@ -327,6 +327,14 @@ class DspInstance {
             RunSlices(samples);
         }
     }
+    // Moves the clock on by `samples` without processing (a sleeping voice): the module
+    // keeps its state and buffers, and resumes with the clock where the caller is. Only
+    // with no event due in the samples skipped, which the caller checks.
+    void Skip(uint32_t samples) { clock_ += samples; }
+    // An event queued for a clock before `end` (the nearer way round).
+    bool EventBefore(uint32_t end) const {
+        return !queue_.empty() && ClockBefore(queue_.front().time, end);
+    }
     uint32_t Clock() const { return clock_; }
 
     // Every sample of a DT_FSAMPLE output since Open, indexed by clock (held values

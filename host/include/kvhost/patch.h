@@ -48,6 +48,10 @@ struct PatchPlan {
     struct Voices {
         int32_t count = 1;                 // copies, 1-128
         std::vector<std::string> modules;  // names from `modules`, each once
+        // Silent copies sleep: a copy whose group outputs
+        // were silent for a whole block and whose instances have no event due in the next
+        // block is not run until a block in which an event falls due for it (Patch::RunBlock).
+        bool sleep = false;
     };
     std::vector<Voices> voices;
     std::optional<std::string> midi_file;  // relative to `folder`
@@ -198,6 +202,8 @@ class Patch {
     const VoiceRouter* Voices() const { return router_ ? &*router_ : nullptr; }
     // The key of the last note-on the MIDI input was given (file or live), -1 before any.
     int32_t LastNote() const { return last_note_; }
+    // Copies of the sleeping group asleep after the last block (0 without sleeping voices).
+    int32_t SleepingCopies() const;
 
   private:
     struct Node {
@@ -225,6 +231,9 @@ class Patch {
     void Deliver(int32_t copy, uint64_t at, uint8_t status, uint8_t d1, uint8_t d2);
     void QueueFileMidi(uint64_t end);
     void Mix();
+    void PlanSleep();  // the sleeping group's copies, outputs and wake-up checks
+    bool CopyQuiet(std::size_t copy, uint64_t end) const;  // no event due before `end`
+    bool CopySilent(std::size_t copy) const;               // its group outputs all zero this block
 
     PatchPlan plan_;
     PatchOptions options_;
@@ -248,6 +257,9 @@ class Patch {
     int32_t last_note_ = -1;
     std::size_t ignored_midi_ = 0;  // system messages given to SendMidi
     uint64_t run_clock_ = 0;
+    int32_t sleep_group_ = -1;                  // the group whose released copies sleep, or -1
+    std::vector<uint8_t> asleep_;               // per copy of that group
+    std::vector<const Output*> sleep_outputs_;  // that group's outputs
     // The farthest ahead of the clock a change may lie: the modules' 32-bit clock orders
     // times within half its range.
     static constexpr uint64_t kFarthest = uint64_t{1} << 30;
