@@ -2,7 +2,12 @@
 // modules run in wiring order block by block, statuses passed downstream at their clocks.
 #include "kvhost/patch.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -224,7 +229,9 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
         if (!m.contains("name")) r.Fail("a module has no \"name\"");
         mod.name = r.Text(m["name"], "a module's \"name\"");
         const std::string where = "module " + QuoteText(mod.name);
-        r.OnlyKeys(m, {"name", "plugin", "pins", "stored", "comment"}, where);
+        // "ui": where an editor placed the module's card; running a patch ignores it.
+        r.OnlyKeys(m, {"name", "plugin", "pins", "stored", "comment", "ui"}, where);
+        if (m.contains("ui") && !m["ui"].is_object()) r.Fail(where + ": \"ui\" must be an object");
         if (mod.name.empty() || mod.name.find('.') != std::string::npos) {
             r.Fail(where + ": a module name is not empty and holds no '.'");
         }
@@ -343,6 +350,36 @@ std::string ReadWholeFile(const std::string& path, const std::string& what) {
     text << in.rdbuf();
     if (in.bad() || text.bad()) throw Error(path + ": cannot read " + what);
     return text.str();
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& text) {
+    const std::filesystem::path target(path);
+    const std::filesystem::path temp =
+        target.parent_path() /
+        ("." + target.filename().string() + ".saving-" + std::to_string(::getpid()));
+    const auto fail = [&](const char* what) {
+        const std::string why = std::strerror(errno);
+        ::unlink(temp.c_str());
+        throw Error(path + ": cannot " + what + " (" + why + ")");
+    };
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail("write it");
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            fail("write it");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        ::close(fd);
+        fail("flush it to the disk");
+    }
+    if (::close(fd) != 0) fail("write it");
+    if (::rename(temp.c_str(), target.c_str()) != 0) fail("replace it");
 }
 
 PatchPlan LoadPatch(const std::string& path) {

@@ -164,6 +164,9 @@ UserValue CheckUserValue(const PinInfo& pin, std::string_view text);
 // A whole input file (`what` names its kind: "patch file"). A path that is missing, names a
 // folder or cannot be read throws Error naming it and saying which.
 std::string ReadWholeFile(const std::string& path, const std::string& what);
+// Writes a file so that it is either complete or untouched: a temporary file in the same
+// folder, flushed to the disk, renamed over the target. Errors name the file.
+void WriteFileAtomically(const std::string& path, const std::string& text);
 
 // A user's text quoted for a message: at most 60 characters of it, "..." marking a cut.
 std::string QuoteText(std::string_view text);

@@ -431,7 +431,7 @@ void Control::Save(const std::string& args) {
                  (e.stored ? m.stored : m.pins).push_back({e.key, value, text});
              }
              try {
-                 WriteAtomically(
+                 WriteFileAtomically(
                      path,
                      SavedPatchText(patch_text_, plan_, patch_path_,
                                     rate || plan_.sample_rate_given

@@ -1,11 +1,6 @@
 // `save`: the played patch's JSON with the current values, written atomically.
 #include "save.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -72,35 +67,6 @@ std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
         }
     }
     return root.dump(2) + "\n";
-}
-
-void WriteAtomically(const std::string& path, const std::string& text) {
-    const fs::path target(path);
-    const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".saving-" +
-                                                  std::to_string(::getpid()));
-    const auto fail = [&](const char* what) {
-        const std::string why = std::strerror(errno);
-        ::unlink(temp.c_str());
-        throw Error(path + ": cannot " + what + " (" + why + ")");
-    };
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) fail("write it");
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd);
-            fail("write it");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-        ::close(fd);
-        fail("flush it to the disk");
-    }
-    if (::close(fd) != 0) fail("write it");
-    if (::rename(temp.c_str(), target.c_str()) != 0) fail("replace it");
 }
 
 }  // namespace kvhost::play

@@ -29,8 +29,4 @@ std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
                            const std::string& original_path, std::optional<double> sample_rate,
                            const std::vector<SavedModule>& modules, const std::string& out_path);
 
-// Writes a file so that it is either complete or untouched: a temporary file in the same
-// folder, flushed to the disk, renamed over the target. Errors (kvhost::Error) name it.
-void WriteAtomically(const std::string& path, const std::string& text);
-
 }  // namespace kvhost::play
