@@ -66,8 +66,8 @@ JackServer::JackServer(int period, int rate) {
             ::dup2(fd, STDERR_FILENO);
             ::close(fd);
         }
-        ::execlp("jackd", "jackd", "-n", name_.c_str(), "-r", "-d", "dummy", "-r", r.c_str(), "-p",
-                 p.c_str(), static_cast<char*>(nullptr));
+        ::execlp("jackd", "jackd", "-n", name_.c_str(), "-r", "-S", "-d", "dummy", "-r", r.c_str(),
+                 "-p", p.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     // Ready once a client gets in.

@@ -1,6 +1,8 @@
-// A private JACK server for a test group: `jackd -n <unique name> -r -d dummy` at a given
+// A private JACK server for a test group: `jackd -n <unique name> -r -S -d dummy` at a given
 // period and rate, found by JACK clients through JACK_DEFAULT_SERVER, stopped by its process
-// id when the object goes (and killed with the test process if that dies first).
+// id when the object goes (and killed with the test process if that dies first). It runs
+// synchronously (-S): each cycle waits for every client, so a client slowed down by a loaded
+// machine delays the graph instead of missing a cycle and the MIDI sent in it.
 #pragma once
 
 #include <sys/types.h>
