@@ -871,7 +871,10 @@ void Patch::RunBlock() {
         // their clock on. Due times alone decide, so sleep does not depend on how far ahead
         // anything was queued.
         for (std::size_t k = 0; k < asleep_.size(); ++k) {
-            if (asleep_[k] != 0 && !CopyQuiet(k, run_clock_ + block)) asleep_[k] = 0;
+            if (asleep_[k] != 0 && !CopyQuiet(k, run_clock_ + block)) {
+                asleep_[k] = 0;
+                sleepers_changed_ = true;
+            }
         }
         for (Node& node : nodes_) {
             const bool grouped = node.group == sleep_group_;
@@ -887,6 +890,7 @@ void Patch::RunBlock() {
             if (asleep_[k] == 0 && CopyQuiet(k, run_clock_ + 2 * uint64_t{block}) &&
                 CopySilent(k)) {
                 asleep_[k] = 1;
+                sleepers_changed_ = true;
             }
         }
     }
@@ -920,11 +924,17 @@ void Patch::PlanSleep() {
         if (gui) continue;
         sleep_group_ = static_cast<int32_t>(g);
         asleep_.assign(midi_node_->copies.size(), 0);
+        sleep_zero_.resize(outputs_.size());
+        for (const Node& n : nodes_) {
+            if (n.group == sleep_group_) sleep_nodes_.push_back(&n);
+        }
         for (const Output& o : outputs_) {
             if (o.copies.size() == asleep_.size()) {
                 for (const Node& n : nodes_) {
                     if (n.group == sleep_group_ && n.copies[0].get() == o.copies[0]) {
                         sleep_outputs_.push_back(&o);
+                        sleep_zero_[static_cast<std::size_t>(&o - outputs_.data())].assign(
+                            static_cast<std::size_t>(plan_.block_size), -0.0f);
                     }
                 }
             }
@@ -933,9 +943,8 @@ void Patch::PlanSleep() {
 }
 
 bool Patch::CopyQuiet(std::size_t copy, uint64_t end) const {
-    for (const Node& n : nodes_) {
-        if (n.group == sleep_group_ && n.copies[copy]->EventBefore(static_cast<uint32_t>(end)))
-            return false;
+    for (const Node* n : sleep_nodes_) {
+        if (n->copies[copy]->EventBefore(static_cast<uint32_t>(end))) return false;
     }
     return true;
 }
@@ -977,15 +986,46 @@ void Patch::Mix() {
             }
             continue;
         }
-        // Voices summed in copy order, then scaled.
-        std::copy(buf, buf + block, out);
-        for (std::size_t k = 1; k < o.copies.size(); ++k) {
-            const float* more = o.copies[k]->Buffer(o.pin);
-            for (std::size_t i = 0; i < block; ++i) out[i] += more[i];
+        if (c < sleep_zero_.size() && !sleep_zero_[c].empty()) {
+            MixAwake(c, out);
+        } else {
+            // Voices summed in copy order.
+            std::copy(buf, buf + block, out);
+            for (std::size_t k = 1; k < o.copies.size(); ++k) {
+                const float* more = o.copies[k]->Buffer(o.pin);
+                for (std::size_t i = 0; i < block; ++i) out[i] += more[i];
+            }
         }
         if (gain != 1.0f) {
             for (std::size_t i = 0; i < block; ++i) out[i] *= gain;
         }
+    }
+    sleepers_changed_ = false;
+}
+
+// A sleeping copy's outputs are silence that has not changed since it fell asleep. Adding a
+// zero leaves every sum as it is except the sign of a zero one: a float sum in any order is
+// -0 exactly when every term is -0, and otherwise does not depend on the zeros among its
+// terms. So the sleepers' outputs are folded once, when the sleeping copies change (-0 where
+// every sleeper holds -0, else +0), and that fold and the awake copies make the same bits as
+// every copy summed in order.
+void Patch::MixAwake(std::size_t channel, float* out) {
+    const auto block = static_cast<std::size_t>(plan_.block_size);
+    const Output& o = outputs_[channel];
+    float* zero = sleep_zero_[channel].data();
+    if (sleepers_changed_) {
+        std::fill(zero, zero + block, -0.0f);
+        for (std::size_t k = 0; k < o.copies.size(); ++k) {
+            if (asleep_[k] == 0) continue;
+            const float* quiet = o.copies[k]->Buffer(o.pin);
+            for (std::size_t i = 0; i < block; ++i) zero[i] += quiet[i];
+        }
+    }
+    std::copy(zero, zero + block, out);
+    for (std::size_t k = 0; k < o.copies.size(); ++k) {
+        if (asleep_[k] != 0) continue;
+        const float* more = o.copies[k]->Buffer(o.pin);
+        for (std::size_t i = 0; i < block; ++i) out[i] += more[i];
     }
 }
 

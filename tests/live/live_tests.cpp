@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -247,10 +248,22 @@ TEST(SameEverywhere, SleepingVoicesWakeAlike) {
                              "sleeping voices, block " + std::to_string(block));
         Patch patch(plan);
         patch.SetMidi(*MidiOf(plan));
-        std::vector<float> out(static_cast<std::size_t>(block));
+        std::vector<float> out(static_cast<std::size_t>(block)), sum(out.size());
+        const int32_t voice = static_cast<int32_t>(
+            std::find(patch.Order().begin(), patch.Order().end(), "voice") - patch.Order().begin());
+        const int32_t pin = patch.Instance(voice).DspPin("Output");
+        const auto gain = static_cast<float>(plan.gain);
         int most = 0, woken = 0, before = 0;
         for (uint32_t done = 0; done < frames; done += static_cast<uint32_t>(block)) {
             patch.Render(out.data(), static_cast<uint32_t>(block));
+            // Every copy's output summed in copy order, sleeping ones' silence included.
+            std::fill(sum.begin(), sum.end(), 0.0f);
+            for (int32_t k = 0; k < patch.Copies(voice); ++k) {
+                const float* b = patch.Instance(voice, k).Buffer(pin);
+                for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = k == 0 ? b[i] : sum[i] + b[i];
+            }
+            for (float& v : sum) v *= gain;
+            ASSERT_EQ(std::memcmp(sum.data(), out.data(), sum.size() * sizeof(float)), 0) << done;
             const int now = patch.SleepingCopies();
             most = std::max(most, now);
             woken += now < before ? 1 : 0;

@@ -231,6 +231,7 @@ class Patch {
     void Deliver(int32_t copy, uint64_t at, uint8_t status, uint8_t d1, uint8_t d2);
     void QueueFileMidi(uint64_t end);
     void Mix();
+    void MixAwake(std::size_t channel, float* out);  // a sleeping group's output channel
     void PlanSleep();  // the sleeping group's copies, outputs and wake-up checks
     bool CopyQuiet(std::size_t copy, uint64_t end) const;  // no event due before `end`
     bool CopySilent(std::size_t copy) const;               // its group outputs all zero this block
@@ -260,6 +261,10 @@ class Patch {
     int32_t sleep_group_ = -1;                  // the group whose released copies sleep, or -1
     std::vector<uint8_t> asleep_;               // per copy of that group
     std::vector<const Output*> sleep_outputs_;  // that group's outputs
+    std::vector<const Node*> sleep_nodes_;      // that group's modules
+    // Per output channel of that group: its sleeping copies' outputs folded (MixAwake).
+    std::vector<std::vector<float>> sleep_zero_;
+    bool sleepers_changed_ = false;  // a copy fell asleep or woke since the last Mix
     // The farthest ahead of the clock a change may lie: the modules' 32-bit clock orders
     // times within half its range.
     static constexpr uint64_t kFarthest = uint64_t{1} << 30;
