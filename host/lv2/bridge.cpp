@@ -367,9 +367,9 @@ void Bridge::RunBlock(uint64_t now, uint32_t frames) {
 
 void Bridge::Run(uint32_t frames) {
     // The usual run, kept short: one whole block on the grid, nothing changed, no MIDI,
-    // nothing streaming in, nothing waiting.
-    if (frames == static_cast<uint32_t>(block_size_) && quiet_ && opened_ && !streaming_ &&
-        !rewired_ && failure_.empty() && pending_count_ == 0 && latency_ == 0) {
+    // nothing waiting. Signals streaming in are fed as the block's whole input.
+    if (frames == static_cast<uint32_t>(block_size_) && quiet_ && opened_ && !rewired_ &&
+        failure_.empty() && pending_count_ == 0 && latency_ == 0) {
         bool changed = false;
         for (const Control& c : controls_) changed |= Differs(*c.data, c.last);
         if (!changed && patch_->RunClock() == frames_) [[likely]] {

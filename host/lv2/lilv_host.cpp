@@ -65,6 +65,7 @@ const LV2_Feature* const* LilvHost::Features(bool map, bool log) {
     if (map) features_.push_back(&map_feature_);
     if (log) features_.push_back(&log_feature_);
     if (!options_.empty()) features_.push_back(&options_feature_);
+    if (fixed_) features_.push_back(&fixed_feature_);
     features_.push_back(nullptr);
     return features_.data();
 }

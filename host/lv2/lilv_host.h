@@ -5,6 +5,7 @@
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/buf-size/buf-size.h>
 #include <lv2/log/log.h>
 #include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
@@ -30,6 +31,9 @@ class LilvHost {
     // buf-size options: nominal and maximum block length (0: left out), or a maximum block
     // length given with another type (`type_uri`).
     void SetBlockOptions(int32_t nominal, int32_t maximum, const char* type_uri = LV2_ATOM__Int);
+    // The host's promise that every run has the nominal length (the fixed-block-length
+    // feature), given with the features from now on.
+    void SetFixedBlockLength(bool fixed) { fixed_ = fixed; }
     const std::string& LogText() const { return log_text_; }
 
   private:
@@ -43,7 +47,9 @@ class LilvHost {
     std::string log_text_;
     int32_t nominal_ = 0, maximum_ = 0;
     std::vector<LV2_Options_Option> options_;
+    bool fixed_ = false;
     LV2_Feature map_feature_{}, log_feature_{}, options_feature_{};
+    LV2_Feature fixed_feature_{LV2_BUF_SIZE__fixedBlockLength, nullptr};
     std::vector<const LV2_Feature*> features_;
 };
 
