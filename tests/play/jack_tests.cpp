@@ -423,7 +423,7 @@ TEST(PlayStop, SigintMidRecordingLeavesACompleteFile) {
 // With a MIDI file and no --seconds, play ends as render does (the file's end and a second),
 // its recording render's frames; --hold plays on.
 TEST(PlayStop, AMidiFileEndsPlayLikeRenderUnlessHeld) {
-    JackServer server(256, 44100);
+    JackServer server(256, 44100, false);  // --hold plays on for as long as the wall clock says
     const std::string patch = KVHOST_EXAMPLES "/demo_live.json";
     const Finished f = RunKvhost({"play", patch, "--midi", kNotes, "--record", "ended.wav"}, 60.0);
     ASSERT_EQ(f.code, 0) << f.err;

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -46,13 +47,17 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-JackServer::JackServer(int period, int rate) {
+JackServer::JackServer(int period, int rate, bool sync) {
     name_ = "kvtest_" + std::to_string(::getpid()) + "_" + std::to_string(g_count++) + "_" +
             std::to_string(period);
     log_ = "/tmp/" + name_ + ".log";
     ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
     ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     const std::string p = std::to_string(period), r = std::to_string(rate);
+    std::vector<const char*> argv = {"jackd", "-n", name_.c_str(), "-r"};
+    if (sync) argv.push_back("-S");
+    for (const char* a : {"-d", "dummy", "-r", r.c_str(), "-p", p.c_str()}) argv.push_back(a);
+    argv.push_back(nullptr);  // made before the fork: the child only calls exec
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("cannot fork for jackd");
@@ -66,8 +71,7 @@ JackServer::JackServer(int period, int rate) {
             ::dup2(fd, STDERR_FILENO);
             ::close(fd);
         }
-        ::execlp("jackd", "jackd", "-n", name_.c_str(), "-r", "-S", "-d", "dummy", "-r", r.c_str(),
-                 "-p", p.c_str(), static_cast<char*>(nullptr));
+        ::execvp("jackd", const_cast<char* const*>(argv.data()));
         ::_exit(127);
     }
     // Ready once a client gets in.
