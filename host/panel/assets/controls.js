@@ -2,6 +2,7 @@
 // `set` (a drag at most 30 times a second) and shown as the server reports them.
 import {send} from './connection.js';
 import {el} from './dom.js';
+import {learnButton} from './learn.js';
 import {pitchText} from './pitch.js';
 import {page} from './state.js';
 
@@ -264,7 +265,7 @@ export function card(module, mi, layout) {
     const label = el('th', {title: `${pin.name} (#${pin.index}, ${pin.type} ${pin.direction})`}, pin.name);
     if (counts.get(pin.name) > 1) label.append(el('span', {class: 'index', text: '#' + pin.index}));
     const {element, view: v} = control(module, pin, row);
-    const cell = el('td', {class: 'value'}, element);
+    const cell = el('td', {class: 'value'}, element, learnButton(module.name, mi, pin));
     if (pin.note) cell.append(el('span', {class: 'note', text: pin.note}));
     row.append(label, cell, el('td', {class: 'kind', text: `${pin.type} ${pin.direction}`}));
     table.append(row);

@@ -82,6 +82,7 @@ PanelLayout PlayPanel::Layout() {
     layout.mode = "playing live";
     layout.wires = plan_.wires;
     layout.midi_input = engine_.TakesLiveMidi();
+    layout.learn = engine_.TakesLiveMidi();
     layout.sample_rate = engine_.GetPatch().SampleRate();
     const auto& order = engine_.GetPatch().Order();
     for (int32_t n = 0; n < engine_.NodeCount(); ++n) {
@@ -94,6 +95,8 @@ PanelLayout PlayPanel::Layout() {
         for (const PinInfo& p : dsp.Pins()) {
             PanelPin pin = PanelPinFor(p, guis_.Gui(n) != nullptr, true, WiredFrom(n, p.name));
             pin.value = now_[static_cast<std::size_t>(n)][static_cast<std::size_t>(p.index)];
+            pin.learn =
+                layout.learn && !p.IsOutput() && control_.Learnable(control_.PinTarget(n, p));
             if (pin.control == PinControl::kScope &&
                 std::none_of(channels_.begin(), channels_.end(),
                              [&](const Channel& c) { return c.module == n && c.pin == p.index; })) {
@@ -143,6 +146,31 @@ void PlayPanel::Note(bool on, int32_t key, int32_t velocity) {
     if (!engine_.SendLive(status, static_cast<uint8_t>(key), static_cast<uint8_t>(velocity))) {
         throw Error("too many notes at once; this one was not played");
     }
+}
+
+void PlayPanel::Learn(const std::string& module, const std::string& pin) {
+    control_.Learn(control_.Find(module, pin));
+}
+
+void PlayPanel::Forget() {
+    control_.Forget();
+}
+
+void PlayPanel::Unmap(int32_t cc, const std::string& module, const std::string& pin) {
+    control_.UnmapQuietly(cc, control_.Find(module, pin));
+}
+
+PanelMaps PlayPanel::Maps() {
+    PanelMaps maps;
+    for (const Patch::Mapping& m : control_.Mappings()) {
+        maps.mappings.push_back({m.cc, m.channel, m.node,
+                                 engine_.Node(m.node).DspPinInfo(m.dsp_pin).index, m.low, m.high});
+    }
+    if (const auto& t = control_.Learning()) {
+        maps.learn_module = t->node;
+        maps.learn_pin = t->index;
+    }
+    return maps;
 }
 
 void PlayPanel::Watch(const std::string& module, const std::string& pin) {
@@ -198,6 +226,10 @@ void PlayPanel::Collect(PanelUpdates& out, bool frames) {
             shown_[n][i] = now_[n][i];
             out.pins.push_back({static_cast<int32_t>(n), static_cast<int32_t>(i), now_[n][i]});
         }
+    }
+    if (control_.MapVersion() != maps_sent_) {
+        maps_sent_ = control_.MapVersion();
+        out.maps = Maps();
     }
     if (!frames) return;
     for (const Channel& c : channels_) {
