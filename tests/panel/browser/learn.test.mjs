@@ -56,7 +56,14 @@ test('a knob learns the controller that arrives, and save keeps the mapping', as
     });
     const page = await browser.newPage();
     const problems = [];
-    page.on('console', (m) => { if (m.type() === 'error') problems.push(m.text()); });
+    // Errors of the page's own code, and files it asks for that the panel lacks (the
+    // browser's own favicon request aside).
+    page.on('console', (m) => {
+      if (m.type() === 'error' && !m.text().startsWith('Failed to load resource')) problems.push(m.text());
+    });
+    page.on('response', (r) => {
+      if (r.status() >= 400 && !r.url().endsWith('/favicon.ico')) problems.push(`${r.status()} ${r.url()}`);
+    });
     page.on('pageerror', (e) => problems.push(String(e)));
     await page.goto(url, {waitUntil: 'load'});
     await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
