@@ -974,6 +974,9 @@ void Patch::MakeMidiMap() {
         slots_[k].next = k + 1 < slots_.size() ? static_cast<int32_t>(k + 1) : -1;
     }
     free_slot_ = 0;
+    if (!plan_.midi_map.empty() && midi_node_ == nullptr) {
+        Fail("\"midi_map\": the patch has no MIDI input for controllers to arrive on");
+    }
     for (std::size_t k = 0; k < plan_.midi_map.size(); ++k) {
         const PatchPlan::MidiMapping& e = plan_.midi_map[k];
         const std::string entry = "\"midi_map\" entry " + std::to_string(k + 1) + " (cc " +

@@ -91,6 +91,10 @@ TEST(HostMidiMap, PatchesAreReadAndRefusedNamingTheEntryAndPin) {
          e1 + " (cc 7, pin \"a.Level\"): \"a.Level\": max \"1e+39\" is out of range for a "
               "32-bit float (at most +-3.4028235e38)"},
     };
+    const std::string no_midi = R"({"modules": [{"name": "osc", "plugin": "ZOR Twin-Op"}],
+        "midi_map": [{"cc": 1, "pin": "osc.OP2 Pitch"}]})";
+    EXPECT_EQ(MessageOf([&] { Patch p(ParsePatch(no_midi, "p.json")); }),
+              "p.json: \"midi_map\": the patch has no MIDI input for controllers to arrive on");
     for (const auto& r : refused) {
         EXPECT_EQ(MessageOf([&] { Patch p(ParsePatch(Mapped(r.map), "p.json")); }), r.message)
             << r.map;

@@ -379,6 +379,7 @@ TEST_F(Controlled, MapLinesDriveTheLiveTableAndSaveIt) {
         control_->Exchange();
         Periods(2);
     };
+    const uint64_t allocations = Engine::Allocations(), locks = Engine::Locks();
     EXPECT_EQ(Line("maps"), "no mappings");
     EXPECT_EQ(Line("map 7 osc.OP2 Pitch"), "mapped cc 7 -> osc.OP2 Pitch 0 10");
     EXPECT_EQ(Line("map 7 osc.OP2 Pitch 7.5 2"), "mapped cc 7 -> osc.OP2 Pitch 7.5 2");
@@ -432,6 +433,9 @@ TEST_F(Controlled, MapLinesDriveTheLiveTableAndSaveIt) {
     EXPECT_EQ(replies_, std::vector<std::string>{"learned cc 20 channel 3 -> osc.OP2 Pitch 0 10"});
     EXPECT_EQ(Line("get osc.OP2 Pitch"), "osc.OP2 Pitch = 10");
     EXPECT_EQ(Line("maps"), "cc 1 -> osc.Algorithm 0 3\ncc 20 channel 3 -> osc.OP2 Pitch 0 10");
+    // Mapping, unmapping, learning and the controllers' changes on the audio thread.
+    EXPECT_EQ(Engine::Allocations(), allocations);
+    EXPECT_EQ(Engine::Locks(), locks);
 
     // The saved patch plays with the mappings it was saved with.
     replies_.clear();

@@ -325,6 +325,9 @@ void Control::Map(const std::string& args) {
     const int32_t cc = Controller(args.substr(0, space));
     const std::string rest = space == std::string::npos ? "" : Trim(args.substr(space + 1));
     if (rest.empty()) throw Error("map needs a pin (map CC MODULE.PIN [MIN MAX])");
+    if (!engine_.GetPatch().HasMidiInput()) {
+        throw Error("the patch has no MIDI input for controllers to arrive on");
+    }
     // MIN MAX: the last two words, when both are numbers; pin names hold spaces.
     std::optional<double> low, high;
     std::string named = rest;
