@@ -157,6 +157,59 @@ TEST(PlayPanel, KeysSoundAndTheSpectrumMarksTheirFundamental) {
     EXPECT_NO_THROW(p.panel.Watch("osc", "Output"));
 }
 
+// Learning through the panel's model: a controller from the page (Web MIDI) or the port is
+// mapped to the pin waiting, moves it, is listed, and goes again; what may not be learned is
+// refused and changes nothing.
+TEST(PlayPanel, TheNextControllerIsLearnedListedAndRemoved) {
+    Playing p;
+    const PanelLayout layout = p.panel.Layout();
+    EXPECT_TRUE(layout.learn);
+    const int32_t op2 = p.PinIndex(1, "OP2 Pitch");
+    std::vector<std::string> learnable;
+    for (const PanelModule& m : layout.modules) {
+        for (const PanelPin& pin : m.pins) {
+            if (pin.learn) learnable.push_back(m.name + "." + pin.name);
+        }
+    }
+    EXPECT_EQ(learnable, (std::vector<std::string>{"keys.Channel", "keys.Bend Range",
+                                                   "keys.Retrigger", "osc.On/Off", "osc.Algorithm",
+                                                   "osc.OP2 Pitch", "osc.OP2 Level"}));
+    for (const char* pin : {"OP1 Pitch", "Output", "Nope"}) {
+        EXPECT_THROW(p.panel.Learn("osc", pin), Error) << pin;
+    }
+    EXPECT_THROW(p.panel.Controller(0, 1, 1), Error);
+    EXPECT_THROW(p.panel.Controller(1, 128, 1), Error);
+    EXPECT_THROW(p.panel.Unmap(30, "osc", "OP2 Pitch"), Error) << "nothing mapped";
+
+    p.panel.Learn("osc", "OP2 Pitch");
+    PanelUpdates u;
+    p.panel.Collect(u, false);
+    ASSERT_TRUE(u.maps.has_value());
+    EXPECT_EQ(u.maps->learn_module, 1);
+    EXPECT_EQ(u.maps->learn_pin, op2);
+    p.panel.Controller(4, 30, 127);
+    p.Run(2);
+    const PanelMaps maps = p.panel.Maps();
+    ASSERT_EQ(maps.mappings.size(), 1u);
+    const PanelMapping& m = maps.mappings[0];
+    EXPECT_EQ(std::vector<int32_t>({m.cc, m.channel, m.module, m.pin}),
+              std::vector<int32_t>({30, 4, 1, op2}));
+    EXPECT_EQ(std::pair(m.low, m.high), std::pair(0.0, 10.0));
+    EXPECT_EQ(maps.learn_module, -1);
+    p.control.Line("get osc.OP2 Pitch");
+    p.panel.Controller(4, 30, 0);
+    p.Run(2);
+    p.control.Line("get osc.OP2 Pitch");
+    p.Run(2);
+    EXPECT_EQ(p.replies,
+              "learned cc 30 channel 4 -> osc.OP2 Pitch 0 10\nosc.OP2 Pitch = 10\n"
+              "osc.OP2 Pitch = 0\n");
+    p.panel.Unmap(30, "osc", "OP2 Pitch");
+    p.Run(2);
+    EXPECT_TRUE(p.panel.Maps().mappings.empty());
+    EXPECT_EQ(p.errors, "");
+}
+
 // A browser test (`script`, node's test runner) against `kvhost play PATCH --panel --record`
 // on the JACK server the caller started; the recording it leaves.
 play_test::Audio PlayedFromTheBrowser(const char* script, const std::string& patch_text) {

@@ -237,6 +237,16 @@ struct PanelServer::Impl {
                 pin = TextField(m, "pin");
                 model.Learn(module, pin);
                 return;
+            } else if (type == "controller") {
+                const int32_t cc = WholeField(m, "cc", -1), value = WholeField(m, "value", -1);
+                const int32_t channel = WholeField(m, "channel", 1);
+                if (cc < 0 || value < 0 || channel < 1 || channel > 16) {
+                    throw Error(
+                        "a \"controller\" message needs \"cc\" and \"value\" (0 to 127) "
+                        "and a \"channel\" 1 to 16");
+                }
+                model.Controller(channel, cc, value);
+                return;
             } else if (type == "forget") {
                 model.Forget();
                 return;
@@ -252,7 +262,7 @@ struct PanelServer::Impl {
                 return;
             } else {
                 throw Error("unknown message type " + QuoteText(type) +
-                            " (set, get, note, panic, watch, learn, forget, unmap)");
+                            " (set, get, note, panic, watch, learn, forget, unmap, controller)");
             }
         } catch (const std::exception& e) {
             json refusal = {{"type", "error"}, {"message", e.what()}};

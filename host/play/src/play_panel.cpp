@@ -173,6 +173,21 @@ PanelMaps PlayPanel::Maps() {
     return maps;
 }
 
+void PlayPanel::Controller(int32_t channel, int32_t cc, int32_t value) {
+    if (!engine_.TakesLiveMidi()) {
+        throw Error(
+            "the patch takes no live MIDI (\"midi\": \"live\" in the patch), so "
+            "controllers go nowhere");
+    }
+    if (channel < 1 || channel > 16 || cc < 0 || cc > 127 || value < 0 || value > 127) {
+        throw Error("a controller's channel is 1 to 16, its number and value 0 to 127");
+    }
+    if (!engine_.SendLive(static_cast<uint8_t>(0xB0 | (channel - 1)), static_cast<uint8_t>(cc),
+                          static_cast<uint8_t>(value))) {
+        throw Error("too many MIDI messages at once; this controller was not passed on");
+    }
+}
+
 void PlayPanel::Watch(const std::string& module, const std::string& pin) {
     const Control::Target t = control_.Find(module, pin);
     for (std::size_t c = 0; c < channels_.size(); ++c) {

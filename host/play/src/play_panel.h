@@ -39,6 +39,7 @@ class PlayPanel : public PanelModel {
     void Forget() override;
     void Unmap(int32_t cc, const std::string& module, const std::string& pin) override;
     PanelMaps Maps() override;
+    void Controller(int32_t channel, int32_t cc, int32_t value) override;
     // Asks the DSP sides' values (answered on a later turn of Control::Exchange, which the
     // caller runs), takes the played frames, and sends what changed.
     void Collect(PanelUpdates& out, bool frames) override;

@@ -140,6 +140,9 @@ class PanelModel {
     virtual void Forget() {}
     virtual void Unmap(int32_t cc, const std::string& module, const std::string& pin);
     virtual PanelMaps Maps() { return {}; }
+    // A controller message from a MIDI device the browser offers (Web MIDI), `channel`
+    // 1-16, for the live MIDI input as a note is: it moves mapped pins and may be learned.
+    virtual void Controller(int32_t channel, int32_t cc, int32_t value);
 };
 
 // Which pin of `module`'s `pins` a user means: PinNamed, the module named in its errors.
