@@ -366,6 +366,12 @@ void Control::Map(const std::string& args) {
     engine_.Submit(c);
     replies_.push_back({{id}, [this, id, m] {
                             if (answers_.at(id).value == 0.0) {
+                                // Learned mappings filled the table meanwhile: not made.
+                                std::erase_if(map_, [&](const Patch::Mapping& x) {
+                                    return x.cc == m.cc && x.channel == 0 && x.node == m.node &&
+                                           x.dsp_pin == m.dsp_pin;
+                                });
+                                ++map_version_;
                                 return "error: the mapping table is full: " + MapText(m);
                             }
                             return "mapped " + MapText(m);
