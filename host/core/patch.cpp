@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -161,6 +164,42 @@ void ReadVoices(const json& v, const std::string& text, const std::string& sourc
     }
 }
 
+// "midi_map": [{"cc": N, "channel": C, "pin": "module.pin", "min": X, "max": Y}, ...].
+void ReadMidiMap(const json& list, const Reader& r, PatchPlan& plan) {
+    if (!list.is_array()) {
+        r.Fail("\"midi_map\" must be a list of {\"cc\": N, \"pin\": \"module.pin\"}");
+    }
+    const auto whole = [](const json& j, double low, double high) {
+        return j.is_number() && j.get<double>() == std::floor(j.get<double>()) &&
+               j.get<double>() >= low && j.get<double>() <= high;
+    };
+    for (std::size_t k = 0; k < list.size(); ++k) {
+        const json& e = list[k];
+        const std::string entry = "\"midi_map\" entry " + std::to_string(k + 1);
+        if (!e.is_object() || !e.contains("cc") || !e.contains("pin")) {
+            r.Fail(entry + " must be {\"cc\": N, \"pin\": \"module.pin\"} (\"channel\", " +
+                   "\"min\", \"max\" optional)");
+        }
+        r.OnlyKeys(e, {"cc", "channel", "pin", "min", "max", "comment"}, entry);
+        PatchPlan::MidiMapping m;
+        if (!whole(e["cc"], 0, 127)) {
+            r.Fail(entry + ": \"cc\" " + e["cc"].dump() + " is not a whole number 0-127");
+        }
+        m.cc = e["cc"].get<int32_t>();
+        if (e.contains("channel")) {
+            if (!whole(e["channel"], 1, 16)) {
+                r.Fail(entry + ": \"channel\" " + e["channel"].dump() +
+                       " is not a whole number 1-16");
+            }
+            m.channel = e["channel"].get<int32_t>();
+        }
+        m.pin = r.Pin(e["pin"], entry + ": \"pin\"");
+        if (e.contains("min")) m.minimum = r.Number(e["min"], entry + ": \"min\"");
+        if (e.contains("max")) m.maximum = r.Number(e["max"], entry + ": \"max\"");
+        plan.midi_map.push_back(std::move(m));
+    }
+}
+
 }  // namespace
 
 PatchPlan ParsePatch(const std::string& text, const std::string& source,
@@ -191,7 +230,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
     if (!root.is_object()) r.Fail("a patch is a JSON object");
     r.OnlyKeys(root,
                {"sample_rate", "block_size", "seconds", "modules", "voices", "wires", "midi",
-                "audio", "comment", "name", "id", "controls"},
+                "audio", "comment", "name", "id", "controls", "midi_map"},
                "the patch");
     if (root.contains("name")) plan.name = r.Text(root["name"], "\"name\"");
     if (root.contains("id")) plan.id = r.Text(root["id"], "\"id\"");
@@ -336,6 +375,7 @@ PatchPlan ParsePatch(const std::string& text, const std::string& source,
             plan.controls->push_back(std::move(control));
         }
     }
+    if (root.contains("midi_map")) ReadMidiMap(root["midi_map"], r, plan);
     return plan;
 }
 
@@ -430,6 +470,7 @@ Patch::Patch(const PatchPlan& plan, PatchOptions options)
     PlaceOutputs();
     FindMidiInput();
     PlanSleep();
+    MakeMidiMap();
     Start();
 }
 
@@ -782,17 +823,34 @@ void Patch::SendMidi(uint64_t at, uint8_t status, uint8_t d1, uint8_t d2) {
     if ((status & 0xF0) == 0x90 && d2 > 0) last_note_ = d1;
     if (!router_) {
         midi_node_->copies[0]->SendMidi(midi_pin_, static_cast<uint32_t>(at), status, d1, d2);
-        return;
+    } else {
+        router_->Route(status, d1, d2, [&](int32_t copy, uint8_t s, uint8_t a, uint8_t b) {
+            Deliver(copy, at, s, a, b);
+        });
     }
-    router_->Route(status, d1, d2, [&](int32_t copy, uint8_t s, uint8_t a, uint8_t b) {
-        Deliver(copy, at, s, a, b);
-    });
+    if ((status & 0xF0) == 0xB0 && mapped_ > 0) ApplyMapped(at, status, d1, d2);
+}
+
+void Patch::ApplyMapped(uint64_t at, uint8_t status, uint8_t cc, uint8_t value) {
+    for (const int32_t channel : {0, (status & 0x0F) + 1}) {
+        for (int32_t k = Chain(channel, cc); k >= 0; k = slots_[static_cast<std::size_t>(k)].next) {
+            const Mapping& m = slots_[static_cast<std::size_t>(k)].m;
+            if (const std::optional<double> v = MappedValue(m, value)) {
+                Set(m.node, m.dsp_pin, *v, at);
+            }
+        }
+    }
 }
 
 void Patch::LiveMidi(uint64_t at, const uint8_t* bytes, std::size_t size, int source) {
     MidiParser& parser =
         parsers_[static_cast<std::size_t>(std::clamp(source, 0, kMidiSources - 1))];
-    parser.Feed(bytes, size, [&](uint8_t s, uint8_t a, uint8_t b) { SendMidi(at, s, a, b); });
+    parser.Feed(bytes, size, [&](uint8_t s, uint8_t a, uint8_t b) {
+        if ((s & 0xF0) == 0xB0 && options_.live_controller) {
+            options_.live_controller(static_cast<uint8_t>(s & 0x0F), a, b);
+        }
+        SendMidi(at, s, a, b);
+    });
 }
 
 void Patch::Panic(uint64_t at) {
@@ -836,6 +894,307 @@ uint64_t Patch::DefaultLength() const {
         return uint64_t{midi_.end_sample} + static_cast<uint64_t>(std::llround(plan_.sample_rate));
     }
     return static_cast<uint64_t>(std::llround(5.0 * plan_.sample_rate));
+}
+
+// ---- Controllers mapped to pins ---------------------------------------------------
+
+namespace {
+
+// Ranges in volts that the modules document for their sample inputs (help texts and
+// manuals): pitch inputs span 0 to 10 V, the depth input 0 to 10 V.
+struct DocumentedRange {
+    const char* module_id;
+    const char* pin;
+    double low, high;
+};
+constexpr DocumentedRange kDocumented[] = {
+    {"ZOR Warpwave", "Pitch", 0.0, 10.0},    {"ZOR Warpwave", "Modulation Depth", 0.0, 10.0},
+    {"ZOR Twin-Op", "OP1 Pitch", 0.0, 10.0}, {"ZOR Twin-Op", "OP2 Pitch", 0.0, 10.0},
+    {"ZOR Basic Voice", "Pitch", 0.0, 10.0},
+};
+
+bool Discrete(int32_t datatype) {
+    return datatype == DT_CHOICE || datatype == DT_SWITCH || datatype == DT_WHOLE32;
+}
+
+// A number as a user would write it, exact: the shortest text that reads back to it.
+// Plain decimals in the range people write, exponents only beyond it.
+std::string NumberText(double v) {
+    char buf[400];
+    const bool plain = v == 0.0 || (std::fabs(v) >= 1e-5 && std::fabs(v) < 1e15);
+    for (int precision = plain ? 0 : 1; precision <= 17; ++precision) {
+        std::snprintf(buf, sizeof buf, plain ? "%.*f" : "%.*g", precision, v);
+        if (std::strtod(buf, nullptr) == v) return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+}  // namespace
+
+std::optional<PinRange> DocumentedVolts(std::string_view module_id, std::string_view pin_name) {
+    for (const DocumentedRange& d : kDocumented) {
+        if (module_id == d.module_id && pin_name == d.pin) return PinRange{d.low, d.high};
+    }
+    return std::nullopt;
+}
+
+std::string ModuleIdOf(const Plugin& plugin) {
+    const char* id = plugin.Info().id;
+    return id != nullptr && *id != '\0' ? std::string(id) : plugin.Name();
+}
+
+std::optional<PinRange> OwnRange(const PinInfo& pin, std::string_view module_id) {
+    switch (pin.datatype) {
+        case DT_SWITCH:
+            return PinRange{0.0, 1.0};
+        case DT_CHOICE: {
+            if (!pin.choices) return std::nullopt;
+            const ChoiceList list = ParseChoices(*pin.choices);
+            if (list.is_range) {
+                return PinRange{static_cast<double>(std::min(list.low, list.high)),
+                                static_cast<double>(std::max(list.low, list.high))};
+            }
+            if (list.entries.empty()) return std::nullopt;
+            PinRange r{static_cast<double>(list.entries.front().second),
+                       static_cast<double>(list.entries.front().second)};
+            for (const auto& [label, value] : list.entries) {
+                r.low = std::min(r.low, static_cast<double>(value));
+                r.high = std::max(r.high, static_cast<double>(value));
+            }
+            return r;
+        }
+        case DT_FSAMPLE: {
+            PinRange r = DocumentedVolts(module_id, pin.name).value_or(PinRange{-10.0, 10.0});
+            const double volts = DefaultNumber(pin);
+            if (std::isfinite(volts)) {
+                r.low = std::min(r.low, volts);
+                r.high = std::max(r.high, volts);
+            }
+            return r;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+void Patch::MakeMidiMap() {
+    chains_.fill(-1);
+    rules_.resize(nodes_.size());
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        const DspInstance& dsp = *nodes_[n].copies[0];
+        for (int32_t k = 0; k < dsp.PinCount(); ++k) {
+            const PinInfo& info = dsp.DspPinInfo(k);
+            PinRule rule;
+            rule.datatype = info.datatype;
+            if (info.datatype == DT_CHOICE && info.choices && !info.IsOutput()) {
+                // The values `set` takes, each by its number.
+                const ChoiceList list = ParseChoices(*info.choices);
+                rule.listed = true;
+                if (list.is_range) {
+                    rule.low = std::min(list.low, list.high);
+                    rule.high = std::max(list.low, list.high);
+                    rule.range = true;
+                } else {
+                    for (const auto& [label, value] : list.entries) {
+                        const UserValue u = CheckUserValue(info, std::to_string(value));
+                        if (u.value && *u.value == value) rule.values.push_back(value);
+                    }
+                    std::sort(rule.values.begin(), rule.values.end());
+                }
+            }
+            rules_[n].push_back(std::move(rule));
+        }
+    }
+    slots_.resize(kMaxMappings);
+    for (std::size_t k = 0; k < slots_.size(); ++k) {
+        slots_[k].next = k + 1 < slots_.size() ? static_cast<int32_t>(k + 1) : -1;
+    }
+    free_slot_ = 0;
+    if (!plan_.midi_map.empty() && midi_node_ == nullptr) {
+        Fail("\"midi_map\": the patch has no MIDI input for controllers to arrive on");
+    }
+    for (std::size_t k = 0; k < plan_.midi_map.size(); ++k) {
+        const PatchPlan::MidiMapping& e = plan_.midi_map[k];
+        const std::string entry = "\"midi_map\" entry " + std::to_string(k + 1) + " (cc " +
+                                  std::to_string(e.cc) + ", pin " + QuoteText(Describe(e.pin)) +
+                                  ")";
+        Mapping m;
+        try {
+            const Node& node = Find(e.pin, "controller's pin");
+            m = CheckMapping(e.cc, e.channel, static_cast<int32_t>(&node - nodes_.data()),
+                             e.pin.pin, e.minimum, e.maximum);
+        } catch (const Error& err) {
+            std::string why = err.what();
+            if (why.rfind(plan_.source + ": ", 0) == 0) why = why.substr(plan_.source.size() + 2);
+            Fail(entry + ": " + why);
+        }
+        if (!Map(m)) Fail(entry + ": more than " + std::to_string(kMaxMappings) + " mappings");
+    }
+}
+
+Patch::Mapping Patch::CheckMapping(int32_t cc, int32_t channel, int32_t node,
+                                   const std::string& pin, std::optional<double> low,
+                                   std::optional<double> high) const {
+    if (node < 0 || node >= NodeCount()) throw Error("no module " + std::to_string(node));
+    const Node& n = nodes_[static_cast<std::size_t>(node)];
+    const DspInstance& dsp = *n.copies[0];
+    const std::string where = "module " + QuoteText(n.name);
+    int32_t k = -1;
+    try {
+        // A name several pins share names none of them: "#N" picks one (as save writes it).
+        const PinInfo& named =
+            dsp.Pins()[static_cast<std::size_t>(PinNamed(dsp.Pins(), where, pin))];
+        if (named.dsp_index < 0) {
+            throw Error(QuoteText(n.name + "." + named.name) + " belongs to the GUI side only");
+        }
+        k = named.dsp_index;
+    } catch (const Error&) {
+        if (!PinsNamed(dsp.Pins(), pin).empty()) throw;
+        std::string names;
+        for (const PinInfo& p : dsp.Pins()) {
+            if (p.dsp_index >= 0 && !p.IsOutput() && p.datatype != DT_MIDI_STREAM &&
+                p.datatype != DT_STRING && !p.IsGuiSide()) {
+                names += (names.empty() ? "" : ", ") + QuoteText(p.name);
+            }
+        }
+        throw Error(where + " has no input pin " + QuoteText(pin) + " (its inputs: " + names + ")");
+    }
+    return CheckMapping(cc, channel, node, k, low, high);
+}
+
+Patch::Mapping Patch::CheckMapping(int32_t cc, int32_t channel, int32_t node, int32_t k,
+                                   std::optional<double> low, std::optional<double> high) const {
+    if (cc < 0 || cc > 127) throw Error("controller " + std::to_string(cc) + " is not 0-127");
+    if (channel < 0 || channel > 16) {
+        throw Error("channel " + std::to_string(channel) + " is not 1-16");
+    }
+    if (node < 0 || node >= NodeCount()) throw Error("no module " + std::to_string(node));
+    const Node& n = nodes_[static_cast<std::size_t>(node)];
+    const DspInstance& dsp = *n.copies[0];
+    if (k < 0 || k >= dsp.PinCount()) throw Error("no DSP pin " + std::to_string(k));
+    const PinInfo& info = dsp.DspPinInfo(k);
+    const std::string at = QuoteText(n.name + "." + info.name);
+    if (info.IsOutput()) throw Error(at + " is an output and cannot be set");
+    if (info.datatype == DT_MIDI_STREAM || info.datatype == DT_STRING) {
+        throw Error(at + " takes no value");
+    }
+    if (info.IsGuiSide()) {
+        throw Error(at + " is the GUI side's to set; controllers drive DSP inputs");
+    }
+    for (const auto& w : plan_.wires) {
+        if (w.to.module == n.name && dsp.DspPin(w.to.pin) == k) {
+            throw Error(at + " is wired; a wired input follows its wire");
+        }
+    }
+    const std::optional<PinRange> own = OwnRange(info, ModuleIdOf(*dsp.GetPlugin()));
+    if (!own && (!low || !high)) {
+        throw Error(at + " has no range of its own: give both min and max");
+    }
+    Mapping m;
+    m.cc = cc;
+    m.channel = channel;
+    m.node = node;
+    m.dsp_pin = k;
+    m.low = low.value_or(own ? own->low : 0.0);
+    m.high = high.value_or(own ? own->high : 0.0);
+    for (const auto& [name, v] : {std::pair{"min", m.low}, std::pair{"max", m.high}}) {
+        const std::string text = NumberText(Discrete(info.datatype) ? std::round(v) : v);
+        if (own && !(v >= own->low && v <= own->high)) {
+            throw Error(at + ": " + name + " " + NumberText(v) + " lies outside the pin's range " +
+                        NumberText(own->low) + " to " + NumberText(own->high));
+        }
+        const UserValue checked = CheckUserValue(info, text);
+        if (!std::isfinite(v) || !checked.Accepted()) {
+            throw Error(at + ": " + name + " " + checked.refusal);
+        }
+    }
+    return m;
+}
+
+std::optional<double> Patch::MappedValue(const Mapping& m, uint8_t value) const {
+    const double v = m.low + (static_cast<double>(value) / 127.0) * (m.high - m.low);
+    const PinRule& rule =
+        rules_[static_cast<std::size_t>(m.node)][static_cast<std::size_t>(m.dsp_pin)];
+    switch (rule.datatype) {
+        case DT_FSAMPLE:
+            return v * 0.1;  // volts to signal units, as `set` does
+        case DT_CHOICE: {
+            const double r = std::round(v);
+            if (!rule.listed) return r;
+            if (rule.range) {
+                if (r < rule.low || r > rule.high) return std::nullopt;
+                return r;
+            }
+            if (!std::binary_search(rule.values.begin(), rule.values.end(),
+                                    static_cast<int32_t>(r))) {
+                return std::nullopt;
+            }
+            return r;
+        }
+        case DT_SWITCH:
+        case DT_WHOLE32:
+            return std::round(v);
+        default:
+            return v;
+    }
+}
+
+bool Patch::Map(const Mapping& m) {
+    int32_t* link = &Chain(m.channel, m.cc);
+    while (*link >= 0) {
+        MapSlot& slot = slots_[static_cast<std::size_t>(*link)];
+        if (slot.m.node == m.node && slot.m.dsp_pin == m.dsp_pin) {
+            slot.m = m;
+            return true;
+        }
+        link = &slot.next;
+    }
+    if (free_slot_ < 0) return false;
+    const int32_t k = free_slot_;
+    MapSlot& slot = slots_[static_cast<std::size_t>(k)];
+    free_slot_ = slot.next;
+    slot = {m, -1, true};
+    *link = k;
+    ++mapped_;
+    return true;
+}
+
+std::size_t Patch::Unmap(int32_t cc, int32_t node, int32_t dsp_pin) {
+    if (cc < 0 || cc > 127) return 0;
+    std::size_t removed = 0;
+    for (int32_t channel = 0; channel <= 16; ++channel) {
+        int32_t* link = &Chain(channel, cc);
+        while (*link >= 0) {
+            const int32_t k = *link;
+            MapSlot& slot = slots_[static_cast<std::size_t>(k)];
+            if (node >= 0 && (slot.m.node != node || slot.m.dsp_pin != dsp_pin)) {
+                link = &slot.next;
+                continue;
+            }
+            *link = slot.next;
+            slot.used = false;
+            slot.next = free_slot_;
+            free_slot_ = k;
+            --mapped_;
+            ++removed;
+        }
+    }
+    return removed;
+}
+
+std::vector<Patch::Mapping> Patch::MidiMap() const {
+    std::vector<Mapping> out;
+    for (int32_t cc = 0; cc < 128; ++cc) {
+        for (int32_t channel = 0; channel <= 16; ++channel) {
+            for (int32_t k = chains_[static_cast<std::size_t>(channel) * 128 +
+                                     static_cast<std::size_t>(cc)];
+                 k >= 0; k = slots_[static_cast<std::size_t>(k)].next) {
+                out.push_back(slots_[static_cast<std::size_t>(k)].m);
+            }
+        }
+    }
+    return out;
 }
 
 // ---- Running ------------------------------------------------------------------------

@@ -6,30 +6,14 @@
 #include <cmath>
 #include <set>
 
+#include "kvhost/patch.h"
+
 namespace kvhost::lv2 {
 
 namespace {
 
-// Ranges in volts that the modules document for their sample inputs (help texts and
-// manuals): pitch inputs span 0 to 10 V, the depth input 0 to 10 V.
-struct DocumentedRange {
-    const char* module_id;
-    const char* pin;
-    float low, high;
-};
-constexpr DocumentedRange kDocumented[] = {
-    {"ZOR Warpwave", "Pitch", 0.0f, 10.0f},    {"ZOR Warpwave", "Modulation Depth", 0.0f, 10.0f},
-    {"ZOR Twin-Op", "OP1 Pitch", 0.0f, 10.0f}, {"ZOR Twin-Op", "OP2 Pitch", 0.0f, 10.0f},
-    {"ZOR Basic Voice", "Pitch", 0.0f, 10.0f},
-};
-
 // Choice lists in range form with more values than this get no scale points.
 constexpr int32_t kMaxScalePoints = 128;
-
-std::string ModuleId(const Plugin& plugin) {
-    const char* id = plugin.Info().id;
-    return id != nullptr && *id != '\0' ? std::string(id) : plugin.Name();
-}
 
 // A unique symbol: the name's symbol, or with _2, _3 ... when taken.
 std::string UniqueSymbol(std::string base, std::set<std::string>& taken) {
@@ -95,7 +79,7 @@ std::optional<Port> ControlInputPort(const DspInstance& dsp, int32_t k) {
                 info.default_value ? ValueFromText(info, *info.default_value) : std::nullopt;
             port.default_value = static_cast<float>(v.value_or(0.0));
             const VoltRange range =
-                VoltRangeOf(ModuleId(*dsp.GetPlugin()), info.name, port.default_value);
+                VoltRangeOf(ModuleIdOf(*dsp.GetPlugin()), info.name, port.default_value);
             port.has_range = true;
             port.minimum = range.low;
             port.maximum = range.high;
@@ -150,8 +134,8 @@ std::string SymbolOf(std::string_view name) {
 
 VoltRange VoltRangeOf(std::string_view module_id, std::string_view pin_name, float default_volts) {
     VoltRange r{-10.0f, 10.0f};
-    for (const DocumentedRange& d : kDocumented) {
-        if (module_id == d.module_id && pin_name == d.pin) r = {d.low, d.high};
+    if (const std::optional<PinRange> d = DocumentedVolts(module_id, pin_name)) {
+        r = {static_cast<float>(d->low), static_cast<float>(d->high)};
     }
     if (std::isfinite(default_volts)) {
         r.low = std::min(r.low, default_volts);
@@ -162,7 +146,7 @@ VoltRange VoltRangeOf(std::string_view module_id, std::string_view pin_name, flo
 
 Layout MakeLayout(const DspInstance& dsp) {
     const Plugin& plugin = *dsp.GetPlugin();
-    const std::string id = ModuleId(plugin);
+    const std::string id = ModuleIdOf(plugin);
     Layout layout;
     layout.uri = PluginUri(id);
     std::set<std::string> taken;

@@ -2,14 +2,19 @@
 // by period on this thread, and the page in chromium playing three keys through `kvhost play
 // --panel` on a private dummy JACK server.
 #include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control.h"
@@ -152,6 +157,59 @@ TEST(PlayPanel, KeysSoundAndTheSpectrumMarksTheirFundamental) {
     EXPECT_NO_THROW(p.panel.Watch("osc", "Output"));
 }
 
+// Learning through the panel's model: a controller from the page (Web MIDI) or the port is
+// mapped to the pin waiting, moves it, is listed, and goes again; what may not be learned is
+// refused and changes nothing.
+TEST(PlayPanel, TheNextControllerIsLearnedListedAndRemoved) {
+    Playing p;
+    const PanelLayout layout = p.panel.Layout();
+    EXPECT_TRUE(layout.learn);
+    const int32_t op2 = p.PinIndex(1, "OP2 Pitch");
+    std::vector<std::string> learnable;
+    for (const PanelModule& m : layout.modules) {
+        for (const PanelPin& pin : m.pins) {
+            if (pin.learn) learnable.push_back(m.name + "." + pin.name);
+        }
+    }
+    EXPECT_EQ(learnable, (std::vector<std::string>{"keys.Channel", "keys.Bend Range",
+                                                   "keys.Retrigger", "osc.On/Off", "osc.Algorithm",
+                                                   "osc.OP2 Pitch", "osc.OP2 Level"}));
+    for (const char* pin : {"OP1 Pitch", "Output", "Nope"}) {
+        EXPECT_THROW(p.panel.Learn("osc", pin), Error) << pin;
+    }
+    EXPECT_THROW(p.panel.Controller(0, 1, 1), Error);
+    EXPECT_THROW(p.panel.Controller(1, 128, 1), Error);
+    EXPECT_THROW(p.panel.Unmap(30, "osc", "OP2 Pitch"), Error) << "nothing mapped";
+
+    p.panel.Learn("osc", "OP2 Pitch");
+    PanelUpdates u;
+    p.panel.Collect(u, false);
+    ASSERT_TRUE(u.maps.has_value());
+    EXPECT_EQ(u.maps->learn_module, 1);
+    EXPECT_EQ(u.maps->learn_pin, op2);
+    p.panel.Controller(4, 30, 127);
+    p.Run(2);
+    const PanelMaps maps = p.panel.Maps();
+    ASSERT_EQ(maps.mappings.size(), 1u);
+    const PanelMapping& m = maps.mappings[0];
+    EXPECT_EQ(std::vector<int32_t>({m.cc, m.channel, m.module, m.pin}),
+              std::vector<int32_t>({30, 4, 1, op2}));
+    EXPECT_EQ(std::pair(m.low, m.high), std::pair(0.0, 10.0));
+    EXPECT_EQ(maps.learn_module, -1);
+    p.control.Line("get osc.OP2 Pitch");
+    p.panel.Controller(4, 30, 0);
+    p.Run(2);
+    p.control.Line("get osc.OP2 Pitch");
+    p.Run(2);
+    EXPECT_EQ(p.replies,
+              "learned cc 30 channel 4 -> osc.OP2 Pitch 0 10\nosc.OP2 Pitch = 10\n"
+              "osc.OP2 Pitch = 0\n");
+    p.panel.Unmap(30, "osc", "OP2 Pitch");
+    p.Run(2);
+    EXPECT_TRUE(p.panel.Maps().mappings.empty());
+    EXPECT_EQ(p.errors, "");
+}
+
 // A browser test (`script`, node's test runner) against `kvhost play PATCH --panel --record`
 // on the JACK server the caller started; the recording it leaves.
 play_test::Audio PlayedFromTheBrowser(const char* script, const std::string& patch_text) {
@@ -217,8 +275,9 @@ TEST(PlayPanel, NotesEndWhenThePageGoesTheKeyboardChangesOrPanicIsPressed) {
     const std::size_t window = 240;
     std::vector<std::pair<std::size_t, std::size_t>> sounding;  // first and last window
     for (std::size_t at = 0; at + window <= audio.samples.size(); at += window) {
-        const auto [lo, hi] = std::minmax_element(audio.samples.begin() + static_cast<long>(at),
-                                                  audio.samples.begin() + static_cast<long>(at + window));
+        const auto [lo, hi] =
+            std::minmax_element(audio.samples.begin() + static_cast<long>(at),
+                                audio.samples.begin() + static_cast<long>(at + window));
         if (std::max(-*lo, *hi) < 0.01f) continue;
         if (!sounding.empty() && sounding.back().second + 1 == at / window) {
             sounding.back().second = at / window;
@@ -232,6 +291,91 @@ TEST(PlayPanel, NotesEndWhenThePageGoesTheKeyboardChangesOrPanicIsPressed) {
         // and a period may add a little on a busy machine, never the rest of the play.
         EXPECT_LT((last - first + 1) * window, 48000u * 9 / 10);
     }
+}
+
+// One controller message from a JACK client of its own into `to`, once connected.
+class ControllerSender {
+  public:
+    ControllerSender(uint8_t status, uint8_t cc, uint8_t value) : bytes_{status, cc, value} {
+        jack_status_t status_code{};
+        client_ = jack_client_open("kvtest_cc", JackNoStartServer, &status_code);
+        if (client_ == nullptr) throw std::runtime_error("no test MIDI client");
+        port_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(client_, &ControllerSender::Process, this);
+        jack_activate(client_);
+    }
+    ~ControllerSender() {
+        jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+    bool Send(const std::string& to) {
+        const std::string from = std::string(jack_get_client_name(client_)) + ":out";
+        for (int attempt = 0; attempt < 100 && jack_connect(client_, from.c_str(), to.c_str()) != 0;
+             ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // connected for a period
+        go_ = true;
+        for (int i = 0; i < 200 && !sent_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return sent_;
+    }
+
+  private:
+    static int Process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<ControllerSender*>(arg);
+        void* buffer = jack_port_get_buffer(self->port_, frames);
+        jack_midi_clear_buffer(buffer);
+        if (self->go_ && !self->sent_) {
+            jack_midi_event_write(buffer, 0, self->bytes_, 3);
+            self->sent_ = true;
+        }
+        return 0;
+    }
+
+    jack_midi_data_t bytes_[3];
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+    std::atomic<bool> go_{false}, sent_{false};
+};
+
+// MIDI learn from the page: the browser test arms learn on osc's "OP2 Pitch" knob, this test
+// sends controller 21 from a JACK client, and the page checks the mapping, the pin's value,
+// `save` and the remove button (learn.test.mjs).
+TEST(PlayPanel, AKnobLearnsAControllerFromAnotherJackClient) {
+    JackServer server(256);
+    const std::string dir = play_test::Dir();
+    const std::string patch = dir + "/voice.json", armed = dir + "/armed";
+    play_test::WriteFile(patch, play_test::TwinOpPatch("2->1", "live", 48000));
+    ::unlink(armed.c_str());
+    ::unlink((dir + "/learned.json").c_str());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("KV_PLAY_PATCH", patch.c_str(), 1);
+        ::setenv("KV_LEARN_DIR", dir.c_str(), 1);
+        ::setenv("KVHOST_TOOL", KVHOST_TOOL, 1);
+        ::setenv("KV_PANEL_SHOTS", KV_PANEL_SHOTS, 1);
+        ::execlp(KV_NODE, KV_NODE, "--test", KV_LEARN_TEST, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    bool sent = false;
+    for (int i = 0; i < 1200; ++i) {
+        if (::access(armed.c_str(), F_OK) == 0) {
+            ControllerSender sender(0xB0, 21, 64);
+            sent = sender.Send("learnplay:midi_in");
+            break;
+        }
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            ADD_FAILURE() << "the browser test ended before learn was armed";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(sent) << "the controller was not sent";
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the browser test failed";
 }
 
 }  // namespace

@@ -362,3 +362,89 @@ TEST_F(Controlled, SaveNeverOverwritesThePlayingPatchUnlessForced) {
 
 }  // namespace
 }  // namespace play_test
+
+namespace play_test {
+namespace {
+
+// `map`, `unmap`, `maps` and learning: the table the lines keep is the one the audio thread
+// applies (a live controller moves the pin), wrong lines change nothing, and `save` writes
+// "midi_map" so that the saved patch plays with the same mappings.
+TEST_F(Controlled, MapLinesDriveTheLiveTableAndSaveIt) {
+    Start(TwinOpPatch("2->1", "live", 48000));
+    const auto controller = [&](uint8_t status, uint8_t cc, uint8_t value) {
+        std::vector<float> buffer(64);
+        float* channels[] = {buffer.data()};
+        const LiveMidi m{3, status, cc, value, 0};
+        engine_->Process(64, channels, &m, 1);
+        control_->Exchange();
+        Periods(2);
+    };
+    const uint64_t allocations = Engine::Allocations(), locks = Engine::Locks();
+    EXPECT_EQ(Line("maps"), "no mappings");
+    EXPECT_EQ(Line("map 7 osc.OP2 Pitch"), "mapped cc 7 -> osc.OP2 Pitch 0 10");
+    EXPECT_EQ(Line("map 7 osc.OP2 Pitch 7.5 2"), "mapped cc 7 -> osc.OP2 Pitch 7.5 2");
+    EXPECT_EQ(Line("map 1 osc.Algorithm"), "mapped cc 1 -> osc.Algorithm 0 3");
+    EXPECT_EQ(Line("map 7 osc.OP2 Level 0 1"), "mapped cc 7 -> osc.OP2 Level 0 1");
+    const std::string three =
+        "cc 1 -> osc.Algorithm 0 3\ncc 7 -> osc.OP2 Pitch 7.5 2\ncc 7 -> osc.OP2 Level 0 1";
+    EXPECT_EQ(Line("maps"), three);
+    for (const char* wrong :
+         {"map 128 osc.OP2 Pitch", "map x osc.OP2 Pitch", "map 7", "map 7 osc.Output",
+          "map 7 osc.OP1 Pitch", "map 7 osc.OP2 Pitch 0 11", "map 7 keys.MIDI In",
+          "map 7 osc.Nope 0 1", "unmap 9", "unmap 7 osc.Algorithm", "unmap", "maps 2"}) {
+        const std::string answer = Line(wrong);
+        EXPECT_EQ(answer.rfind("error: line ", 0), 0u) << wrong << " -> " << answer;
+        EXPECT_EQ(answer.find('\n'), std::string::npos) << answer;
+    }
+    EXPECT_NE(Line("map 7 osc.OP1 Pitch").find("is wired"), std::string::npos);
+    EXPECT_EQ(Line("maps"), three);
+
+    // A controller on any channel: 7.5 + 127/127 * (2 - 7.5) V, and 1 from 0 to 1.
+    controller(0xB5, 7, 127);
+    EXPECT_EQ(Line("get osc.OP2 Pitch"), "osc.OP2 Pitch = 2");
+    EXPECT_EQ(Line("get osc.OP2 Level"), "osc.OP2 Level = 1");
+    controller(0xB0, 1, 70);  // round(70/127 * 3) = 2, which the list does not hold
+    EXPECT_EQ(Line("get osc.Algorithm"), "osc.Algorithm = 2->1");
+    controller(0xB0, 1, 127);
+    EXPECT_EQ(Line("get osc.Algorithm"), "osc.Algorithm = Test");
+
+    const std::string saved = Dir() + "/mapped.json";
+    EXPECT_EQ(Line("save " + saved), "saved " + saved);
+    const nlohmann::json j = nlohmann::json::parse(ReadFile(saved));
+    EXPECT_EQ(j["midi_map"], nlohmann::json::parse(R"([
+        {"cc": 1, "pin": "osc.Algorithm", "min": 0.0, "max": 3.0},
+        {"cc": 7, "pin": "osc.OP2 Pitch", "min": 7.5, "max": 2.0},
+        {"cc": 7, "pin": "osc.OP2 Level", "min": 0.0, "max": 1.0}])"));
+
+    EXPECT_EQ(Line("unmap 7 osc.OP2 Pitch"), "unmapped cc 7 (1 mapping)");
+    controller(0xB0, 7, 0);
+    EXPECT_EQ(Line("get osc.OP2 Pitch"), "osc.OP2 Pitch = 2") << "no longer mapped";
+    EXPECT_EQ(Line("get osc.OP2 Level"), "osc.OP2 Level = 0");
+    EXPECT_EQ(Line("unmap 7"), "unmapped cc 7 (1 mapping)");
+    EXPECT_EQ(Line("maps"), "cc 1 -> osc.Algorithm 0 3");
+
+    // Learning: the next live controller maps its controller and channel over the pin's own
+    // range, and moves the pin itself.
+    control_->Learn(control_->Find("osc", "OP2 Pitch"));
+    EXPECT_TRUE(control_->Learning().has_value());
+    replies_.clear();
+    controller(0xB2, 20, 127);
+    EXPECT_FALSE(control_->Learning().has_value());
+    EXPECT_EQ(replies_, std::vector<std::string>{"learned cc 20 channel 3 -> osc.OP2 Pitch 0 10"});
+    EXPECT_EQ(Line("get osc.OP2 Pitch"), "osc.OP2 Pitch = 10");
+    EXPECT_EQ(Line("maps"), "cc 1 -> osc.Algorithm 0 3\ncc 20 channel 3 -> osc.OP2 Pitch 0 10");
+    // Mapping, unmapping, learning and the controllers' changes on the audio thread.
+    EXPECT_EQ(Engine::Allocations(), allocations);
+    EXPECT_EQ(Engine::Locks(), locks);
+
+    // The saved patch plays with the mappings it was saved with.
+    replies_.clear();
+    control_.reset();
+    guis_.reset();
+    engine_.reset();
+    Start(ReadFile(saved));
+    EXPECT_EQ(Line("maps"), three);
+}
+
+}  // namespace
+}  // namespace play_test

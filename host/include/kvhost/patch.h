@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kvhost/host.h"
@@ -70,6 +71,16 @@ struct PatchPlan {
         std::optional<double> minimum, maximum;
     };
     std::optional<std::vector<Control>> controls;
+    // "midi_map": controllers (CC) of the MIDI input that drive input pins. Each message of
+    // controller `cc` (on `channel`, 1-16, or any channel for 0) sets the pin to
+    // min + value/127 * (max - min); min and max default to the pin's own range.
+    struct MidiMapping {
+        int32_t cc = 0;
+        int32_t channel = 0;
+        PatchPin pin;
+        std::optional<double> minimum, maximum;
+    };
+    std::vector<MidiMapping> midi_map;
 };
 
 // JSON text to a patch; syntax errors give "source:line:column: ...", other errors name
@@ -82,6 +93,19 @@ PatchPlan LoadPatch(const std::string& path);
 // "midi" file taken from the patch's folder; nothing for live or no MIDI.
 std::optional<std::string> MidiFilePath(const PatchPlan& plan,
                                         const std::optional<std::string>& override = {});
+
+// The range a controller sweeps by default: the values an input pin offers. A choice from its
+// lowest to its highest value, a switch 0 to 1, a sample input in volts as the module
+// documents it (pitch inputs and depths 0 to 10 V), else the signal scale's -10 to 10 V,
+// widened to hold the default. Reals and whole numbers declare none (nothing).
+struct PinRange {
+    double low, high;
+};
+std::optional<PinRange> OwnRange(const PinInfo& pin, std::string_view module_id);
+// The volts a module documents for a sample input (nothing where it documents none).
+std::optional<PinRange> DocumentedVolts(std::string_view module_id, std::string_view pin_name);
+// The id a module is known by (its record's id, else its deliverable's name).
+std::string ModuleIdOf(const Plugin& plugin);
 
 class Patch;
 // Told of every status a module announces (after the patch's wires took it), opening
@@ -106,6 +130,9 @@ struct PatchOptions {
     PatchStatusObserver observer;
     // Called after every block the patch runs, before its frames are handed out.
     std::function<void()> after_block;
+    // Told of every controller message (channel 0-15, controller, value) that LiveMidi cuts
+    // from a live source, before it takes effect (play's MIDI learn maps it here).
+    std::function<void(uint8_t channel, uint8_t cc, uint8_t value)> live_controller;
     // Where a module's "plugin" is loaded from (default: Plugin::Load). Hosts that carry
     // their deliverables with them (an LV2 bundle) give their own.
     std::function<std::shared_ptr<Plugin>(const std::string& plugin)> load_plugin;
@@ -150,6 +177,42 @@ class Patch {
     // An input's new value at `at` for every copy of module `node` (sample inputs: in signal
     // units, held as a constant), announced with `status`.
     void Set(int32_t node, int32_t dsp_pin, double value, uint64_t at, int32_t status = PS_STEP);
+    // ---- Controllers mapped to pins ("midi_map") --------------------------------------
+    // A controller message reaching the MIDI input (SendMidi, LiveMidi, the MIDI file) also
+    // sets each pin mapped to its controller and channel, at its clock, to
+    // low + value/127 * (high - low) (double arithmetic; volts for sample inputs) when `set`
+    // would take that value: whole numbers, switches and choices rounded to the nearest,
+    // a choice that names no value left as it was. The message still reaches the MIDI input.
+    struct Mapping {
+        int32_t cc = 0;       // 0-127
+        int32_t channel = 0;  // 1-16; 0: any channel
+        int32_t node = 0;     // counted in Order()
+        int32_t dsp_pin = 0;
+        double low = 0.0, high = 0.0;  // in the unit `set` takes (volts for sample inputs)
+    };
+    // At most this many mappings at once: the table is made once, with the patch.
+    static constexpr std::size_t kMaxMappings = 1024;
+    // A mapping of controller `cc` (0-127) on `channel` (0: any) to `pin` of `node`, checked
+    // as the patch's "midi_map" is: a DSP input that `set` takes a value for (not wired, not
+    // the GUI side's), `low` and `high` (default: OwnRange) values `set` accepts inside the
+    // pin's own range. Error saying what is wrong (the caller names where). Any thread.
+    Mapping CheckMapping(int32_t cc, int32_t channel, int32_t node, const std::string& pin,
+                         std::optional<double> low, std::optional<double> high) const;
+    Mapping CheckMapping(int32_t cc, int32_t channel, int32_t node, int32_t dsp_pin,
+                         std::optional<double> low, std::optional<double> high) const;
+    // On the thread that runs the patch (allocates nothing, takes no lock): adds a mapping
+    // or replaces the one of the same controller, channel and pin; false when the table is
+    // full. Unmap removes the mappings of controller `cc` on every channel (to `node`'s
+    // `dsp_pin` only, unless node is -1) and answers how many.
+    bool Map(const Mapping& m);
+    std::size_t Unmap(int32_t cc, int32_t node = -1, int32_t dsp_pin = -1);
+    // The mappings in the order they apply (by controller, any channel first; then in the
+    // order they were made). Allocates: not for the audio thread.
+    std::vector<Mapping> MidiMap() const;
+    // The value a controller value gives a mapping's pin, as `set` would take it (signal units
+    // for sample inputs), or nothing when `set` would refuse it.
+    std::optional<double> MappedValue(const Mapping& m, uint8_t value) const;
+
     // A sample input of a one-copy module whose samples the caller writes into the block
     // buffer answered, for every block before RunBlock (DspInstance::FeedInput).
     float* FeedInput(int32_t node, int32_t dsp_pin);
@@ -215,7 +278,27 @@ class Patch {
         std::vector<const DspInstance*> copies;  // summed in this order
         int32_t pin;
     };
+    // What a controller may set on a DSP input, made once so that applying a value needs no
+    // text: its type and, for a choice with a list, the values `set` takes, in order.
+    struct PinRule {
+        int32_t datatype = 0;
+        bool listed = false;  // a choice with a list: only its values
+        bool range = false;   // that list is `low` to `high`
+        int32_t low = 0, high = 0;
+        std::vector<int32_t> values;  // otherwise its values, sorted
+    };
+    // One cell of the mapping table: a mapping and the next one of its chain.
+    struct MapSlot {
+        Mapping m;
+        int32_t next = -1;
+        bool used = false;
+    };
     [[noreturn]] void Fail(const std::string& what) const;
+    void MakeMidiMap();  // the rules, the table, the plan's "midi_map"
+    void ApplyMapped(uint64_t at, uint8_t status, uint8_t cc, uint8_t value);
+    int32_t& Chain(int32_t channel, int32_t cc) {
+        return chains_[static_cast<std::size_t>(channel) * 128 + static_cast<std::size_t>(cc)];
+    }
     Node& Find(const PatchPin& ref, const char* role);
     void Build();  // instances in wiring order, their settings
     void Wire();   // the plan's wires, copy to copy
@@ -265,6 +348,13 @@ class Patch {
     // Per output channel of that group: its sleeping copies' outputs folded (MixAwake).
     std::vector<std::vector<float>> sleep_zero_;
     bool sleepers_changed_ = false;  // a copy fell asleep or woke since the last Mix
+    // Controller mappings: per channel (0: any, 1-16) and controller, the first slot of its
+    // chain (-1: none); the slots, made with the patch, and the free ones chained.
+    std::vector<std::vector<PinRule>> rules_;  // [node][dsp pin]
+    std::array<int32_t, 17 * 128> chains_{};
+    std::vector<MapSlot> slots_;
+    int32_t free_slot_ = -1;
+    std::size_t mapped_ = 0;  // slots in use
     // The farthest ahead of the clock a change may lie: the modules' 32-bit clock orders
     // times within half its range.
     static constexpr uint64_t kFarthest = uint64_t{1} << 30;

@@ -2,6 +2,7 @@
 // `set` (a drag at most 30 times a second) and shown as the server reports them.
 import {send} from './connection.js';
 import {el} from './dom.js';
+import {learnButton} from './learn.js';
 import {pitchText} from './pitch.js';
 import {page} from './state.js';
 
@@ -264,7 +265,10 @@ export function card(module, mi, layout) {
     const label = el('th', {title: `${pin.name} (#${pin.index}, ${pin.type} ${pin.direction})`}, pin.name);
     if (counts.get(pin.name) > 1) label.append(el('span', {class: 'index', text: '#' + pin.index}));
     const {element, view: v} = control(module, pin, row);
-    const cell = el('td', {class: 'value'}, element);
+    // A number field's learn button sits beside its knob and field.
+    const learn = learnButton(module.name, mi, pin);
+    if (learn && element.classList.contains('number-field')) element.append(learn);
+    const cell = el('td', {class: 'value'}, element, element.contains(learn) ? null : learn);
     if (pin.note) cell.append(el('span', {class: 'note', text: pin.note}));
     row.append(label, cell, el('td', {class: 'kind', text: `${pin.type} ${pin.direction}`}));
     table.append(row);

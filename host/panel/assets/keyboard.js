@@ -129,6 +129,10 @@ function listenToMidi() {
           const kind = status & 0xf0;
           if (kind === 0x90 && velocity > 0) note(true, key, velocity);
           else if (kind === 0x80 || kind === 0x90) note(false, key, 0);
+          // A controller moves the pins mapped to it, or is learned.
+          else if (kind === 0xb0 && event.data.length >= 3) {
+            send({type: 'controller', channel: (status & 0x0f) + 1, cc: key, value: velocity}, true);
+          }
         };
       }
       devices.textContent = names.length > 0 ? `Web MIDI: ${names.join(', ')}` : none;

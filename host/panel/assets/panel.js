@@ -1,11 +1,12 @@
 // kvhost panel, the page's side: the cards built from the layout the server sends, kept live
 // from what it pushes; a spectrum view and a keyboard for a playing patch. Modules by concern:
-// connection, controls, keyboard, drawing, pitch, dom, state.
+// connection, controls, keyboard, learn, drawing, pitch, dom, state.
 import {connect, send} from './connection.js';
 import {card, show, showNamed} from './controls.js';
 import {el, showError} from './dom.js';
 import {drawScope, drawSpectrum} from './drawing.js';
 import {listenToKeys, releaseAll, showKeyboard} from './keyboard.js';
+import {showLearn, showMaps} from './learn.js';
 import {page} from './state.js';
 
 function watch() {
@@ -26,6 +27,7 @@ function build(layout) {
   document.getElementById('keys').hidden = !layout.midi_input;
   document.getElementById('midi-devices').hidden = !layout.midi_input;
   if (layout.midi_input) showKeyboard();
+  showLearn(layout);
   const sources = [];
   layout.modules.forEach((m) => m.pins.forEach((p) => {
     if (p.control === 'scope') sources.push([m.name, p]);
@@ -52,6 +54,9 @@ function receive(m) {
     case 'error':
       showError(m.message);
       if (m.module !== undefined && m.value !== undefined) showNamed(m.module, m.pin, m.value, true);
+      break;
+    case 'maps':
+      showMaps(m);
       break;
     case 'scope':
       for (const f of m.frames) drawScope(f);

@@ -9,4 +9,5 @@ export const page = {
   held: new Map(),   // computer key -> MIDI key sounding
   pointers: new Map(),  // pointer id -> MIDI key it holds (null: over no key)
   midiAsked: false,  // Web MIDI asked for (once a patch takes notes)
+  learning: null,    // [module, pin] waiting for a MIDI controller, or null
 };

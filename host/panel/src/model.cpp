@@ -40,6 +40,18 @@ const char* PinControlName(PinControl control) {
     return "readout";
 }
 
+void PanelModel::Learn(const std::string&, const std::string&) {
+    throw Error("no live MIDI here: controllers are learned under kvhost play --panel");
+}
+
+void PanelModel::Controller(int32_t, int32_t, int32_t) {
+    throw Error("no live MIDI here: controllers go nowhere");
+}
+
+void PanelModel::Unmap(int32_t, const std::string&, const std::string&) {
+    throw Error("no live MIDI here: nothing is mapped");
+}
+
 int32_t ModulePin(const std::vector<PinInfo>& pins, const std::string& module,
                   const std::string& name) {
     return PinNamed(pins, "module " + QuoteText(module), name);

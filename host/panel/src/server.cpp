@@ -58,6 +58,7 @@ json LayoutMessage(const PanelLayout& layout, const PanelOptions& options) {
             }
             if (!p.note.empty()) pin["note"] = p.note;
             if (p.pitch) pin["pitch"] = true;
+            if (p.learn) pin["learn"] = true;
             pins.push_back(std::move(pin));
         }
         modules.push_back(
@@ -71,10 +72,26 @@ json LayoutMessage(const PanelLayout& layout, const PanelOptions& options) {
             {"title", layout.title},
             {"mode", layout.mode},
             {"midi_input", layout.midi_input},
+            {"learn", layout.learn},
             {"sample_rate", layout.sample_rate},
             {"modules", modules},
             {"wires", wires},
             {"limits", {{"max_message", options.max_message}, {"max_rate", options.max_rate}}}};
+}
+
+json MapsMessage(const PanelMaps& maps) {
+    json list = json::array();
+    for (const PanelMapping& m : maps.mappings) {
+        list.push_back({{"cc", m.cc},
+                        {"channel", m.channel},
+                        {"module", m.module},
+                        {"pin", m.pin},
+                        {"min", m.low},
+                        {"max", m.high}});
+    }
+    json learning = nullptr;
+    if (maps.learn_module >= 0) learning = {maps.learn_module, maps.learn_pin};
+    return {{"type", "maps"}, {"mappings", list}, {"learning", learning}};
 }
 
 json ScopeMessage(const std::vector<ScopeFrame>& frames) {
@@ -215,6 +232,29 @@ struct PanelServer::Impl {
                 model.Panic();
                 for (auto& [other, p] : pages) p.held.clear();  // every note is off now
                 return;
+            } else if (type == "learn") {
+                module = TextField(m, "module");
+                pin = TextField(m, "pin");
+                model.Learn(module, pin);
+                return;
+            } else if (type == "controller") {
+                const int32_t cc = WholeField(m, "cc", -1), value = WholeField(m, "value", -1);
+                const int32_t channel = WholeField(m, "channel", 1);
+                if (cc < 0 || value < 0 || channel < 1 || channel > 16) {
+                    throw Error(
+                        "a \"controller\" message needs \"cc\" and \"value\" (0 to 127) "
+                        "and a \"channel\" 1 to 16");
+                }
+                model.Controller(channel, cc, value);
+                return;
+            } else if (type == "forget") {
+                model.Forget();
+                return;
+            } else if (type == "unmap") {
+                const int32_t cc = WholeField(m, "cc", -1);
+                if (cc < 0) throw Error("an \"unmap\" message needs \"cc\" (0 to 127)");
+                model.Unmap(cc, TextField(m, "module"), TextField(m, "pin"));
+                return;
             } else if (type == "watch") {
                 module = TextField(m, "module");
                 pin = TextField(m, "pin");
@@ -222,7 +262,7 @@ struct PanelServer::Impl {
                 return;
             } else {
                 throw Error("unknown message type " + QuoteText(type) +
-                            " (set, get, note, panic, watch)");
+                            " (set, get, note, panic, watch, learn, forget, unmap, controller)");
             }
         } catch (const std::exception& e) {
             json refusal = {{"type", "error"}, {"message", e.what()}};
@@ -245,8 +285,10 @@ struct PanelServer::Impl {
             case Inbound::Kind::kHello: {
                 Page& page = pages[in.page];
                 page.link = std::move(in.link);
-                page.link->Push(PageLink::Kind::kState,
-                                Text(LayoutMessage(model.Layout(), options)));
+                const PanelLayout layout = model.Layout();
+                page.link->Push(PageLink::Kind::kState, Text(LayoutMessage(layout, options)));
+                if (layout.learn)
+                    page.link->Push(PageLink::Kind::kState, Text(MapsMessage(model.Maps())));
                 page.ready = true;
                 break;
             }
@@ -285,6 +327,7 @@ struct PanelServer::Impl {
             for (const PinChange& c : updates.pins) changes.push_back({c.module, c.pin, c.value});
             Broadcast(PageLink::Kind::kState, {{"type", "pins"}, {"changes", changes}});
         }
+        if (updates.maps) Broadcast(PageLink::Kind::kState, MapsMessage(*updates.maps));
         if (!updates.scopes.empty()) {
             Broadcast(PageLink::Kind::kScope, ScopeMessage(updates.scopes));
         }

@@ -1,6 +1,7 @@
 // Live control lines: parsing, checking, and the replies in the order of the lines.
 #include "control.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -37,8 +38,26 @@ std::string Shortest(double v, Good good) {
 }
 
 const char* const kHelp =
-    "set MODULE.PIN VALUE | get MODULE.PIN | pins | status | panic | save [--force] [--rate] "
-    "FILE | quit";
+    "set MODULE.PIN VALUE | get MODULE.PIN | pins | status | panic | map CC MODULE.PIN [MIN "
+    "MAX] | unmap CC [MODULE.PIN] | maps | save [--force] [--rate] FILE | quit";
+
+// A controller number as a line gives it: a whole number 0-127.
+int32_t Controller(const std::string& text) {
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) > 127) {
+        throw Error("expected a controller number 0-127, not " + QuoteText(text));
+    }
+    return std::stoi(text);
+}
+
+// A whole text as a number, or nothing.
+std::optional<double> Number(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (*end != '\0') return std::nullopt;
+    return v;
+}
 
 }  // namespace
 
@@ -77,7 +96,8 @@ Control::Control(Engine& engine, GuiSides& guis, const PatchPlan& plan, std::str
       plan_(plan),
       patch_path_(std::move(patch_path)),
       patch_text_(std::move(patch_text)),
-      out_(std::move(output)) {}
+      out_(std::move(output)),
+      map_(engine.GetPatch().MidiMap()) {}
 
 void Control::Now(std::string text) {
     replies_.push_back({{}, [text = std::move(text)] { return text; }});
@@ -104,6 +124,12 @@ void Control::Line(const std::string& raw) {
             Save(args);
         } else if (word == "panic" && args.empty()) {
             Panic();
+        } else if (word == "map") {
+            Map(args);
+        } else if (word == "unmap") {
+            Unmap(args);
+        } else if (word == "maps" && args.empty()) {
+            Maps();
         } else if (word == "quit" && args.empty()) {
             quit_ = true;
         } else {
@@ -253,6 +279,182 @@ void Control::Panic() {
                             return "all notes and sound off from sample " +
                                    std::to_string(answers_.at(id).clock);
                         }});
+}
+
+std::string Control::PinName(int32_t node, int32_t dsp_pin) const {
+    const DspInstance& dsp = engine_.Node(node);
+    const PinInfo& p = dsp.DspPinInfo(dsp_pin);
+    return engine_.GetPatch().Order()[static_cast<std::size_t>(node)] + "." +
+           (PinsNamed(dsp.Pins(), p.name).size() == 1 ? p.name : "#" + std::to_string(p.index));
+}
+
+std::string Control::MapText(const Patch::Mapping& m) const {
+    const auto number = [](double v) { return Shortest(v, [&](double d) { return d == v; }); };
+    return "cc " + std::to_string(m.cc) +
+           (m.channel > 0 ? " channel " + std::to_string(m.channel) : std::string()) + " -> " +
+           PinName(m.node, m.dsp_pin) + " " + number(m.low) + " " + number(m.high);
+}
+
+void Control::Remember(const Patch::Mapping& m) {
+    const auto key = [](const Patch::Mapping& x) { return std::pair{x.cc, x.channel}; };
+    for (Patch::Mapping& old : map_) {
+        if (key(old) == key(m) && old.node == m.node && old.dsp_pin == m.dsp_pin) {
+            old = m;
+            ++map_version_;
+            return;
+        }
+    }
+    // After the others of its controller and channel, as Patch::MidiMap lists them.
+    const auto at = std::find_if(map_.begin(), map_.end(),
+                                 [&](const Patch::Mapping& x) { return key(x) > key(m); });
+    map_.insert(at, m);
+    ++map_version_;
+}
+
+std::size_t Control::Drop(int32_t cc, int32_t node, int32_t dsp_pin) {
+    const std::size_t before = map_.size();
+    std::erase_if(map_, [&](const Patch::Mapping& m) {
+        return m.cc == cc && (node < 0 || (m.node == node && m.dsp_pin == dsp_pin));
+    });
+    if (map_.size() != before) ++map_version_;
+    return before - map_.size();
+}
+
+void Control::Map(const std::string& args) {
+    const auto space = args.find(' ');
+    const int32_t cc = Controller(args.substr(0, space));
+    const std::string rest = space == std::string::npos ? "" : Trim(args.substr(space + 1));
+    if (rest.empty()) throw Error("map needs a pin (map CC MODULE.PIN [MIN MAX])");
+    if (!engine_.GetPatch().HasMidiInput()) {
+        throw Error("the patch has no MIDI input for controllers to arrive on");
+    }
+    // MIN MAX: the last two words, when both are numbers; pin names hold spaces.
+    std::optional<double> low, high;
+    std::string named = rest;
+    const auto b = rest.rfind(' ');
+    if (b != std::string::npos) {
+        const std::string head = Trim(rest.substr(0, b));
+        const auto a = head.rfind(' ');
+        if (a != std::string::npos) {
+            low = Number(head.substr(a + 1));
+            high = Number(rest.substr(b + 1));
+            if (low && high) {
+                named = Trim(head.substr(0, a));
+            } else {
+                low = high = std::nullopt;
+            }
+        }
+    }
+    const Target t = Resolve(named, nullptr);
+    if (t.gui) {
+        throw Error(QuoteText(t.name) + " is the GUI side's to set; controllers drive DSP inputs");
+    }
+    const Patch::Mapping m =
+        engine_.GetPatch().CheckMapping(cc, 0, t.node, t.pin->dsp_index, low, high);
+    const bool known = std::any_of(map_.begin(), map_.end(), [&](const Patch::Mapping& x) {
+        return x.cc == m.cc && x.channel == 0 && x.node == m.node && x.dsp_pin == m.dsp_pin;
+    });
+    if (!known && map_.size() >= Patch::kMaxMappings) {
+        throw Error("the patch holds " + std::to_string(Patch::kMaxMappings) +
+                    " mappings already; unmap one first");
+    }
+    Remember(m);
+    const uint32_t id = next_id_++;
+    Command c{Command::kMap, m.node, m.dsp_pin, m.low, id};
+    c.cc = static_cast<uint8_t>(m.cc);
+    c.high = m.high;
+    engine_.Submit(c);
+    replies_.push_back({{id}, [this, id, m] {
+                            if (answers_.at(id).value == 0.0) {
+                                // Learned mappings filled the table meanwhile: not made.
+                                std::erase_if(map_, [&](const Patch::Mapping& x) {
+                                    return x.cc == m.cc && x.channel == 0 && x.node == m.node &&
+                                           x.dsp_pin == m.dsp_pin;
+                                });
+                                ++map_version_;
+                                return "error: the mapping table is full: " + MapText(m);
+                            }
+                            return "mapped " + MapText(m);
+                        }});
+}
+
+void Control::SubmitUnmap(int32_t cc, const Target* t, bool quiet) {
+    const int32_t node = t != nullptr ? t->node : -1;
+    const int32_t pin = t != nullptr ? t->pin->dsp_index : -1;
+    const std::size_t removed = Drop(cc, node, pin);
+    if (removed == 0) {
+        throw Error("no mapping of cc " + std::to_string(cc) +
+                    (t != nullptr ? " to " + QuoteText(t->name) : std::string()));
+    }
+    const uint32_t id = next_id_++;
+    Command c{Command::kUnmap, node, pin, 0.0, id};
+    c.cc = static_cast<uint8_t>(cc);
+    engine_.Submit(c);
+    replies_.push_back({{id},
+                        [cc, removed] {
+                            return "unmapped cc " + std::to_string(cc) + " (" +
+                                   std::to_string(removed) +
+                                   (removed == 1 ? " mapping)" : " mappings)");
+                        },
+                        quiet});
+}
+
+void Control::Unmap(const std::string& args) {
+    const auto space = args.find(' ');
+    const int32_t cc = Controller(args.substr(0, space));
+    const std::string rest = space == std::string::npos ? "" : Trim(args.substr(space + 1));
+    if (rest.empty()) {
+        SubmitUnmap(cc, nullptr, false);
+        return;
+    }
+    const Target t = Resolve(rest, nullptr);
+    SubmitUnmap(cc, &t, false);
+}
+
+void Control::UnmapQuietly(int32_t cc, const Target& t) {
+    if (cc < 0 || cc > 127) throw Error("a controller is 0-127");
+    if (t.pin->dsp_index < 0) throw Error("no mapping of cc " + std::to_string(cc));
+    SubmitUnmap(cc, &t, true);
+}
+
+void Control::Maps() {
+    std::string text;
+    for (const Patch::Mapping& m : map_) text += (text.empty() ? "" : "\n") + MapText(m);
+    Now(text.empty() ? "no mappings" : text);
+}
+
+bool Control::Learnable(const Target& t) const {
+    if (t.gui || t.pin->dsp_index < 0) return false;
+    try {
+        engine_.GetPatch().CheckMapping(0, 0, t.node, t.pin->dsp_index, std::nullopt, std::nullopt);
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+void Control::Learn(const Target& t) {
+    if (!engine_.TakesLiveMidi()) {
+        throw Error("the patch takes no live MIDI (\"midi\": \"live\"), so no controller arrives");
+    }
+    if (t.gui || t.pin->dsp_index < 0) {
+        throw Error(QuoteText(t.name) + " is the GUI side's to set; controllers drive DSP inputs");
+    }
+    const Patch::Mapping m =
+        engine_.GetPatch().CheckMapping(0, 0, t.node, t.pin->dsp_index, std::nullopt, std::nullopt);
+    learn_id_ = next_id_++;
+    Command c{Command::kLearn, m.node, m.dsp_pin, m.low, learn_id_};
+    c.high = m.high;
+    engine_.Submit(c);
+    learning_ = t;
+    ++map_version_;
+}
+
+void Control::Forget() {
+    if (!learning_) return;
+    engine_.Submit({Command::kForget, 0, 0, 0.0, 0});
+    learning_.reset();
+    ++map_version_;
 }
 
 std::string Control::GuiValue(const Target& t) const {
@@ -407,8 +609,13 @@ void Control::Save(const std::string& args) {
             ids.push_back(entries.back().id);
         }
     }
+    // The mappings as this line finds them (later lines may change them before the answers).
+    std::vector<SavedMapping> midi_map;
+    for (const Patch::Mapping& m : map_) {
+        midi_map.push_back({m.cc, m.channel, PinName(m.node, m.dsp_pin), m.low, m.high});
+    }
     replies_.push_back(
-        {ids, [this, entries, path, rate] {
+        {ids, [this, entries, path, rate, midi_map] {
              const auto& order = engine_.GetPatch().Order();
              std::vector<SavedModule> modules(order.size());
              for (std::size_t n = 0; n < order.size(); ++n) modules[n].name = order[n];
@@ -437,7 +644,7 @@ void Control::Save(const std::string& args) {
                                     rate || plan_.sample_rate_given
                                         ? std::optional<double>(engine_.GetPatch().SampleRate())
                                         : std::nullopt,
-                                    modules, path));
+                                    modules, path, midi_map));
              } catch (const Error& err) {
                  return std::string("error: ") + err.what();
              }
@@ -450,6 +657,16 @@ void Control::Exchange() {
     while (engine_.Poll(r)) {
         if (r.kind == Report::kCarry) {
             guis_.Receive(r);
+        } else if (r.kind == Report::kLearned) {
+            const Patch::Mapping m{r.cc, r.channel, r.node, r.pin, r.value, r.high};
+            if (learning_ && r.id == learn_id_) learning_.reset();
+            ++map_version_;
+            if (r.id == 0) {
+                out_.error("the mapping table is full: " + MapText(m) + " was not learned");
+            } else {
+                Remember(m);
+                out_.reply("learned " + MapText(m));
+            }
         } else {
             answers_[r.id] = r;
         }

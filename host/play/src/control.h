@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,22 @@ class Control {
     // Every pin of every module, once the changes queued before have run; `done` gets them
     // (in patch and table order) on a later Exchange.
     void Snapshot(std::function<void(const std::vector<PinValue>&)> done);
+    // MIDI learn: the next controller message on the live MIDI input maps its controller
+    // and channel to the pin over the pin's own range (Error when no controller may drive
+    // it; another pin waiting to learn is forgotten). Forget: none waits any more.
+    void Learn(const Target& t);
+    void Forget();
+    // The pin waiting for a controller, if any (until its mapping is reported made).
+    const std::optional<Target>& Learning() const { return learning_; }
+    // Removes controller `cc`'s mappings to `t` (as `unmap CC MODULE.PIN`); Error when none.
+    void UnmapQuietly(int32_t cc, const Target& t);
+    // Whether a controller may drive the pin over its own range (learn takes it).
+    bool Learnable(const Target& t) const;
+    // The controller mappings as lines and the panel see them (by controller, any channel
+    // first), and a count that changes whenever they do.
+    const std::vector<Patch::Mapping>& Mappings() const { return map_; }
+    uint64_t MapVersion() const { return map_version_; }
+    std::string PinName(int32_t node, int32_t dsp_pin) const;  // "module.pin"
 
     // The main thread's turn: what the audio thread reported taken (values to the GUI sides,
     // answers), the commands waiting for room handed on, the complete replies printed.
@@ -85,6 +102,15 @@ class Control {
     void Gather(std::function<std::string(const std::vector<PinValue>&)> finish, bool quiet);
     void Save(const std::string& args);
     void Panic();
+    void Map(const std::string& args);
+    void Unmap(const std::string& args);
+    void Maps();
+    // The mapping made or replaced in map_ (kept in Patch::MidiMap's order).
+    void Remember(const Patch::Mapping& m);
+    std::size_t Drop(int32_t cc, int32_t node, int32_t dsp_pin);  // from map_: how many
+    std::string MapText(const Patch::Mapping& m) const;
+    // Submits the removal of cc's mappings to the target's pin (all for none), replying.
+    void SubmitUnmap(int32_t cc, const Target* t, bool quiet);
     uint32_t Ask(int32_t node, int32_t dsp_pin);  // a kGet; returns its id
     uint32_t Sync();                              // a kSync; returns its id
     void Pump();                                  // prints the replies that are complete, in order
@@ -101,6 +127,10 @@ class Control {
     std::map<uint32_t, Report> answers_;
     uint32_t next_id_ = 1;
     uint64_t line_number_ = 0;
+    std::vector<Patch::Mapping> map_;  // as the audio thread will hold them
+    uint64_t map_version_ = 0;
+    std::optional<Target> learning_;
+    uint32_t learn_id_ = 0;
     bool quit_ = false;
 };
 

@@ -65,6 +65,9 @@ Engine::Engine(const PatchPlan& plan, Config config) : config_(std::move(config)
     options.delivery = config_.delivery;
     options.observer = [this](std::size_t node, const DspInstance& module,
                               const DspInstance::StatusRecord& s) { OnStatus(node, module, s); };
+    options.live_controller = [this](uint8_t channel, uint8_t cc, uint8_t) {
+        OnController(channel, cc);
+    };
     patch_ = std::make_unique<Patch>(plan, std::move(options));
     opened_ = true;
     start_ = config_.start_clock;
@@ -141,6 +144,19 @@ void Engine::OnStatus(std::size_t node, const DspInstance& module,
     for (int32_t gui : targets) {
         Tell({Report::kCarry, static_cast<int32_t>(node), gui, s.clock, value, 0});
     }
+}
+
+void Engine::OnController(uint8_t channel, uint8_t cc) {
+    if (!learning_) return;
+    learning_ = false;
+    const Patch::Mapping m{cc, channel + 1, learn_.node, learn_.pin, learn_.value, learn_.high};
+    // Mapped before the message takes effect: the controller that was learned moves the pin.
+    const bool ok = patch_->Map(m);
+    Report r{Report::kLearned, m.node, m.dsp_pin, patch_->RunClock(), m.low, ok ? learn_.id : 0};
+    r.cc = cc;
+    r.channel = static_cast<uint8_t>(m.channel);
+    r.high = m.high;
+    Tell(r);
 }
 
 void Engine::Tell(const Report& r) {
@@ -233,6 +249,29 @@ void Engine::ApplyCommands(uint64_t at) {
                 if (c.id != 0) Tell({Report::kApplied, c.node, c.pin, when, 0.0, c.id});
                 break;
             }
+            case Command::kMap: {
+                const bool ok = patch_->Map({c.cc, c.channel, c.node, c.pin, c.value, c.high});
+                if (c.id != 0) {
+                    Tell({Report::kApplied, c.node, c.pin, patch_->RunClock(), ok ? 1.0 : 0.0,
+                          c.id});
+                }
+                break;
+            }
+            case Command::kUnmap: {
+                const std::size_t removed = patch_->Unmap(c.cc, c.node, c.pin);
+                if (c.id != 0) {
+                    Tell({Report::kApplied, c.node, c.pin, patch_->RunClock(),
+                          static_cast<double>(removed), c.id});
+                }
+                break;
+            }
+            case Command::kLearn:
+                learn_ = c;
+                learning_ = true;
+                break;
+            case Command::kForget:
+                learning_ = false;
+                break;
             case Command::kGet:
                 if (!nodes_[node]->DspPinInfo(c.pin).IsOutput()) {
                     // An input holds what the lines before gave it: answered now, in order.

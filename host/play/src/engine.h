@@ -24,23 +24,34 @@ namespace kvhost::play {
 // before it caused (values carried to GUI sides included).
 struct Command {
     // kSync: only the answer; kPanic: all notes and sound off, the voices freed.
-    enum Kind : uint8_t { kSet, kGet, kSync, kPanic };
+    // kMap: controller `cc` on `channel` (0: any) drives the pin from `value` to `high`
+    // (Patch::Map); kUnmap: controller `cc`'s mappings (to the pin, or all for node -1);
+    // kLearn: the next live controller message maps its controller and channel to the pin
+    // from `value` to `high`; kForget: no more learning.
+    enum Kind : uint8_t { kSet, kGet, kSync, kPanic, kMap, kUnmap, kLearn, kForget };
     Kind kind = kSet;
     int32_t node = 0;    // module, counted in Patch::Order()
     int32_t pin = 0;     // DSP pin
     double value = 0.0;  // kSet: in the pin's own unit (sample inputs: signal units, not volts)
     uint32_t id = 0;     // echoed in the answer; 0: no answer wanted
+    uint8_t cc = 0, channel = 0;
+    double high = 0.0;
 };
 
 // What the audio thread tells the main thread.
 struct Report {
-    enum Kind : uint8_t { kCarry, kApplied, kValue };
+    // kLearned: a live controller message made the mapping kLearn asked for (`value` to
+    // `high`, `cc` on `channel`); `id` is kLearn's, 0 when the table was full.
+    enum Kind : uint8_t { kCarry, kApplied, kValue, kLearned };
     Kind kind = kCarry;
     int32_t node = 0;
     int32_t pin = 0;     // kCarry: the GUI side's description index; otherwise the DSP pin
     uint64_t clock = 0;  // kCarry: the clock announced; kApplied: the clock the change took
-    double value = 0.0;  // kCarry, kValue
+    double value = 0.0;  // kCarry, kValue; kApplied: kMap 1 (0: the table was full), kUnmap
+                         // the mappings removed
     uint32_t id = 0;     // kApplied, kValue: the command's id
+    uint8_t cc = 0, channel = 0;
+    double high = 0.0;
 };
 
 // A MIDI message (or what came of one) that arrived during the period being processed.
@@ -169,6 +180,7 @@ class Engine {
         bool set = false;
     };
     void OnStatus(std::size_t node, const DspInstance& module, const DspInstance::StatusRecord& s);
+    void OnController(uint8_t channel, uint8_t cc);  // live: what kLearn waits for
     void Tell(const Report& r);
     uint32_t PeriodLatency(uint32_t period);  // Latency, computed once per period size
     void ApplyCommands(uint64_t at);
@@ -203,6 +215,8 @@ class Engine {
     SpscQueue<Report> reports_{1 << 16};
     SpscQueue<LiveMidi> sent_midi_{kLiveMidiPerPeriod};
     std::vector<float> interleaved_;  // a period of several channels, interleaved
+    Command learn_{};                 // the kLearn waiting for a controller
+    bool learning_ = false;
     std::array<Command, kCommandsPerPeriod> questions_{};  // answered after the period's blocks
     std::array<PendingCarry, 256> pending_{};
     // [node][dsp pin] -> GUI indices, whether that pin is a sample output, its shadow.

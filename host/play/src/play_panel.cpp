@@ -82,6 +82,7 @@ PanelLayout PlayPanel::Layout() {
     layout.mode = "playing live";
     layout.wires = plan_.wires;
     layout.midi_input = engine_.TakesLiveMidi();
+    layout.learn = engine_.TakesLiveMidi();
     layout.sample_rate = engine_.GetPatch().SampleRate();
     const auto& order = engine_.GetPatch().Order();
     for (int32_t n = 0; n < engine_.NodeCount(); ++n) {
@@ -94,6 +95,8 @@ PanelLayout PlayPanel::Layout() {
         for (const PinInfo& p : dsp.Pins()) {
             PanelPin pin = PanelPinFor(p, guis_.Gui(n) != nullptr, true, WiredFrom(n, p.name));
             pin.value = now_[static_cast<std::size_t>(n)][static_cast<std::size_t>(p.index)];
+            pin.learn =
+                layout.learn && !p.IsOutput() && control_.Learnable(control_.PinTarget(n, p));
             if (pin.control == PinControl::kScope &&
                 std::none_of(channels_.begin(), channels_.end(),
                              [&](const Channel& c) { return c.module == n && c.pin == p.index; })) {
@@ -142,6 +145,46 @@ void PlayPanel::Note(bool on, int32_t key, int32_t velocity) {
     const auto status = static_cast<uint8_t>(on ? 0x90 : 0x80);
     if (!engine_.SendLive(status, static_cast<uint8_t>(key), static_cast<uint8_t>(velocity))) {
         throw Error("too many notes at once; this one was not played");
+    }
+}
+
+void PlayPanel::Learn(const std::string& module, const std::string& pin) {
+    control_.Learn(control_.Find(module, pin));
+}
+
+void PlayPanel::Forget() {
+    control_.Forget();
+}
+
+void PlayPanel::Unmap(int32_t cc, const std::string& module, const std::string& pin) {
+    control_.UnmapQuietly(cc, control_.Find(module, pin));
+}
+
+PanelMaps PlayPanel::Maps() {
+    PanelMaps maps;
+    for (const Patch::Mapping& m : control_.Mappings()) {
+        maps.mappings.push_back({m.cc, m.channel, m.node,
+                                 engine_.Node(m.node).DspPinInfo(m.dsp_pin).index, m.low, m.high});
+    }
+    if (const auto& t = control_.Learning()) {
+        maps.learn_module = t->node;
+        maps.learn_pin = t->index;
+    }
+    return maps;
+}
+
+void PlayPanel::Controller(int32_t channel, int32_t cc, int32_t value) {
+    if (!engine_.TakesLiveMidi()) {
+        throw Error(
+            "the patch takes no live MIDI (\"midi\": \"live\" in the patch), so "
+            "controllers go nowhere");
+    }
+    if (channel < 1 || channel > 16 || cc < 0 || cc > 127 || value < 0 || value > 127) {
+        throw Error("a controller's channel is 1 to 16, its number and value 0 to 127");
+    }
+    if (!engine_.SendLive(static_cast<uint8_t>(0xB0 | (channel - 1)), static_cast<uint8_t>(cc),
+                          static_cast<uint8_t>(value))) {
+        throw Error("too many MIDI messages at once; this controller was not passed on");
     }
 }
 
@@ -198,6 +241,10 @@ void PlayPanel::Collect(PanelUpdates& out, bool frames) {
             shown_[n][i] = now_[n][i];
             out.pins.push_back({static_cast<int32_t>(n), static_cast<int32_t>(i), now_[n][i]});
         }
+    }
+    if (control_.MapVersion() != maps_sent_) {
+        maps_sent_ = control_.MapVersion();
+        out.maps = Maps();
     }
     if (!frames) return;
     for (const Channel& c : channels_) {

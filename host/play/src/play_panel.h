@@ -34,6 +34,12 @@ class PlayPanel : public PanelModel {
     // All notes and sound off at the next period, the voices freed (the `panic` line's work).
     void Panic() override;
     void Watch(const std::string& module, const std::string& pin) override;
+    // MIDI learn and the mappings, through the control lines' own path (map, unmap).
+    void Learn(const std::string& module, const std::string& pin) override;
+    void Forget() override;
+    void Unmap(int32_t cc, const std::string& module, const std::string& pin) override;
+    PanelMaps Maps() override;
+    void Controller(int32_t channel, int32_t cc, int32_t value) override;
     // Asks the DSP sides' values (answered on a later turn of Control::Exchange, which the
     // caller runs), takes the played frames, and sends what changed.
     void Collect(PanelUpdates& out, bool frames) override;
@@ -60,6 +66,7 @@ class PlayPanel : public PanelModel {
     uint64_t sets_ = 0;                            // Sets of DSP pins so far
     int32_t watched_ = 0;                          // the channel the spectrum shows
     bool asking_ = false;                          // a Snapshot is on its way
+    uint64_t maps_sent_ = 0;                       // Control::MapVersion() the pages have
     std::chrono::steady_clock::time_point asked_{};
 };
 

@@ -41,7 +41,8 @@ std::string Rebased(const std::string& name, const std::string& from_folder,
 
 std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
                            const std::string& original_path, std::optional<double> sample_rate,
-                           const std::vector<SavedModule>& modules, const std::string& out_path) {
+                           const std::vector<SavedModule>& modules, const std::string& out_path,
+                           const std::vector<SavedMapping>& midi_map) {
     Json root = Json::parse(original);
     if (sample_rate) root["sample_rate"] = *sample_rate;  // what it played at
     for (Json& m : root["modules"]) {
@@ -54,6 +55,20 @@ std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
                 m["stored"] = Object(saved.stored);
             }
         }
+    }
+    if (midi_map.empty()) {
+        root.erase("midi_map");
+    } else {
+        Json list = Json::array();
+        for (const SavedMapping& m : midi_map) {
+            Json e = {{"cc", m.cc}};
+            if (m.channel > 0) e["channel"] = m.channel;
+            e["pin"] = m.pin;
+            e["min"] = m.low;
+            e["max"] = m.high;
+            list.push_back(std::move(e));
+        }
+        root["midi_map"] = std::move(list);
     }
     const std::string from = fs::path(original_path).parent_path().string();
     const std::string to = fs::path(out_path).parent_path().string();

@@ -21,12 +21,21 @@ struct SavedModule {
     std::vector<Value> stored;  // "stored": GUI-side pins and stored outputs
 };
 
-// The played patch's JSON with each module's "pins" and "stored" replaced and, when given,
+// A controller mapping as "midi_map" keeps it.
+struct SavedMapping {
+    int32_t cc = 0, channel = 0;  // channel 0: any
+    std::string pin;              // "module.pin" ("module.#N" where names repeat)
+    double low = 0.0, high = 0.0;
+};
+
+// The played patch's JSON with each module's "pins" and "stored" replaced, its "midi_map"
+// the mappings given (none: no "midi_map") and, when given,
 // the rate it played at written in; file names relative to the patch are made to work from
 // `out_path`'s folder. Everything else of the file (comments, wires, audio, MIDI) is kept as
 // it was.
 std::string SavedPatchText(const std::string& original, const PatchPlan& plan,
                            const std::string& original_path, std::optional<double> sample_rate,
-                           const std::vector<SavedModule>& modules, const std::string& out_path);
+                           const std::vector<SavedModule>& modules, const std::string& out_path,
+                           const std::vector<SavedMapping>& midi_map = {});
 
 }  // namespace kvhost::play

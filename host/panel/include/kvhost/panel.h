@@ -47,6 +47,7 @@ struct PanelPin {
     std::string value;   // the current value, as `set` takes it (a choice: its number)
     std::string note;    // why a pin the user might expect to set is a read-out
     bool pitch = false;  // a sample pin carrying pitch at 1 V an octave (shown as a note too)
+    bool learn = false;  // a MIDI controller may be learned for it (over its own range)
 };
 
 struct PanelModule {
@@ -62,6 +63,7 @@ struct PanelLayout {
     std::vector<PanelModule> modules;  // in patch order
     std::vector<PatchPlan::Wire> wires;
     bool midi_input = false;   // notes from the page reach the patch (keyboard shown)
+    bool learn = false;        // MIDI controllers can be learned (and mappings listed)
     double sample_rate = 0.0;  // of scope frames and spectra; 0 without audio
 };
 
@@ -86,11 +88,23 @@ struct SpectrumFrame {
     double fundamental_hz = 0.0;  // 0: no fundamental (silence)
     double bin_hz = 0.0;          // resolution of the analysis
 };
+// The MIDI controllers mapped to pins, and the pin waiting to learn one.
+struct PanelMapping {
+    int32_t cc = 0, channel = 0;  // channel 0: any
+    int32_t module = 0, pin = 0;  // in the layout
+    double low = 0.0, high = 0.0;
+};
+struct PanelMaps {
+    std::vector<PanelMapping> mappings;
+    int32_t learn_module = -1, learn_pin = -1;  // -1: no pin waits
+};
+
 struct PanelUpdates {
     std::vector<PinChange> pins;
+    std::optional<PanelMaps> maps;  // when they changed
     std::vector<ScopeFrame> scopes;
     std::optional<SpectrumFrame> spectrum;
-    bool Empty() const { return pins.empty() && scopes.empty() && !spectrum; }
+    bool Empty() const { return pins.empty() && scopes.empty() && !spectrum && !maps; }
 };
 
 // ---- What the server asks of whatever runs the patch ----------------------------------
@@ -118,6 +132,17 @@ class PanelModel {
     // Every note off and every sound off, for the page's panic button. This default does
     // nothing: a model without sound (the GUI sides alone) has nothing to silence.
     virtual void Panic() {}
+    // MIDI learn: the next controller that arrives on the live MIDI input drives the pin over
+    // its own range (pins the layout marks `learn`). Forget: stop waiting. Unmap: controller
+    // `cc`'s mappings to the pin go. Maps: what is mapped now. Models without live MIDI
+    // refuse (Error) and map nothing.
+    virtual void Learn(const std::string& module, const std::string& pin);
+    virtual void Forget() {}
+    virtual void Unmap(int32_t cc, const std::string& module, const std::string& pin);
+    virtual PanelMaps Maps() { return {}; }
+    // A controller message from a MIDI device the browser offers (Web MIDI), `channel`
+    // 1-16, for the live MIDI input as a note is: it moves mapped pins and may be learned.
+    virtual void Controller(int32_t channel, int32_t cc, int32_t value);
 };
 
 // Which pin of `module`'s `pins` a user means: PinNamed, the module named in its errors.
