@@ -4,6 +4,7 @@
 import {connect, send} from './connection.js';
 import {card, show, showNamed} from './controls.js';
 import {el, showError} from './dom.js';
+import {setCatalog, setUpEditor, showEditor, showRefusal, showStructure} from './editor.js';
 import {drawScope, drawSpectrum} from './drawing.js';
 import {listenToKeys, releaseAll, showKeyboard} from './keyboard.js';
 import {page} from './state.js';
@@ -35,6 +36,7 @@ function build(layout) {
     el('option', {value: JSON.stringify([name, '#' + p.index]), text: `${name}.${p.name}`})));
   document.getElementById('spectrum').hidden = sources.length === 0;
   if (sources.length > 0) watch();
+  showEditor(layout);
   document.body.dataset.layout = 'ready';
 }
 
@@ -59,6 +61,15 @@ function receive(m) {
     case 'spectrum':
       drawSpectrum(m);
       break;
+    case 'catalog':
+      setCatalog(m.deliverables);
+      break;
+    case 'structure':
+      showStructure(m.edit);
+      break;
+    case 'refused':
+      showRefusal(m);
+      break;
     default:
       break;
   }
@@ -66,5 +77,6 @@ function receive(m) {
 
 document.getElementById('spectrum-source').addEventListener('change', watch);
 listenToKeys();
+setUpEditor();
 // A lost connection lets go every key: the server has let them go already.
 connect(receive, () => releaseAll(false));

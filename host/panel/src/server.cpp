@@ -8,6 +8,7 @@
 #include <set>
 
 #include "kvhost/panel.h"
+#include "kvhost/patch_edit.h"
 #include "net.h"
 
 namespace kvhost {
@@ -77,6 +78,13 @@ json LayoutMessage(const PanelLayout& layout, const PanelOptions& options) {
             {"limits", {{"max_message", options.max_message}, {"max_rate", options.max_rate}}}};
 }
 
+// The layout, and for an editing model its structure under "edit".
+json LayoutFor(PanelModel& model, const PanelOptions& options) {
+    json layout = LayoutMessage(model.Layout(), options);
+    if (PanelEditing* editing = model.Editing()) layout["edit"] = json::parse(editing->Structure());
+    return layout;
+}
+
 json ScopeMessage(const std::vector<ScopeFrame>& frames) {
     json list = json::array();
     for (const ScopeFrame& f : frames) {
@@ -144,6 +152,7 @@ struct PanelServer::Impl {
     std::map<uint64_t, Page> pages;
     std::deque<Inbound> waiting;  // taken from the hub, not yet answered
     Clock::time_point next_frames = Clock::now();
+    uint64_t sent_layout = 0, sent_structure = 0;  // an editing model's revisions pages have
 
     void Send(uint64_t id, const json& message) {
         const auto it = pages.find(id);
@@ -184,6 +193,37 @@ struct PanelServer::Impl {
         }
     }
 
+    // An edit of the patch: a refusal goes back to the page that sent it, naming the module or
+    // pin it concerns; what an accepted edit changed reaches every page at the end of the turn.
+    void Edit(PanelModel& model, uint64_t id, const json& m) {
+        PanelEditing* editing = model.Editing();
+        if (editing == nullptr) {
+            throw Error("this panel does not edit its patch (kvhost panel PATCH --edit does)");
+        }
+        try {
+            editing->Edit(m.dump());
+        } catch (const EditRefused& e) {
+            json refusal = {{"type", "refused"}, {"subject", e.subject}, {"reason", e.what()}};
+            EchoId(m, refusal);
+            Send(id, refusal);
+        }
+    }
+
+    // After edits: every page gets the new layout when modules, pins or wires changed, else
+    // the new structure alone.
+    void SendEdits(PanelModel& model) {
+        PanelEditing* editing = model.Editing();
+        if (editing == nullptr) return;
+        if (editing->LayoutRevision() != sent_layout) {
+            Broadcast(PageLink::Kind::kState, LayoutFor(model, options));
+        } else if (editing->StructureRevision() != sent_structure) {
+            Broadcast(PageLink::Kind::kState,
+                      {{"type", "structure"}, {"edit", json::parse(editing->Structure())}});
+        }
+        sent_layout = editing->LayoutRevision();
+        sent_structure = editing->StructureRevision();
+    }
+
     void Answer(PanelModel& model, uint64_t id, Page& page, const json& m) {
         const std::string type = m["type"].get<std::string>();
         json reply = {{"type", "value"}};
@@ -215,6 +255,9 @@ struct PanelServer::Impl {
                 model.Panic();
                 for (auto& [other, p] : pages) p.held.clear();  // every note is off now
                 return;
+            } else if (type == "edit") {
+                Edit(model, id, m);
+                return;
             } else if (type == "watch") {
                 module = TextField(m, "module");
                 pin = TextField(m, "pin");
@@ -222,7 +265,7 @@ struct PanelServer::Impl {
                 return;
             } else {
                 throw Error("unknown message type " + QuoteText(type) +
-                            " (set, get, note, panic, watch)");
+                            " (set, get, note, panic, watch, edit)");
             }
         } catch (const std::exception& e) {
             json refusal = {{"type", "error"}, {"message", e.what()}};
@@ -245,8 +288,13 @@ struct PanelServer::Impl {
             case Inbound::Kind::kHello: {
                 Page& page = pages[in.page];
                 page.link = std::move(in.link);
-                page.link->Push(PageLink::Kind::kState,
-                                Text(LayoutMessage(model.Layout(), options)));
+                if (PanelEditing* editing = model.Editing()) {
+                    SendEdits(model);  // pages already open catch up first
+                    page.link->Push(PageLink::Kind::kState,
+                                    Text({{"type", "catalog"},
+                                          {"deliverables", json::parse(editing->Catalog())}}));
+                }
+                page.link->Push(PageLink::Kind::kState, Text(LayoutFor(model, options)));
                 page.ready = true;
                 break;
             }
@@ -275,6 +323,7 @@ struct PanelServer::Impl {
             waiting.pop_front();
             Handle(model, in);
         }
+        SendEdits(model);
         const Clock::time_point now = Clock::now();
         const bool frames = now >= next_frames;
         if (frames) next_frames = std::max(next_frames + kFramePeriod, now);
