@@ -13,7 +13,10 @@ const JACK_H = 21;
 const REFUSAL_MS = 12000;
 const RESULTS_SHOWN = 8;
 
-const ed = {catalog: [], layout: null, edit: null, chosen: null, groups: 0};
+// `dragging`: a card or cable is being dragged, so the canvas is drawn again only on its
+// drop; `voicesShown`: the voice groups the form was filled from (kept while they stay).
+const ed = {catalog: [], layout: null, edit: null, chosen: null, groups: 0, dragging: false,
+            voicesShown: ''};
 
 function edit(op, fields) {
   send({type: 'edit', op, ...fields});
@@ -186,14 +189,16 @@ function startMove(e, n) {
     n.style.top = `${Math.max(0, start.y + p.y - from.y)}px`;
     drawCables();
   };
+  ed.dragging = true;
   const drop = () => {
     head.removeEventListener('pointermove', move);
-    if (n.offsetLeft !== start.x || n.offsetTop !== start.y) {
-      edit('place', {module: n.dataset.module, x: n.offsetLeft, y: n.offsetTop});
-    }
+    const at = {x: n.offsetLeft, y: n.offsetTop};
+    dragEnded();
+    if (at.x !== start.x || at.y !== start.y) edit('place', {module: n.dataset.module, ...at});
   };
   head.addEventListener('pointermove', move);
   head.addEventListener('pointerup', drop, {once: true});
+  head.addEventListener('lostpointercapture', dragEnded, {once: true});
 }
 
 function startWire(e, j) {
@@ -204,17 +209,26 @@ function startWire(e, j) {
   $('cables').append(path);
   const a = jackPoint(j);
   const move = (ev) => path.setAttribute('d', cablePath(a, canvasPoint(ev)));
+  ed.dragging = true;
   const drop = (ev) => {
     j.removeEventListener('pointermove', move);
     path.remove();
     const over = document.elementFromPoint(ev.clientX, ev.clientY);
     const other = over && over.closest('#canvas .jack');
+    dragEnded();
     if (!other || other === j || other.classList.contains('out') === j.classList.contains('out')) return;
     const [from, to] = j.classList.contains('out') ? [j, other] : [other, j];
     edit('wire', {from: [from.dataset.module, from.dataset.pin], to: [to.dataset.module, to.dataset.pin]});
   };
   j.addEventListener('pointermove', move);
   j.addEventListener('pointerup', drop, {once: true});
+  j.addEventListener('lostpointercapture', () => { path.remove(); dragEnded(); }, {once: true});
+}
+
+// What came while dragging is drawn once the drag ends.
+function dragEnded() {
+  ed.dragging = false;
+  if (ed.stale) drawCanvas();
 }
 
 // ---- Cables -----------------------------------------------------------------------------
@@ -272,6 +286,8 @@ function drawCables() {
 }
 
 function drawCanvas() {
+  ed.stale = ed.dragging;
+  if (ed.dragging) return;
   const at = places(ed.edit, ed.layout);
   const nodes = ed.edit.modules.map((m) => {
     const lm = ed.layout.modules.find((x) => x.name === m.name) || {name: m.name, plugin: m.plugin, pins: []};
@@ -335,6 +351,9 @@ function sendMidi() {
 }
 
 function showVoices() {
+  const shown = JSON.stringify([ed.edit.voices, ed.edit.modules.map((m) => m.name)]);
+  if (shown === ed.voicesShown) return;  // the form the user may be filling stays
+  ed.voicesShown = shown;
   const group = $('voice-group');
   const was = group.value === 'new' && ed.edit.voices.length > ed.groups ? String(ed.edit.voices.length - 1) : group.value;
   ed.groups = ed.edit.voices.length;

@@ -194,6 +194,17 @@ test('the demo_live instrument built in the page saves and renders as the exampl
     assert.match(reason, /^Algorithm: .*cannot connect samples to choice/);
     assert.equal(await page.$$eval('#cables g.cable', (c) => c.length), 3);
 
+    // A cable deleted by its ×; a card dragged 120 px down is placed there.
+    await wire(page, 'keys.Velocity', 'voice.OP2 Level');
+    await click(page, '#cables g.cable[data-to="voice.OP2 Level"] text.unwire');
+    await page.waitForFunction(() => document.querySelectorAll('#cables g.cable').length === 3);
+    const head = await centreOf(page, '#canvas .node[data-module="voice"] .node-plugin');
+    await page.mouse.move(head.x, head.y);
+    await page.mouse.down();
+    await page.mouse.move(head.x, head.y + 120, {steps: 6});
+    await page.mouse.up();
+    await page.waitForFunction(() => document.querySelector('#canvas .node[data-module="voice"]').offsetTop === 140);
+
     // Values: DSP-side pins set from the value cards go into the patch.
     await choose(page, await pinRow(page, 'voice', 'Algorithm'), '2->1');
     await typeInto(page, await pinRow(page, 'voice', 'OP2 Level'), '0.6');
@@ -243,6 +254,7 @@ test('the demo_live instrument built in the page saves and renders as the exampl
 
   const example = join(examples, 'demo_live.json');
   const saved = JSON.parse(readFileSync(file, 'utf8'));
+  assert.deepEqual(saved.modules.map((m) => m.ui), [{x: 20, y: 20}, {x: 300, y: 140}]);
   assert.deepEqual(normalised(saved), normalised(JSON.parse(readFileSync(example, 'utf8'))));
   const midi = join(examples, 'poly_chords.mid');
   const ours = render(file, midi, join(dir, 'built.wav'));
