@@ -115,3 +115,32 @@ TEST(EditorModel, DspSidePinsAreSetInThePatchChoicesByLabel) {
 }
 
 }  // namespace
+
+namespace {
+
+// GUI sides run while editing: a value set on one is kept under "stored", so it stays through
+// the rebuilds of later edits and goes with undo.
+TEST(EditorModel, GuiSideValuesCarryThroughEditsAndUndo) {
+    Folder folder;
+    EditorModel model(std::make_unique<PatchEditor>(folder.File("p.json")));
+    // A patch sounds: a module with a sample output for the audio, then the GUI modules.
+    ASSERT_EQ(Edit(model, {{"op", "add"}, {"name", "voice"}, {"plugin", "ZOR Twin-Op"}}), "");
+    ASSERT_EQ(Edit(model, {{"op", "outputs"}, {"outputs", {"voice.Output"}}}), "");
+    ASSERT_EQ(Edit(model, {{"op", "add"}, {"name", "scale"}, {"plugin", "jx_VecMul"}}), "");
+    model.Set("scale", "Array In", "1,2,3");
+    model.Set("scale", "Multiply by", "2");
+    const std::string doubled = "2.000000,4.000000,6.000000";
+    EXPECT_EQ(model.Get("scale", "Array Out"), doubled);
+    const json stored = json::parse(model.Editor().Text())["modules"][1]["stored"];
+    EXPECT_EQ(stored, json::parse(R"({"Array In": "1,2,3", "Multiply by": 2})"));
+    ASSERT_EQ(Edit(model, {{"op", "add"}, {"name", "csv"}, {"plugin", "jx_CsvFloats"}}), "");
+    ASSERT_EQ(Edit(model, {{"op", "rename"}, {"module", "scale"}, {"to", "times"}}), "");
+    EXPECT_EQ(model.Get("times", "Array Out"), doubled) << "rebuilt with its values";
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Edit(model, {{"op", "undo"}}), "");
+    EXPECT_EQ(model.Get("scale", "Array Out"), "1.000000,2.000000,3.000000")
+        << "Multiply by undone";
+    ASSERT_EQ(Edit(model, {{"op", "undo"}}), "");
+    EXPECT_EQ(model.Get("scale", "Array Out"), "") << "Array In undone";
+}
+
+}  // namespace

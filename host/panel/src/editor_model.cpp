@@ -452,9 +452,7 @@ void EditorModel::Rebuild() {
         PatchPlan::Module g{m.name, m.plugin, {}, {}};
         for (const auto* list : {&m.settings, &m.stored}) {
             for (const PatchPlan::Setting& s : *list) {
-                if (gui_pin(m.name, s.pin) && !PinOf(m.name, s.pin).IsOutput()) {
-                    g.settings.push_back(s);
-                }
+                if (gui_pin(m.name, s.pin)) g.settings.push_back(s);
             }
         }
         gui_plan.modules.push_back(std::move(g));
