@@ -247,6 +247,21 @@ function cablePath(a, b) {
 
 const jackNamed = (m, p) => document.querySelector(`#canvas .jack[data-ref="${CSS.escape(`${m}.${p}`)}"]`);
 
+function svgText(tag, text) {
+  const t = svgElement(tag);
+  t.textContent = text;
+  return t;
+}
+
+// The × halfway along a cable.
+function unwireMark(a, b) {
+  const x = svgText('text', '×');
+  x.setAttribute('class', 'unwire');
+  x.setAttribute('x', String((a.x + b.x) / 2));
+  x.setAttribute('y', String((a.y + b.y) / 2 + 5));
+  return x;
+}
+
 function cable(w) {
   const from = jackNamed(...w.from);
   const to = jackNamed(...w.to);
@@ -264,15 +279,7 @@ function cable(w) {
     p.setAttribute('d', d);
     g.append(p);
   }
-  const x = svgElement('text');
-  x.setAttribute('class', 'unwire');
-  x.setAttribute('x', String((a.x + b.x) / 2));
-  x.setAttribute('y', String((a.y + b.y) / 2 + 5));
-  x.textContent = '×';
-  g.append(x);
-  const title = svgElement('title');
-  title.textContent = `${g.dataset.from} → ${g.dataset.to} (click to delete)`;
-  g.append(title);
+  g.append(unwireMark(a, b), svgText('title', `${g.dataset.from} → ${g.dataset.to} (click to delete)`));
   g.addEventListener('click', () => edit('unwire', {to: w.to}));
   return g;
 }
