@@ -80,7 +80,12 @@ int RunEditor(const PanelCommand& c) {
         });
     auto model =
         Staged(kExitPatch, [&] { return std::make_unique<EditorModel>(std::move(editor)); });
-    return ServePanel(*model, c.options);
+    const int code = ServePanel(*model, c.options);
+    if (model->Editor().Changed()) {
+        std::fprintf(stderr, "kvhost: note: the last changes to %s were not saved\n",
+                     model->Editor().Path().c_str());
+    }
+    return code;
 }
 
 int RunPanel(const PanelCommand& c) {
