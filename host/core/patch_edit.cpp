@@ -274,6 +274,15 @@ void PatchEditor::SetPin(const std::string& module, const std::string& pin,
     });
 }
 
+void PatchEditor::SetStored(const std::string& module, const std::string& pin,
+                            const std::string& text) {
+    Edit(module + "." + pin, [&](Json& root) {
+        Json* m = ModuleNamed(root, module);
+        if (m == nullptr) throw Error("no module named " + QuoteName(module));
+        (*m)["stored"][pin] = SettingJson(text);
+    });
+}
+
 void PatchEditor::Connect(const PatchPin& from, const PatchPin& to) {
     Edit(to.module + "." + to.pin, [&](Json& root) {
         root["wires"].push_back({{"from", PinJson(from)}, {"to", PinJson(to)}});

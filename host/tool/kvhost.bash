@@ -47,7 +47,7 @@ _kvhost() {
             --plugin-path) what=folders ;;
             --sheet) what=plugins ;;
             --midi) what=midi ;;
-            -o | --output | --record | --save-melody | --control | --bridge) what=files ;;
+            -o | --output | --record | --save-melody | --control | --bridge | --new) what=files ;;
             *) return ;;  # a number, a name or an address: nothing to offer
         esac
     elif [[ $cur == -* ]]; then

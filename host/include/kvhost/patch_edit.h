@@ -50,6 +50,8 @@ class PatchEditor {
     void RenameModule(const std::string& from, const std::string& to);
     // A pin's setting, as a patch writes it (a number, a choice label, on/off).
     void SetPin(const std::string& module, const std::string& pin, const std::string& text);
+    // A GUI-side pin's value, kept under the module's "stored" as a live host restores it.
+    void SetStored(const std::string& module, const std::string& pin, const std::string& text);
     void Connect(const PatchPin& from, const PatchPin& to);
     void Disconnect(const PatchPin& to);  // the wire into `to`
     // The sample outputs mixed to the audio channels, one each (empty: the patch's default),
@@ -66,6 +68,8 @@ class PatchEditor {
 
     bool Undo();  // false when there is nothing to undo
     bool Redo();
+    bool CanUndo() const { return !undo_.empty(); }
+    bool CanRedo() const { return !redo_.empty(); }
 
     // ---- Reading --------------------------------------------------------------------
     bool Empty() const;  // no modules yet

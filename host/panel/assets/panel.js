@@ -1,9 +1,10 @@
 // kvhost panel, the page's side: the cards built from the layout the server sends, kept live
 // from what it pushes; a spectrum view and a keyboard for a playing patch. Modules by concern:
-// connection, controls, keyboard, learn, drawing, pitch, dom, state.
+// connection, controls, keyboard, learn, editor, drawing, pitch, dom, state.
 import {connect, send} from './connection.js';
 import {card, show, showNamed} from './controls.js';
 import {el, showError} from './dom.js';
+import {setCatalog, setUpEditor, showEditor, showRefusal, showStructure} from './editor.js';
 import {drawScope, drawSpectrum} from './drawing.js';
 import {listenToKeys, releaseAll, showKeyboard} from './keyboard.js';
 import {showLearn, showMaps} from './learn.js';
@@ -37,6 +38,7 @@ function build(layout) {
     el('option', {value: JSON.stringify([name, '#' + p.index]), text: `${name}.${p.name}`})));
   document.getElementById('spectrum').hidden = sources.length === 0;
   if (sources.length > 0) watch();
+  showEditor(layout);
   document.body.dataset.layout = 'ready';
 }
 
@@ -64,6 +66,15 @@ function receive(m) {
     case 'spectrum':
       drawSpectrum(m);
       break;
+    case 'catalog':
+      setCatalog(m.deliverables);
+      break;
+    case 'structure':
+      showStructure(m.edit);
+      break;
+    case 'refused':
+      showRefusal(m);
+      break;
     default:
       break;
   }
@@ -71,5 +82,6 @@ function receive(m) {
 
 document.getElementById('spectrum-source').addEventListener('change', watch);
 listenToKeys();
+setUpEditor();
 // A lost connection lets go every key: the server has let them go already.
 connect(receive, () => releaseAll(false));

@@ -8,8 +8,10 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 
 #include "kvhost/panel.h"
+#include "kvhost/panel_editor.h"
 
 namespace kvhost {
 
@@ -47,10 +49,50 @@ class StopSignals {
 
 struct PanelCommand {
     std::string patch;
+    bool edit = false;
+    std::string new_file;
     PanelOptions options;
 };
 
+// --new FILE: a file that exists is another patch (or anything else) that saving would
+// replace, so only a missing or empty file is taken.
+std::unique_ptr<PatchEditor> NewPatch(const std::string& file) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(file, ec);
+    if (fs::exists(st)) {
+        if (!fs::is_regular_file(st) || fs::file_size(file, ec) != 0 || ec) {
+            throw Failure(kExitUsage, file + " exists already; kvhost panel " + file +
+                                          " --edit edits it (--new starts a patch in a new file)");
+        }
+    }
+    const fs::path folder = fs::path(file).parent_path();
+    if (!folder.empty() && !fs::is_directory(folder, ec)) {
+        throw Failure(kExitOutput, file + ": no folder " + folder.string() + " to save it in");
+    }
+    return std::make_unique<PatchEditor>(file);
+}
+
+int RunEditor(const PanelCommand& c) {
+    std::unique_ptr<PatchEditor> editor =
+        !c.new_file.empty() ? NewPatch(c.new_file) : Staged(kExitPatch, [&] {
+            return std::make_unique<PatchEditor>(ReadWholeFile(c.patch, "patch file"), c.patch);
+        });
+    auto model =
+        Staged(kExitPatch, [&] { return std::make_unique<EditorModel>(std::move(editor)); });
+    const int code = ServePanel(*model, c.options);
+    if (model->Editor().Changed()) {
+        std::fprintf(stderr, "kvhost: note: the last changes to %s were not saved\n",
+                     model->Editor().Path().c_str());
+    }
+    return code;
+}
+
 int RunPanel(const PanelCommand& c) {
+    if (c.patch.empty() == c.new_file.empty()) {
+        throw Failure(kExitUsage, "panel takes a PATCH or --new FILE (one of them)");
+    }
+    if (c.edit || !c.new_file.empty()) return RunEditor(c);
     const PatchPlan plan = Staged(kExitPatch, [&] { return LoadPatch(c.patch); });
     auto model = Staged(kExitPatch, [&] { return std::make_unique<GuiPatchModel>(plan); });
     return ServePanel(*model, c.options);
@@ -127,7 +169,12 @@ void AddPanelCommand(Tool& tool) {
                              "show a patch of GUI-side modules in a web page (no audio): "
                              "selectors, number fields with knobs, text fields, live read-outs",
                              [c] { return RunPanel(*c); });
-    cmd->add_option("PATCH", c->patch, "patch file (JSON)")->required();
+    cmd->add_option("PATCH", c->patch, "patch file (JSON)");
+    cmd->add_flag("--edit", c->edit,
+                  "build the patch in the page: add, wire, remove modules, undo, save");
+    cmd->add_option("--new", c->new_file,
+                    "start an empty patch in the page, to be saved as this file (which must "
+                    "not exist yet, or be empty)");
     AddPanelOptions(*cmd, c->options);
 }
 

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "kvhost/panel.h"
+#include "kvhost/patch_edit.h"
 #include "net.h"
 
 namespace kvhost {
@@ -94,6 +95,14 @@ json MapsMessage(const PanelMaps& maps) {
     return {{"type", "maps"}, {"mappings", list}, {"learning", learning}};
 }
 
+// The layout, and for an editing model its structure under "edit".
+json LayoutFor(PanelModel& model, const PanelLayout& layout, const PanelOptions& options) {
+    json message = LayoutMessage(layout, options);
+    if (PanelEditing* editing = model.Editing())
+        message["edit"] = json::parse(editing->Structure());
+    return message;
+}
+
 json ScopeMessage(const std::vector<ScopeFrame>& frames) {
     json list = json::array();
     for (const ScopeFrame& f : frames) {
@@ -161,6 +170,7 @@ struct PanelServer::Impl {
     std::map<uint64_t, Page> pages;
     std::deque<Inbound> waiting;  // taken from the hub, not yet answered
     Clock::time_point next_frames = Clock::now();
+    uint64_t sent_layout = 0, sent_structure = 0;  // an editing model's revisions pages have
 
     void Send(uint64_t id, const json& message) {
         const auto it = pages.find(id);
@@ -199,6 +209,37 @@ struct PanelServer::Impl {
         } else {
             page.held.erase(key);
         }
+    }
+
+    // An edit of the patch: a refusal goes back to the page that sent it, naming the module or
+    // pin it concerns; what an accepted edit changed reaches every page at the end of the turn.
+    void Edit(PanelModel& model, uint64_t id, const json& m) {
+        PanelEditing* editing = model.Editing();
+        if (editing == nullptr) {
+            throw Error("this panel does not edit its patch (kvhost panel PATCH --edit does)");
+        }
+        try {
+            editing->Edit(m.dump());
+        } catch (const EditRefused& e) {
+            json refusal = {{"type", "refused"}, {"subject", e.subject}, {"reason", e.what()}};
+            EchoId(m, refusal);
+            Send(id, refusal);
+        }
+    }
+
+    // After edits: every page gets the new layout when modules, pins or wires changed, else
+    // the new structure alone.
+    void SendEdits(PanelModel& model) {
+        PanelEditing* editing = model.Editing();
+        if (editing == nullptr) return;
+        if (editing->LayoutRevision() != sent_layout) {
+            Broadcast(PageLink::Kind::kState, LayoutFor(model, model.Layout(), options));
+        } else if (editing->StructureRevision() != sent_structure) {
+            Broadcast(PageLink::Kind::kState,
+                      {{"type", "structure"}, {"edit", json::parse(editing->Structure())}});
+        }
+        sent_layout = editing->LayoutRevision();
+        sent_structure = editing->StructureRevision();
     }
 
     void Answer(PanelModel& model, uint64_t id, Page& page, const json& m) {
@@ -254,6 +295,8 @@ struct PanelServer::Impl {
                 const int32_t cc = WholeField(m, "cc", -1);
                 if (cc < 0) throw Error("an \"unmap\" message needs \"cc\" (0 to 127)");
                 model.Unmap(cc, TextField(m, "module"), TextField(m, "pin"));
+            } else if (type == "edit") {
+                Edit(model, id, m);
                 return;
             } else if (type == "watch") {
                 module = TextField(m, "module");
@@ -261,8 +304,9 @@ struct PanelServer::Impl {
                 model.Watch(module, pin);
                 return;
             } else {
-                throw Error("unknown message type " + QuoteText(type) +
-                            " (set, get, note, panic, watch, learn, forget, unmap, controller)");
+                throw Error(
+                    "unknown message type " + QuoteText(type) +
+                    " (set, get, note, panic, watch, learn, forget, unmap, controller, edit)");
             }
         } catch (const std::exception& e) {
             json refusal = {{"type", "error"}, {"message", e.what()}};
@@ -285,8 +329,14 @@ struct PanelServer::Impl {
             case Inbound::Kind::kHello: {
                 Page& page = pages[in.page];
                 page.link = std::move(in.link);
+                if (PanelEditing* editing = model.Editing()) {
+                    SendEdits(model);  // pages already open catch up first
+                    page.link->Push(PageLink::Kind::kState,
+                                    Text({{"type", "catalog"},
+                                          {"deliverables", json::parse(editing->Catalog())}}));
+                }
                 const PanelLayout layout = model.Layout();
-                page.link->Push(PageLink::Kind::kState, Text(LayoutMessage(layout, options)));
+                page.link->Push(PageLink::Kind::kState, Text(LayoutFor(model, layout, options)));
                 if (layout.learn)
                     page.link->Push(PageLink::Kind::kState, Text(MapsMessage(model.Maps())));
                 page.ready = true;
@@ -317,6 +367,7 @@ struct PanelServer::Impl {
             waiting.pop_front();
             Handle(model, in);
         }
+        SendEdits(model);
         const Clock::time_point now = Clock::now();
         const bool frames = now >= next_frames;
         if (frames) next_frames = std::max(next_frames + kFramePeriod, now);

@@ -109,6 +109,25 @@ struct PanelUpdates {
 
 // ---- What the server asks of whatever runs the patch ----------------------------------
 
+// What a model that edits its patch adds (`kvhost panel PATCH --edit`). Texts are JSON, as
+// the page gets them. Called from the thread that drives the model, as PanelModel is.
+class PanelEditing {
+  public:
+    virtual ~PanelEditing() = default;
+    // The deliverables on the plug-in search path: [{"name", "id", "kind"}].
+    virtual std::string Catalog() = 0;
+    // The patch's shape: modules with their plug-in and card place, wires, outputs and gain,
+    // MIDI source and target, voice groups, can_undo, can_redo, changed, path.
+    virtual std::string Structure() = 0;
+    // One edit a page sent ({"op": "add", ...}). EditRefused (kvhost/patch_edit.h) when
+    // refused, the patch unchanged.
+    virtual void Edit(const std::string& message) = 0;
+    // Counts changes of the structure, and of the layout (modules, pins or wires): the server
+    // sends the pages what changed when these move.
+    virtual uint64_t StructureRevision() const = 0;
+    virtual uint64_t LayoutRevision() const = 0;
+};
+
 // Every call comes from the one thread that drives the patch's GUI sides (the main thread).
 // A refusal is a kvhost::Error naming the module, pin or value at fault; it changes nothing.
 class PanelModel {
@@ -143,6 +162,8 @@ class PanelModel {
     // A controller message from a MIDI device the browser offers (Web MIDI), `channel`
     // 1-16, for the live MIDI input as a note is: it moves mapped pins and may be learned.
     virtual void Controller(int32_t channel, int32_t cc, int32_t value);
+    // The model's editing side; none by default (the patch is shown as it was loaded).
+    virtual PanelEditing* Editing() { return nullptr; }
 };
 
 // Which pin of `module`'s `pins` a user means: PinNamed, the module named in its errors.
