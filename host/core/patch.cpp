@@ -1228,27 +1228,29 @@ void Patch::RunBlock() {
         // A sleeping copy wakes in the block where an event falls due for any of its instances
         // (a note, a value, a panic, a module's own post); asleep, its instances only move
         // their clock on. Due times alone decide, so sleep does not depend on how far ahead
-        // anything was queued.
+        // anything was queued. The clocks move on once, when the copy wakes, by every block
+        // it slept: an event given to a sleeping instance is due at the block that wakes it,
+        // whether its time lies in that block or before it, so where its clock stood
+        // meanwhile changes nothing.
         for (std::size_t k = 0; k < asleep_.size(); ++k) {
             if (asleep_[k] != 0 && !CopyQuiet(k, run_clock_ + block)) {
                 asleep_[k] = 0;
                 sleepers_changed_ = true;
+                const auto slept = static_cast<uint32_t>(run_clock_ - slept_from_[k]);
+                for (const Node* n : sleep_nodes_) n->copies[k]->Skip(slept);
             }
         }
         for (Node& node : nodes_) {
             const bool grouped = node.group == sleep_group_;
             for (std::size_t k = 0; k < node.copies.size(); ++k) {
-                if (grouped && asleep_[k] != 0) {
-                    node.copies[k]->Skip(block);
-                } else {
-                    node.copies[k]->Run(block);
-                }
+                if (!grouped || asleep_[k] == 0) node.copies[k]->Run(block);
             }
         }
         for (std::size_t k = 0; k < asleep_.size(); ++k) {
             if (asleep_[k] == 0 && CopyQuiet(k, run_clock_ + 2 * uint64_t{block}) &&
                 CopySilent(k)) {
                 asleep_[k] = 1;
+                slept_from_[k] = run_clock_ + block;
                 sleepers_changed_ = true;
             }
         }
@@ -1283,6 +1285,7 @@ void Patch::PlanSleep() {
         if (gui) continue;
         sleep_group_ = static_cast<int32_t>(g);
         asleep_.assign(midi_node_->copies.size(), 0);
+        slept_from_.assign(asleep_.size(), 0);
         sleep_zero_.resize(outputs_.size());
         for (const Node& n : nodes_) {
             if (n.group == sleep_group_) sleep_nodes_.push_back(&n);

@@ -295,6 +295,12 @@ TEST(SameEverywhere, DueEventsWakeCopiesAndGuiSidesKeepThemAwake) {
         patch.Render(out.data(), 64);
     }
     EXPECT_EQ(patch.SleepingCopies(), 3);
+    // The woken copy's instances stand where the patch does, as if they had never slept.
+    int32_t at_clock = 0;
+    for (int32_t k = 0; k < 4; ++k) {
+        at_clock += patch.Instance("osc", k).Clock() == static_cast<uint32_t>(patch.RunClock());
+    }
+    EXPECT_EQ(at_clock, 1);
     const PatchPlan gui = Plan(head + R"({"name": "av", "plugin": "mxt_AnimVolts"}],
         "voices": {"count": 4, "modules": ["keys", "av"], "sleep": true},
         "wires": [{"from": "keys.Gate", "to": "av.Volts In"}],

@@ -343,6 +343,7 @@ class Patch {
     uint64_t run_clock_ = 0;
     int32_t sleep_group_ = -1;                  // the group whose released copies sleep, or -1
     std::vector<uint8_t> asleep_;               // per copy of that group
+    std::vector<uint64_t> slept_from_;          // per copy: the host clock it fell asleep at
     std::vector<const Output*> sleep_outputs_;  // that group's outputs
     std::vector<const Node*> sleep_nodes_;      // that group's modules
     // Per output channel of that group: its sleeping copies' outputs folded (MixAwake).
