@@ -199,7 +199,7 @@ test('a Web MIDI keyboard plays the patch; the header names it and the DSP load 
 });
 
 // The panel's cards on the page (tests/web/patches/drone.json: a sine at "OP1 Pitch" volts).
-test('the cards set pins through the worklet: the spectrum follows, refusals show, the scope draws', async () => {
+test('the cards set pins through the worklet: the spectrum follows, refusals show, read-outs and the scope follow', async () => {
   const page = await openSite(site('drone', new URL('patches/drone.json', import.meta.url).pathname));
   await page.waitForSelector('body[data-layout="ready"]');
   assert.deepEqual(await page.$$eval('#cards section.card', (c) => c.map((e) => e.dataset.module)), ['keys', 'voice']);
@@ -246,6 +246,18 @@ test('the cards set pins through the worklet: the spectrum follows, refusals sho
   await page.waitForSelector('body[data-play="on"]');
   near(await fundamentalAfter(), 220, 'OP1 Pitch 4 V set before Play');
   assert.ok(await scopeInk() > 50, 'the scope draws the output');
+  // Read-outs follow the patch: a key held moves the keyboard module's Pitch and Gate.
+  const readout = (name) => page.$$eval('#cards tr[data-module="keys"]', (rows, n) =>
+    rows.find((r) => r.querySelector('th').firstChild.textContent === n).querySelector('output').textContent, name);
+  assert.deepEqual([await readout('Pitch'), await readout('Gate')], ['0', '0']);
+  const a4 = await (await page.$('.key[data-key="69"]')).boundingBox();
+  await page.mouse.move(a4.x + a4.width / 2, a4.y + a4.height - 10);
+  await page.mouse.down();
+  await page.waitForFunction(() => [...document.querySelectorAll('#cards tr[data-module="keys"]')]
+    .find((r) => r.querySelector('th').firstChild.textContent === 'Pitch').querySelector('output').textContent === '5',
+  {timeout: 5000});
+  assert.notEqual(await readout('Gate'), '0');
+  await page.mouse.up();
   for (const [volts, hz] of [['6', 880], ['5.5', 622.25]]) {
     await type('OP1 Pitch', volts);
     near(await fundamentalAfter(), hz, `OP1 Pitch ${volts} V`);

@@ -5,7 +5,7 @@
 // goes to the worklet through its message port, which answers with the value held or the
 // refusal, as the panel's server does. Every value kept is set again in each new rendering.
 import {useTransport} from './connection.js';
-import {card, showNamed} from './controls.js';
+import {card, show, showNamed} from './controls.js';
 import {el, showError} from './dom.js';
 import {drawScope, drawSpectrum} from './drawing.js';
 import {page} from './state.js';
@@ -97,6 +97,10 @@ export function playing(port) {
 export function fromWorklet(m) {
   if (m.type === 'value' || (m.type === 'error' && m.module !== undefined)) {
     answer(m);
+    return true;
+  }
+  if (m.type === 'pins') {
+    for (const [module, pin, value] of m.changes) show(module, pin, value);
     return true;
   }
   if (m.type !== 'window') return false;

@@ -6,7 +6,8 @@
 // panel gives it ('value' with the value now held, or 'error' with the message and the value
 // kept, naming module and pin), 'frames' (recorded channels, 8192 frames at a time, and the
 // rest when recording stops), and when playing live 'load' twice a second (the share of the
-// audio's time spent rendering) and 'window' about every 30 ms: the newest kWindow frames of
+// audio's time spent rendering), 'pins' (the read-outs' values that moved, as the panel sends
+// them; checked every 30 ms, made only when one moved) and 'window' about every 30 ms: the newest kWindow frames of
 // each channel (channel after channel), in one of a few buffers made at the start and handed
 // back and forth, so the audio thread makes none while it plays.
 import {makeEngine} from './engine.js';
@@ -105,8 +106,11 @@ class KolvexProcessor extends AudioWorkletProcessor {
     }
     this.ringAt = (this.ringAt + n) % kWindow;
     this.sinceWindow += n;
-    if (this.sinceWindow < this.windowEvery || this.spare.length === 0) return;
+    if (this.sinceWindow < this.windowEvery) return;
     this.sinceWindow = 0;
+    const changes = this.engine.changes();
+    if (changes) this.port.postMessage({type: 'pins', changes});
+    if (this.spare.length === 0) return;
     const out = this.spare.pop();
     const older = kWindow - this.ringAt;  // frames from ringAt to the stretch's end come first
     for (let c = 0; c < channels.length; ++c) {

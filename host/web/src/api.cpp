@@ -35,6 +35,9 @@ struct Session {
     // Per module (in Order()) and pin: the value as the page shows it (as `set` takes it),
     // read when the patch opened and kept as values are set.
     std::vector<std::vector<std::string>> values;
+    // Per module and pin: the number read last (NaN for pins holding none), so kv_changes
+    // formats a value only when it moved.
+    std::vector<std::vector<double>> read;
 };
 
 Session g_session;
@@ -110,19 +113,52 @@ std::string ValueText(const kvhost::PinInfo& pin, double value) {
     }
 }
 
+bool HoldsNumber(const kvhost::PinInfo& p) {
+    return p.dsp_index >= 0 && p.datatype != DT_MIDI_STREAM && p.datatype != DT_STRING;
+}
+
 void ReadValues() {
     Patch& patch = *g_session.patch;
     g_session.values.clear();
+    g_session.read.clear();
     for (const std::string& module : patch.Order()) {
         const kvhost::DspInstance& dsp = patch.Instance(module);
         std::vector<std::string> values;
+        std::vector<double> read;
         for (const kvhost::PinInfo& p : dsp.Pins()) {
-            const bool number =
-                p.dsp_index >= 0 && p.datatype != DT_MIDI_STREAM && p.datatype != DT_STRING;
-            values.push_back(number ? ValueText(p, dsp.ReadValue(p.dsp_index)) : "");
+            read.push_back(HoldsNumber(p) ? dsp.ReadValue(p.dsp_index) : std::nan(""));
+            values.push_back(HoldsNumber(p) ? ValueText(p, read.back()) : "");
         }
         g_session.values.push_back(std::move(values));
+        g_session.read.push_back(std::move(read));
     }
+}
+
+// The pins whose value moved since the last call (outputs, wired inputs), as the panel's
+// "pins" changes: [[module, pin, value]] counted in the layout, or "" when none moved. Reads
+// numbers only; text is made for the pins that moved.
+void Changes(std::string& out) {
+    Patch& patch = Open();
+    out.clear();
+    const auto& order = patch.Order();
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const kvhost::DspInstance& dsp = patch.Instance(order[n]);
+        const auto& pins = dsp.Pins();
+        for (std::size_t i = 0; i < pins.size(); ++i) {
+            if (!HoldsNumber(pins[i])) continue;
+            const double now = dsp.ReadValue(pins[i].dsp_index);
+            double& last = g_session.read[n][i];
+            if (now == last || (std::isnan(now) && std::isnan(last))) continue;
+            last = now;
+            std::string text = ValueText(pins[i], now);
+            if (text == g_session.values[n][i]) continue;
+            out += out.empty() ? "[" : ",";
+            out += "[" + std::to_string(n) + "," + std::to_string(pins[i].index) + "," +
+                   nlohmann::json(text).dump() + "]";
+            g_session.values[n][i] = std::move(text);
+        }
+    }
+    if (!out.empty()) out += "]";
 }
 
 std::size_t NodeOf(const std::string& module) {
@@ -330,6 +366,17 @@ EMSCRIPTEN_KEEPALIVE const char* kv_layout() {
         [] {
             g_answer = kvhost::PanelLayoutMessage(Layout()).dump(
                 -1, ' ', false, nlohmann::json::error_handler_t::replace);
+            return g_answer.c_str();
+        },
+        static_cast<const char*>(nullptr));
+}
+
+// The pins whose value moved since the last call: "[[module, pin, value], ...]" (module and pin
+// counted in kv_layout), or "" when none did. Called by the audio thread between quanta.
+EMSCRIPTEN_KEEPALIVE const char* kv_changes() {
+    return Guarded(
+        [] {
+            Changes(g_answer);
             return g_answer.c_str();
         },
         static_cast<const char*>(nullptr));
