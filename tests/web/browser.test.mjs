@@ -267,6 +267,11 @@ test('the cards set pins through the worklet: the spectrum follows, refusals sho
   assert.match((await errors())[0], /module "voice", pin "OP1 Pitch"/);
   assert.equal(await valueOf('OP1 Pitch'), '5.5');
   near(await fundamentalAfter(), 622.25, 'after a refusal');
+  // Render to WAV renders with the values set.
+  await page.click('#render');
+  const {data, format} = wavData(await offered(page, '#render-file'));
+  const rendered = new Float32Array(data.buffer.slice(data.byteOffset, data.byteOffset + data.length));
+  near(fundamental(rendered.subarray(format.rate, format.rate + format.rate / 5), format.rate), 622.25, 'Render to WAV');
   // A selector: On/Off to Off silences the voice.
   const onOff = await (await pinRow('On/Off')).asElement().$('select');
   await onOff.select('0');
