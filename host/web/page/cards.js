@@ -40,7 +40,13 @@ function deliver(message) {
   try {
     cards.engine.set(module, pin, value);
   } catch (e) {
-    answer({type: 'error', message: e.message || String(e), module, pin, value: cards.engine.value(module, pin)});
+    let kept;
+    try {
+      kept = cards.engine.value(module, pin);
+    } catch {
+      kept = undefined;  // no such module or pin: nothing to put back
+    }
+    answer({type: 'error', message: e.message || String(e), module, pin, value: kept});
     return true;
   }
   answer({type: 'value', module, pin, value: cards.engine.value(module, pin)});
