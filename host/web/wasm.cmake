@@ -30,7 +30,11 @@ foreach(t d IN ZIP_LISTS kv_targets kv_deliverables)
 endforeach()
 configure_file(src/linked_modules.cpp.in ${CMAKE_CURRENT_BINARY_DIR}/linked_modules.cpp @ONLY)
 
-add_executable(kolvex src/api.cpp ${CMAKE_CURRENT_BINARY_DIR}/linked_modules.cpp)
+# The panel's layout code (the pins' controls, the "layout" message) is built in too, so the
+# page's cards are the panel's.
+add_executable(kolvex src/api.cpp ${CMAKE_CURRENT_BINARY_DIR}/linked_modules.cpp
+  ${PROJECT_SOURCE_DIR}/host/panel/src/layout.cpp)
+target_include_directories(kolvex PRIVATE ${PROJECT_SOURCE_DIR}/host/panel/include)
 target_link_libraries(kolvex PRIVATE kvhost_lib ${kv_targets} nlohmann_json::nlohmann_json)
 target_compile_options(kolvex PRIVATE ${KV_WARNINGS})
 set_target_properties(kolvex PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KV_WEB_DIR})
@@ -44,10 +48,15 @@ target_link_options(kolvex PRIVATE
   -sEXPORTED_FUNCTIONS=_main,_malloc,_free
   -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString)
 
-# The page's files, copied beside the program, with the panel's look (panel.css).
-set(kv_page_sources index.html page.css page.js engine.js worklet.js wav.js keys.js)
+# The page's files, copied beside the program, with the panel's look (panel.css) and the
+# panel's own modules for the cards, scopes and spectrum (their transport set by cards.js).
+set(kv_page_sources index.html page.css page.js engine.js worklet.js wav.js keys.js cards.js
+  spectrum.js)
 list(TRANSFORM kv_page_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/page/)
-list(APPEND kv_page_sources ${PROJECT_SOURCE_DIR}/host/panel/assets/panel.css)
+set(kv_panel_modules panel.css controls.js drawing.js pitch.js dom.js state.js connection.js
+  learn.js)
+list(TRANSFORM kv_panel_modules PREPEND ${PROJECT_SOURCE_DIR}/host/panel/assets/)
+list(APPEND kv_page_sources ${kv_panel_modules})
 set(kv_page_files "")
 set(kv_page_copies "")
 foreach(source ${kv_page_sources})

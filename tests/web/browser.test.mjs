@@ -1,7 +1,9 @@
 // Sites written by `kvhost web` in a real browser: Debian's chromium, headless, driven by
 // puppeteer-core, on a static file server of this test's own (loopback, a free port). The
 // page's "Render to WAV" equals `kvhost render` bit for bit; three keys played live, and a
-// Web MIDI keyboard, sound at their pitches; a damaged kolvex.wasm is reported on the page.
+// Web MIDI keyboard, sound at their pitches; the panel's cards set pins before and while
+// playing, refusals show, and the scope and spectrum draw the worklet's output; a damaged
+// kolvex.wasm is reported on the page.
 import {after, before, test} from 'node:test';
 import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
@@ -193,6 +195,88 @@ test('a Web MIDI keyboard plays the patch; the header names it and the DSP load 
   assert.match(await page.$eval('#dsp-load', (e) => e.textContent), /^DSP \d+\.\d %$/);
   assert.equal(await page.$eval('#transport', (e) => e.textContent), 'values cross through message ports');
   await page.screenshot({path: join(shots, 'web-midi.png')});
+  await page.close();
+});
+
+// The panel's cards on the page (tests/web/patches/drone.json: a sine at "OP1 Pitch" volts).
+test('the cards set pins through the worklet: the spectrum follows, refusals show, read-outs and the scope follow', async () => {
+  const page = await openSite(site('drone', new URL('patches/drone.json', import.meta.url).pathname));
+  await page.waitForSelector('body[data-layout="ready"]');
+  assert.deepEqual(await page.$$eval('#cards section.card', (c) => c.map((e) => e.dataset.module)), ['keys', 'voice']);
+  const pinRow = (name) => page.evaluateHandle((n) => [...document.querySelectorAll('#cards tr[data-module="voice"]')]
+    .find((r) => r.querySelector('th').firstChild.textContent === n), name);
+  const field = async (name) => (await pinRow(name)).asElement().$('input.num');
+  const type = async (name, text) => {
+    const input = await field(name);
+    await input.click({clickCount: 3});
+    await input.type(text);
+    await input.press('Tab');
+  };
+  const valueOf = async (name) => (await field(name)).evaluate((e) => e.value);
+  const errors = () => page.$$eval('#errors .error span', (s) => s.map((e) => e.textContent));
+  // A wave drawn: pixels of the scope away from its midline and its label.
+  const scopeInk = () => page.evaluate(() => {
+    const c = document.querySelector('#cards tr.pin-scope canvas');
+    const {data, width, height} = c.getContext('2d').getImageData(0, 0, c.width, c.height);
+    let ink = 0;
+    for (let y = Math.round(height * 0.25); y < height; ++y) {
+      if (Math.abs(y - height / 2) < 3) continue;
+      for (let x = 0; x < width; ++x) if (data[4 * (y * width + x) + 3] > 0) ++ink;
+    }
+    return ink;
+  });
+  // The spectrum's fundamental once `windows` more windows were drawn.
+  const fundamentalAfter = async (windows = 8) => {
+    const start = await page.evaluate(() => Number(document.body.dataset.drawn || 0));
+    await page.waitForFunction((n) => Number(document.body.dataset.drawn || 0) >= n, {timeout: 10000}, start + windows);
+    return page.$eval('#fundamental', (e) => Number(e.dataset.hz));
+  };
+  const near = (hz, expected, what) =>
+    assert.ok(Math.abs(hz / expected - 1) < 0.01, `${what}: fundamental ${hz} Hz, not within 1 % of ${expected} Hz`);
+
+  assert.equal(await scopeInk(), 0, 'nothing drawn before Play');
+  // Refused, before Play (the page's engine) and while playing (the worklet): the message
+  // names the pin, the field shows the value held.
+  await type('OP1 Pitch', 'loud');
+  await page.waitForFunction(() => document.querySelectorAll('#errors .error').length === 1);
+  assert.match((await errors())[0], /module "voice", pin "OP1 Pitch"/);
+  assert.equal(await valueOf('OP1 Pitch'), '5');
+  await type('OP1 Pitch', '4');  // kept for the rendering Play starts
+  await page.click('#play');
+  await page.waitForSelector('body[data-play="on"]');
+  near(await fundamentalAfter(), 220, 'OP1 Pitch 4 V set before Play');
+  assert.ok(await scopeInk() > 50, 'the scope draws the output');
+  // Read-outs follow the patch: a key held moves the keyboard module's Pitch and Gate.
+  const readout = (name) => page.$$eval('#cards tr[data-module="keys"]', (rows, n) =>
+    rows.find((r) => r.querySelector('th').firstChild.textContent === n).querySelector('output').textContent, name);
+  assert.deepEqual([await readout('Pitch'), await readout('Gate')], ['0', '0']);
+  const a4 = await (await page.$('.key[data-key="69"]')).boundingBox();
+  await page.mouse.move(a4.x + a4.width / 2, a4.y + a4.height - 10);
+  await page.mouse.down();
+  await page.waitForFunction(() => [...document.querySelectorAll('#cards tr[data-module="keys"]')]
+    .find((r) => r.querySelector('th').firstChild.textContent === 'Pitch').querySelector('output').textContent === '5',
+  {timeout: 5000});
+  assert.notEqual(await readout('Gate'), '0');
+  await page.mouse.up();
+  for (const [volts, hz] of [['6', 880], ['5.5', 622.25]]) {
+    await type('OP1 Pitch', volts);
+    near(await fundamentalAfter(), hz, `OP1 Pitch ${volts} V`);
+  }
+  await type('OP1 Pitch', 'loud');
+  await page.waitForFunction(() => document.querySelectorAll('#errors .error').length === 2);
+  assert.match((await errors())[0], /module "voice", pin "OP1 Pitch"/);
+  assert.equal(await valueOf('OP1 Pitch'), '5.5');
+  near(await fundamentalAfter(), 622.25, 'after a refusal');
+  // Render to WAV renders with the values set.
+  await page.click('#render');
+  const {data, format} = wavData(await offered(page, '#render-file'));
+  const rendered = new Float32Array(data.buffer.slice(data.byteOffset, data.byteOffset + data.length));
+  near(fundamental(rendered.subarray(format.rate, format.rate + format.rate / 5), format.rate), 622.25, 'Render to WAV');
+  // A selector: On/Off to Off silences the voice.
+  const onOff = await (await pinRow('On/Off')).asElement().$('select');
+  await onOff.select('0');
+  await page.waitForFunction(() => document.getElementById('fundamental').dataset.hz === '0', {timeout: 10000});
+  await page.screenshot({path: join(shots, 'web-cards.png'), fullPage: true});
   await page.close();
 });
 

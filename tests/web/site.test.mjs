@@ -97,6 +97,61 @@ test('live notes and settings reach the patch from the next frame', () => {
   assert.ok(engine.render(4800)[0].every((x) => x === 0), 'a voice set off stays silent');
 });
 
+// kv_layout: the panel's layout message for the open patch, and values as the cards show them.
+test('the layout gives each pin its control and value; sets read back, refusals keep the value', () => {
+  const engine = makeEngine(program);
+  engine.open(example('twin_op_fm.json'), 'twin_op_fm.json', 0);
+  const layout = engine.layout();
+  assert.deepEqual([layout.type, layout.title, layout.sample_rate, layout.midi_input], ['layout', 'twin_op_fm.json', 44100, true]);
+  assert.deepEqual(layout.modules.map((m) => [m.name, m.plugin]), [['keys', 'wy:VUDA2DU'], ['fm', 'ZOR Twin-Op']]);
+  assert.deepEqual(layout.wires, [{from: ['keys', 'Pitch'], to: ['fm', 'OP1 Pitch']}, {from: ['keys', 'Pitch'], to: ['fm', 'OP2 Pitch']}]);
+  const pins = Object.fromEntries(layout.modules[1].pins.map((p) => [p.name, p]));
+  // [pin, control, value as opened, a value set, as it reads back]
+  for (const [name, control, opened, given, read] of [
+    ['Algorithm', 'choice', '1', '2->1', '1'],
+    ['On/Off', 'choice', '1', 'Off', '0'],
+    ['OP1 FB/Level', 'number', '10', '0.3', '0.3'],
+    ['OP2 Level', 'number', '0.4', '-2.25', '-2.25'],
+    ['OP1 Pitch', 'readout', '0', null, null],
+    ['Output', 'scope', '0', null, null],
+  ]) {
+    assert.deepEqual([pins[name].control, pins[name].value, engine.value('fm', name)], [control, opened, opened], name);
+    if (given === null) continue;
+    engine.set('fm', name, given);
+    assert.equal(engine.value('fm', name), read, `${name} set to ${given}`);
+    assert.equal(engine.layout().modules[1].pins.find((p) => p.name === name).value, read);
+  }
+  assert.equal(pins['OP1 Pitch'].note, 'from keys.Pitch');
+  assert.deepEqual(pins.Algorithm.choices.map(([label]) => label), ['1->1', '2->1', 'Test']);
+  for (const [pin, value, message] of [['#3', 'loud', /pin "OP1 FB\/Level": "loud" is not a number/],
+                                       ['Algorithm', '7', /"7" is not one of/], ['OP1 Pitch', '1', /is wired/],
+                                       ['Output', '1', /is an output/]]) {
+    const before = engine.value('fm', pin);
+    assert.throws(() => engine.set('fm', pin, value), message);
+    assert.equal(engine.value('fm', pin), before, `${pin} keeps its value`);
+  }
+  assert.throws(() => engine.value('nobody', 'x'), /no module named "nobody"/);
+});
+
+// The site's page: every module a script imports is one of the site's files (the panel's own
+// among them), and the policy lets in no inline script.
+test("the page's scripts are all in the site, under a strict content security policy", () => {
+  const files = JSON.parse(readFileSync(join(wasmDir, 'kolvex-web.json'), 'utf8')).files;
+  for (const f of files.filter((name) => name.endsWith('.js'))) {
+    for (const [, imported] of readFileSync(join(wasmDir, f), 'utf8').matchAll(/(?:from|import)\s*\(?'\.\/([^']+)'/g)) {
+      assert.ok(files.includes(imported), `${f} imports ${imported}, which is not in the site`);
+    }
+  }
+  const html = readFileSync(join(wasmDir, 'index.html'), 'utf8');
+  const policy = /http-equiv="Content-Security-Policy" content="([^"]+)"/.exec(html)?.[1] ?? '';
+  const directives = Object.fromEntries(policy.split(';').map((d) => d.trim().split(/\s+/)).map(([k, ...v]) => [k, v]));
+  assert.deepEqual(directives['default-src'], ["'none'"]);
+  assert.deepEqual(directives['script-src'], ["'self'", "'wasm-unsafe-eval'"]);
+  assert.deepEqual(directives['style-src'], ["'self'"]);
+  assert.deepEqual([...html.matchAll(/<script\b[^>]*>/g)].map(([tag]) => /\bsrc="[^"]+"/.test(tag)), [true]);
+  assert.doesNotMatch(html, /\son[a-z]+="/, 'no inline handlers');
+});
+
 test('kvhost web writes a site, and refuses what a page could not run', () => {
   const dir = mkdtempSync(join(tmpdir(), 'kv-web-site-'));
   try {

@@ -1,5 +1,5 @@
-// What every panel model shares: how a user names a pin, which control the page gives it, and
-// the scope frames and spectra cut from an output's recent samples.
+// What every panel model shares: the refusals of models without live MIDI, and the scope
+// frames and spectra cut from an output's recent samples (the pins' controls: layout.cpp).
 #include <algorithm>
 #include <cmath>
 
@@ -10,8 +10,6 @@ namespace kvhost {
 
 namespace {
 
-// A choice range longer than this is a number field, not a selector.
-constexpr int32_t kLongestChoiceRange = 256;
 // Scope: the stretch shown, and how far back a trigger is looked for.
 constexpr double kScopeSeconds = 0.02;
 // Spectrum: samples analysed, and the lowest frequency drawn.
@@ -19,26 +17,6 @@ constexpr std::size_t kSpectrumSamples = 4096;
 constexpr double kLowestHz = 20.0;
 
 }  // namespace
-
-const char* PinControlName(PinControl control) {
-    switch (control) {
-        case PinControl::kChoice:
-            return "choice";
-        case PinControl::kNumber:
-            return "number";
-        case PinControl::kText:
-            return "text";
-        case PinControl::kSlider:
-            return "slider";
-        case PinControl::kScope:
-            return "scope";
-        case PinControl::kMidi:
-            return "midi";
-        case PinControl::kReadout:
-            break;
-    }
-    return "readout";
-}
 
 void PanelModel::Learn(const std::string&, const std::string&) {
     throw Error("no live MIDI here: controllers are learned under kvhost play --panel");
@@ -50,76 +28,6 @@ void PanelModel::Controller(int32_t, int32_t, int32_t) {
 
 void PanelModel::Unmap(int32_t, const std::string&, const std::string&) {
     throw Error("no live MIDI here: nothing is mapped");
-}
-
-int32_t ModulePin(const std::vector<PinInfo>& pins, const std::string& module,
-                  const std::string& name) {
-    return PinNamed(pins, "module " + QuoteText(module), name);
-}
-
-PanelPin PanelPinFor(const PinInfo& pin, bool gui_runs, bool dsp_runs,
-                     const std::string& wired_from) {
-    PanelPin p;
-    p.index = pin.index;
-    p.name = pin.name;
-    p.direction = pin.direction;
-    p.datatype = pin.datatype;
-    p.flags = pin.flags;
-    const bool output = pin.IsOutput();
-    // Pitch at 1 V an octave: the sample pins named for it (the converter's "Pitch", an
-    // oscillator's "OP1 Pitch").
-    p.pitch = pin.datatype == DT_FSAMPLE && pin.name.find("Pitch") != std::string::npos;
-    if (pin.datatype == DT_SWITCH) p.choices = {{"Off", 0}, {"On", 1}};
-    if (pin.datatype == DT_CHOICE) {
-        const ChoiceList list = ParseChoices(pin.choices.value_or(""));
-        if (list.is_range && list.high - list.low < kLongestChoiceRange) {
-            for (int32_t v = list.low; v <= list.high; ++v)
-                p.choices.emplace_back(std::to_string(v), v);
-        } else {
-            p.choices = list.entries;
-        }
-    }
-    // A pin both sides see is the GUI side's to set when that side runs.
-    const bool gui_pin = pin.IsGuiSide() && (gui_runs || !pin.IsDspVisible());
-    if (pin.datatype == DT_MIDI_STREAM) {
-        p.control = output ? PinControl::kReadout : PinControl::kMidi;
-        return p;
-    }
-    if (!(gui_pin ? gui_runs : dsp_runs)) {
-        p.note = gui_pin ? "GUI side not running" : "DSP side (runs under play --panel)";
-        return p;
-    }
-    if (!wired_from.empty()) {
-        p.note = "from " + wired_from;
-        return p;
-    }
-    if ((pin.flags & IO_PRIVATE) != 0) {
-        p.note = "the host's link between the sides";
-        return p;
-    }
-    if (output && pin.datatype == DT_FSAMPLE) {
-        p.control = PinControl::kScope;
-        return p;
-    }
-    if (output && !gui_pin) return p;  // a DSP output: read-out
-    switch (pin.datatype) {
-        case DT_STRING:
-            p.control = PinControl::kText;
-            break;
-        case DT_SWITCH:
-        case DT_CHOICE:
-            p.control = p.choices.empty() ? PinControl::kNumber : PinControl::kChoice;
-            break;
-        case DT_REAL32:
-            // The host's animated controls take their position from 0 to 1.
-            p.control =
-                pin.name == "Anim Position" && gui_pin ? PinControl::kSlider : PinControl::kNumber;
-            break;
-        default:
-            p.control = PinControl::kNumber;
-            break;
-    }
-    return p;
 }
 
 // ---- SignalWindow ------------------------------------------------------------------------

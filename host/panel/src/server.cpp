@@ -8,6 +8,7 @@
 #include <set>
 
 #include "kvhost/panel.h"
+#include "kvhost/panel_layout.h"
 #include "kvhost/patch_edit.h"
 #include "net.h"
 
@@ -37,47 +38,9 @@ double Rounded(double v) {
 }
 
 json LayoutMessage(const PanelLayout& layout, const PanelOptions& options) {
-    json modules = json::array();
-    for (const PanelModule& m : layout.modules) {
-        json pins = json::array();
-        for (const PanelPin& p : m.pins) {
-            json pin = {{"index", p.index},
-                        {"name", p.name},
-                        {"direction", DirectionName(p.direction)},
-                        {"type", DataTypeName(p.datatype)},
-                        {"flags", p.flags},
-                        {"control", PinControlName(p.control)},
-                        {"value", p.value}};
-            if (!p.choices.empty()) {
-                json choices = json::array();
-                for (const auto& [label, value] : p.choices) choices.push_back({label, value});
-                pin["choices"] = std::move(choices);
-            }
-            if (p.control == PinControl::kSlider) {
-                pin["low"] = p.low;
-                pin["high"] = p.high;
-            }
-            if (!p.note.empty()) pin["note"] = p.note;
-            if (p.pitch) pin["pitch"] = true;
-            if (p.learn) pin["learn"] = true;
-            pins.push_back(std::move(pin));
-        }
-        modules.push_back(
-            {{"name", m.name}, {"plugin", m.plugin}, {"about", m.about}, {"pins", pins}});
-    }
-    json wires = json::array();
-    for (const PatchPlan::Wire& w : layout.wires) {
-        wires.push_back({{"from", {w.from.module, w.from.pin}}, {"to", {w.to.module, w.to.pin}}});
-    }
-    return {{"type", "layout"},
-            {"title", layout.title},
-            {"mode", layout.mode},
-            {"midi_input", layout.midi_input},
-            {"learn", layout.learn},
-            {"sample_rate", layout.sample_rate},
-            {"modules", modules},
-            {"wires", wires},
-            {"limits", {{"max_message", options.max_message}, {"max_rate", options.max_rate}}}};
+    json message = PanelLayoutMessage(layout);
+    message["limits"] = {{"max_message", options.max_message}, {"max_rate", options.max_rate}};
+    return message;
 }
 
 json MapsMessage(const PanelMaps& maps) {

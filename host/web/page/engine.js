@@ -60,6 +60,23 @@ class Engine {
     this.check(this.m.ccall('kv_set', 'number', ['string', 'string', 'string'], [module, pin, String(text)]));
   }
 
+  // The patch's modules as the panel's "layout" message gives them: cards, pins, controls.
+  layout() {
+    return JSON.parse(this.m.UTF8ToString(this.check(this.m._kv_layout())));
+  }
+
+  // A pin's value as the cards show it (what was set last, or what the patch opened with).
+  value(module, pin) {
+    return this.m.UTF8ToString(this.check(this.m.ccall('kv_value', 'number', ['string', 'string'], [module, pin])));
+  }
+
+  // The pins whose value moved since the last call: [[module, pin, value]] counted in the
+  // layout; null when none did (nothing made then).
+  changes() {
+    const at = this.check(this.m._kv_changes());
+    return this.m.HEAPU8[at] === 0 ? null : JSON.parse(this.m.UTF8ToString(at));
+  }
+
   // The modules built in: [{deliverable, id, name}].
   modules() {
     return JSON.parse(this.m.UTF8ToString(this.check(this.m._kv_modules())));

@@ -2,7 +2,9 @@
 // file), compiles kolvex.wasm once, opens the patch in an engine of its own to check it and
 // learn its facts, and hands the compiled program to an audio worklet for each rendering:
 // offline (Render to WAV, at the patch's rate, with its MIDI file, as `kvhost render`) and live
-// (Play, at the page's rate, with the keyboard). window.kolvexPage exposes the same steps.
+// (Play, at the page's rate, with the keyboard). The panel's cards, scopes and spectrum
+// (cards.js) set pin values through the worklet's port. window.kolvexPage exposes the steps.
+import {buildCards, fromWorklet, playing, settings} from './cards.js';
 import {crc32, makeEngine} from './engine.js';
 import {wavFile} from './wav.js';
 import {buildKeyboard} from './keys.js';
@@ -52,6 +54,7 @@ async function load() {
   $('facts').textContent = `renders at ${i.sample_rate} Hz, block ${i.block_size}, ${i.channels} channel${i.channels === 1 ? '' : 's'}, ` +
     `${(i.length / i.sample_rate).toFixed(2)} s${site.midiName ? ` with ${site.midiName}` : ''}`;
   $('modules').textContent = engine.modules().map((m) => m.deliverable).join(', ');
+  buildCards(engine, i.outputs);
   $('with-midi').disabled = !midi;
   $('render').disabled = false;
   $('play').disabled = false;
@@ -70,7 +73,8 @@ async function patchNode(context, rate, withMidi, onMessage, isLive = false) {
   const node = new AudioWorkletNode(context, 'kolvex', {
     numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [site.info.channels],
     processorOptions: {module: site.module, patch: site.patch, name: site.name, rate,
-                       midi: withMidi ? site.midi : null, midiName: site.midiName, live: isLive},
+                       midi: withMidi ? site.midi : null, midiName: site.midiName, live: isLive,
+                       settings: settings()},
   });
   await new Promise((resolve, reject) => {
     node.port.onmessage = (event) => {
@@ -98,7 +102,7 @@ const baseName = () => site.name.replace(/\.json$/i, '');
 async function renderOffline() {
   const i = site.info;
   const context = new OfflineAudioContext({numberOfChannels: i.channels, length: i.length, sampleRate: i.sample_rate});
-  await patchNode(context, 0, true, (m) => { if (m.type === 'error') showError(m.message); });
+  await patchNode(context, 0, true, (m) => { if (m.type === 'error' && m.module === undefined) showError(m.message); });
   const buffer = await context.startRendering();
   const channels = Array.from({length: buffer.numberOfChannels}, (_, c) => buffer.getChannelData(c));
   offer($('render-file'), channels, buffer.sampleRate, `${baseName()}.wav`);
@@ -106,6 +110,7 @@ async function renderOffline() {
 }
 
 function onLive(m) {
+  if (fromWorklet(m)) return;
   if (m.type === 'error') showError(m.message);
   else if (m.type === 'frames' && live.recording) live.recording.push(m.channels);
   else if (m.type === 'load') $('dsp-load').textContent = `DSP ${(100 * m.load).toFixed(1)} %`;
@@ -153,6 +158,7 @@ async function play() {
   if (!live.context) {
     live.context = new AudioContext({latencyHint: 'interactive'});
     live.node = await patchNode(live.context, live.context.sampleRate, $('with-midi').checked, onLive, true);
+    playing(live.node.port);
     $('record').disabled = false;
   }
   await live.context.resume();

@@ -1,16 +1,21 @@
 // The C functions a web page's JavaScript calls (the WebAssembly build): one patch at a time,
 // opened from JSON text at the page's sample rate, its MIDI file from bytes, whole blocks
 // rendered ahead and handed out in the sizes the audio thread asks for, live MIDI, pin values
-// from text. A call that fails answers 0 (or null) and kv_error() tells why.
+// from text, and the patch's modules as the panel's page shows them (kv_layout). A call that
+// fails answers 0 (or null) and kv_error() tells why.
 #include <emscripten.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "kvhost/panel_layout.h"
 #include "kvhost/patch.h"
 
 void LinkModules();  // linked_modules.cpp, generated: every module of the build
@@ -27,6 +32,12 @@ struct Session {
     std::vector<float> block;   // one block of frames, interleaved
     std::size_t ahead = 0;      // frames of `block` not yet handed out (they are its last)
     std::vector<float> planar;  // what kv_render answers: channel after channel
+    // Per module (in Order()) and pin: the value as the page shows it (as `set` takes it),
+    // read when the patch opened and kept as values are set.
+    std::vector<std::vector<std::string>> values;
+    // Per module and pin: the number read last (NaN for pins holding none), so kv_changes
+    // formats a value only when it moved.
+    std::vector<std::vector<double>> read;
 };
 
 Session g_session;
@@ -70,6 +81,93 @@ void TakeRate(PatchPlan& plan, double rate) {
     plan.sample_rate = rate;
 }
 
+// The shortest text of `value` that `same` takes as it: the fewest decimals ("10", "0.3"),
+// or where 17 decimals do not do, the fewest digits ("1e-20").
+template <class Same>
+std::string Shortest(double value, Same same) {
+    char text[400];
+    for (int decimals = 0; decimals <= 17; ++decimals) {
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+        if (same(std::strtod(text, nullptr))) return text;
+    }
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (same(std::strtod(text, nullptr))) break;
+    }
+    return text;
+}
+
+// A DSP-side pin's value as the panel's page shows it: a choice or switch by its number,
+// a sample pin in volts (the text whose tenth is this very sample value), a float as the
+// shortest text of it.
+std::string ValueText(const kvhost::PinInfo& pin, double value) {
+    const auto f = static_cast<float>(value);
+    switch (pin.datatype) {
+        case DT_FSAMPLE:
+            return Shortest(static_cast<double>(f) * 10.0,
+                            [&](double volts) { return static_cast<float>(volts * 0.1) == f; });
+        case DT_REAL32:
+            return Shortest(value, [&](double d) { return static_cast<float>(d) == f; });
+        default:
+            return std::to_string(std::llround(value));
+    }
+}
+
+bool HoldsNumber(const kvhost::PinInfo& p) {
+    return p.dsp_index >= 0 && p.datatype != DT_MIDI_STREAM && p.datatype != DT_STRING;
+}
+
+void ReadValues() {
+    Patch& patch = *g_session.patch;
+    g_session.values.clear();
+    g_session.read.clear();
+    for (const std::string& module : patch.Order()) {
+        const kvhost::DspInstance& dsp = patch.Instance(module);
+        std::vector<std::string> values;
+        std::vector<double> read;
+        for (const kvhost::PinInfo& p : dsp.Pins()) {
+            read.push_back(HoldsNumber(p) ? dsp.ReadValue(p.dsp_index) : std::nan(""));
+            values.push_back(HoldsNumber(p) ? ValueText(p, read.back()) : "");
+        }
+        g_session.values.push_back(std::move(values));
+        g_session.read.push_back(std::move(read));
+    }
+}
+
+// The pins whose value moved since the last call (outputs, wired inputs), as the panel's
+// "pins" changes: [[module, pin, value]] counted in the layout, or "" when none moved. Reads
+// numbers only; text is made for the pins that moved.
+void Changes(std::string& out) {
+    Patch& patch = Open();
+    out.clear();
+    const auto& order = patch.Order();
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const kvhost::DspInstance& dsp = patch.Instance(order[n]);
+        const auto& pins = dsp.Pins();
+        for (std::size_t i = 0; i < pins.size(); ++i) {
+            if (!HoldsNumber(pins[i])) continue;
+            const double now = dsp.ReadValue(pins[i].dsp_index);
+            double& last = g_session.read[n][i];
+            if (now == last || (std::isnan(now) && std::isnan(last))) continue;
+            last = now;
+            std::string text = ValueText(pins[i], now);
+            if (text == g_session.values[n][i]) continue;
+            out += out.empty() ? "[" : ",";
+            out += "[" + std::to_string(n) + "," + std::to_string(pins[i].index) + "," +
+                   nlohmann::json(text).dump() + "]";
+            g_session.values[n][i] = std::move(text);
+        }
+    }
+    if (!out.empty()) out += "]";
+}
+
+std::size_t NodeOf(const std::string& module) {
+    const auto& order = Open().Order();
+    const auto at = std::find(order.begin(), order.end(), module);
+    if (at == order.end()) throw Error("no module named " + kvhost::QuoteText(module));
+    return static_cast<std::size_t>(at - order.begin());
+}
+
 // `frames` frames into the planar answer: whole blocks of the patch, rendered ahead as needed,
 // so the patch runs block by block whatever size the caller asks for.
 void RenderFrames(uint32_t frames) {
@@ -109,6 +207,8 @@ void SetPin(const std::string& module, const std::string& pin, const std::string
     }
     const kvhost::UserValue checked = kvhost::CheckUserValue(info, text);
     if (!checked.value) throw Error(at + ": " + checked.refusal);
+    g_session.values[NodeOf(module)][static_cast<std::size_t>(index)] =
+        ValueText(info, info.datatype == DT_FSAMPLE ? *checked.value * 0.1 : *checked.value);
     for (int32_t k = 0; k < patch.Copies(module); ++k) {
         kvhost::DspInstance& dsp = patch.Instance(module, k);
         if (info.datatype == DT_FSAMPLE) {
@@ -117,6 +217,49 @@ void SetPin(const std::string& module, const std::string& pin, const std::string
             dsp.SetValue(info.dsp_index, *checked.value, dsp.Clock());
         }
     }
+}
+
+// The open patch as the panel's page shows it. Every pin the DSP side holds is set here (no
+// GUI sides run in a page); a sample output that is one of the patch's outputs gets a scope
+// (the page draws it from the output), the others a read-out of the value they opened with.
+kvhost::PanelLayout Layout() {
+    Patch& patch = Open();
+    const PatchPlan& plan = g_session.plan;
+    kvhost::PanelLayout layout;
+    layout.title = std::filesystem::path(plan.source).filename().string();
+    layout.mode = "in this page";
+    layout.wires = plan.wires;
+    layout.midi_input = patch.HasMidiInput();
+    layout.sample_rate = patch.SampleRate();
+    const auto& order = patch.Order();
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const kvhost::DspInstance& dsp = patch.Instance(order[n]);
+        const KVModuleInfo& info = dsp.GetPlugin()->Info();
+        kvhost::PanelModule m;
+        m.name = order[n];
+        m.plugin = dsp.GetPlugin()->Name();
+        m.about = info.about != nullptr ? info.about : "";
+        for (const kvhost::PinInfo& p : dsp.Pins()) {
+            std::string from;
+            for (const auto& w : plan.wires) {
+                if (w.to.module == m.name && w.to.pin == p.name)
+                    from = w.from.module + "." + w.from.pin;
+            }
+            kvhost::PanelPin pin = kvhost::PanelPinFor(p, false, true, from);
+            pin.value = g_session.values[n][static_cast<std::size_t>(p.index)];
+            if (pin.control == kvhost::PinControl::kScope &&
+                std::none_of(plan.outputs.begin(), plan.outputs.end(), [&](const auto& o) {
+                    return o.module == m.name && kvhost::PinsNamed(dsp.Pins(), o.pin).size() > 0 &&
+                           kvhost::PinsNamed(dsp.Pins(), o.pin).front() == p.index;
+                })) {
+                pin.control = kvhost::PinControl::kReadout;
+                pin.note = "not an audio output";
+            }
+            m.pins.push_back(std::move(pin));
+        }
+        layout.modules.push_back(std::move(m));
+    }
+    return layout;
 }
 
 }  // namespace
@@ -136,6 +279,7 @@ EMSCRIPTEN_KEEPALIVE int kv_open(const char* json, const char* name, double rate
             g_session.block.assign(static_cast<std::size_t>(g_session.plan.block_size) *
                                        static_cast<std::size_t>(g_session.patch->Channels()),
                                    0.0f);
+            ReadValues();
             return 1;
         },
         0);
@@ -154,7 +298,8 @@ EMSCRIPTEN_KEEPALIVE int kv_midi_file(const uint8_t* bytes, uint32_t size, const
 }
 
 // The open patch as JSON: sample_rate, block_size, channels, length (render's default, in
-// frames), midi_file (as the patch names it, or null), midi_input (whether it takes notes).
+// frames), midi_file (as the patch names it, or null), midi_input (whether it takes notes),
+// outputs ([module, pin] for each channel).
 EMSCRIPTEN_KEEPALIVE const char* kv_info() {
     return Guarded(
         [] {
@@ -166,6 +311,9 @@ EMSCRIPTEN_KEEPALIVE const char* kv_info() {
                                    {"length", patch.DefaultLength()},
                                    {"midi_input", patch.HasMidiInput()}};
             info["midi_file"] = plan.midi_file ? nlohmann::json(*plan.midi_file) : nullptr;
+            nlohmann::json outputs = nlohmann::json::array();
+            for (const auto& o : plan.outputs) outputs.push_back({o.module, o.pin});
+            info["outputs"] = std::move(outputs);
             g_answer = info.dump();
             return g_answer.c_str();
         },
@@ -209,6 +357,42 @@ EMSCRIPTEN_KEEPALIVE int kv_set(const char* module, const char* pin, const char*
             return 1;
         },
         0);
+}
+
+// The open patch as the panel server's "layout" message: modules with their pins' controls,
+// choices and values, wires, midi_input, sample_rate (the patch's own).
+EMSCRIPTEN_KEEPALIVE const char* kv_layout() {
+    return Guarded(
+        [] {
+            g_answer = kvhost::PanelLayoutMessage(Layout()).dump(
+                -1, ' ', false, nlohmann::json::error_handler_t::replace);
+            return g_answer.c_str();
+        },
+        static_cast<const char*>(nullptr));
+}
+
+// The pins whose value moved since the last call: "[[module, pin, value], ...]" (module and pin
+// counted in kv_layout), or "" when none did. Called by the audio thread between quanta.
+EMSCRIPTEN_KEEPALIVE const char* kv_changes() {
+    return Guarded(
+        [] {
+            Changes(g_answer);
+            return g_answer.c_str();
+        },
+        static_cast<const char*>(nullptr));
+}
+
+// A pin's value as the page shows it (as kv_layout gives it, kept as values are set).
+EMSCRIPTEN_KEEPALIVE const char* kv_value(const char* module, const char* pin) {
+    return Guarded(
+        [&] {
+            const std::size_t n = NodeOf(module);
+            const kvhost::DspInstance& dsp = Open().Instance(module);
+            const int32_t index = kvhost::PinNamed(dsp.Pins(), module, pin);
+            g_answer = g_session.values[n][static_cast<std::size_t>(index)];
+            return g_answer.c_str();
+        },
+        static_cast<const char*>(nullptr));
 }
 
 // Why the last call failed; empty after a call that succeeded.
