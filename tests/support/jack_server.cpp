@@ -18,7 +18,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -47,17 +46,16 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-JackServer::JackServer(int period, int rate, bool sync) {
+JackServer::JackServer(int period, int rate) {
     name_ = "kvtest_" + std::to_string(::getpid()) + "_" + std::to_string(g_count++) + "_" +
             std::to_string(period);
     log_ = "/tmp/" + name_ + ".log";
     ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
     ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     const std::string p = std::to_string(period), r = std::to_string(rate);
-    std::vector<const char*> argv = {"jackd", "-n", name_.c_str(), "-r"};
-    if (sync) argv.push_back("-S");
-    for (const char* a : {"-d", "dummy", "-r", r.c_str(), "-p", p.c_str()}) argv.push_back(a);
-    argv.push_back(nullptr);  // made before the fork: the child only calls exec
+    // Made before the fork: the child only calls exec.
+    const char* const argv[] = {"jackd", "-n", name_.c_str(), "-r", "-S",      "-d",
+                                "dummy", "-r", r.c_str(),     "-p", p.c_str(), nullptr};
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("cannot fork for jackd");
@@ -71,7 +69,7 @@ JackServer::JackServer(int period, int rate, bool sync) {
             ::dup2(fd, STDERR_FILENO);
             ::close(fd);
         }
-        ::execvp("jackd", const_cast<char* const*>(argv.data()));
+        ::execvp("jackd", const_cast<char* const*>(argv));
         ::_exit(127);
     }
     // Ready once a client gets in.

@@ -1,9 +1,9 @@
 // A private JACK server for a test group: `jackd -n <unique name> -r -S -d dummy` at a given
 // period and rate, found by JACK clients through JACK_DEFAULT_SERVER, stopped by its process
-// id when the object goes (and killed with the test process if that dies first). By default
-// it runs synchronously (-S): each cycle waits for every client, so a client slowed down by a
-// loaded machine delays the graph instead of missing a cycle and the MIDI sent in it; a test
-// that weighs the graph's time against the wall clock asks for the usual asynchronous server.
+// id when the object goes (and killed with the test process if that dies first). It runs
+// synchronously (-S): each cycle waits for every client, so a client slowed down by a loaded
+// machine delays the graph instead of missing a cycle and the MIDI sent in it. Tests count
+// the graph's time in frames played, never in wall-clock seconds.
 #pragma once
 
 #include <sys/types.h>
@@ -15,7 +15,7 @@ class JackServer {
     // Starts the server and waits until it takes clients; sets JACK_DEFAULT_SERVER to its
     // name and JACK_NO_AUDIO_RESERVATION=1 in this process's environment (children inherit
     // them). Throws std::runtime_error with the server's own output when it does not start.
-    explicit JackServer(int period, int rate = 48000, bool sync = true);
+    explicit JackServer(int period, int rate = 48000);
     ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
