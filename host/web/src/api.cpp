@@ -207,16 +207,11 @@ void SetPin(const std::string& module, const std::string& pin, const std::string
     }
     const kvhost::UserValue checked = kvhost::CheckUserValue(info, text);
     if (!checked.value) throw Error(at + ": " + checked.refusal);
-    g_session.values[NodeOf(module)][static_cast<std::size_t>(index)] =
-        ValueText(info, info.datatype == DT_FSAMPLE ? *checked.value * 0.1 : *checked.value);
-    for (int32_t k = 0; k < patch.Copies(module); ++k) {
-        kvhost::DspInstance& dsp = patch.Instance(module, k);
-        if (info.datatype == DT_FSAMPLE) {
-            dsp.SetConstant(info.dsp_index, static_cast<float>(*checked.value * 0.1), dsp.Clock());
-        } else {
-            dsp.SetValue(info.dsp_index, *checked.value, dsp.Clock());
-        }
-    }
+    const double value = info.datatype == DT_FSAMPLE ? *checked.value * 0.1 : *checked.value;
+    const std::size_t node = NodeOf(module);
+    g_session.values[node][static_cast<std::size_t>(index)] = ValueText(info, value);
+    // Through the patch, as play and the panel set a pin: every copy, from the next block.
+    patch.Set(static_cast<int32_t>(node), info.dsp_index, value, patch.RunClock());
 }
 
 // The open patch as the panel's page shows it. Every pin the DSP side holds is set here (no
