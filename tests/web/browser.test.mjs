@@ -9,20 +9,17 @@ import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
 import {createReadStream, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync} from 'node:fs';
 import {createServer} from 'node:http';
-import {createRequire} from 'node:module';
 import {tmpdir} from 'node:os';
 import {extname, join, normalize, sep} from 'node:path';
 
+// Chromium as the panel's browser tests start it (puppeteer-core from tests/panel).
+import {launchChromium} from '../panel/browser/harness.mjs';
 import {fundamental} from './signal.mjs';
 
 const tool = process.env.KVHOST_TOOL;
 const examples = process.env.KV_EXAMPLES;
 const shots = process.env.KV_WEB_SHOTS || join(tmpdir(), 'kv-web-shots');
-const chromium = '/usr/bin/chromium';
 assert.ok(tool && examples, 'run through ctest (KVHOST_TOOL, KV_EXAMPLES)');
-assert.ok(existsSync(chromium), `${chromium} is missing: run ./dev setup (Debian's chromium)`);
-// puppeteer-core as installed for the panel's browser tests (tests/panel/package-lock.json).
-const puppeteer = createRequire(new URL('../panel/package.json', import.meta.url))('puppeteer-core');
 
 const work = mkdtempSync(join(tmpdir(), 'kv-web-'));
 let server;
@@ -47,14 +44,8 @@ before(async () => {
   server = createServer(serve);
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   origin = `http://127.0.0.1:${server.address().port}`;
-  browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required',
-           `--user-data-dir=${join(work, 'profile')}`],
-    defaultViewport: {width: 1100, height: 700},
-  });
+  browser = await launchChromium(join(work, 'profile'), {width: 1100, height: 700},
+                                 ['--autoplay-policy=no-user-gesture-required']);
   mkdirSync(shots, {recursive: true});
 });
 

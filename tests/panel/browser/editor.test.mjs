@@ -1,46 +1,19 @@
 // The patch editor in Debian's chromium, driven by mouse and keyboard alone: the demo_live
 // instrument built from an empty file under `kvhost panel --new FILE`, saved, and checked
 // against examples/demo_live.json: the same modules, values and wires, and `kvhost render`
-// of both with one MIDI file gives the same bytes.
+// of both with one MIDI file gives the same samples.
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
-import {spawn, execFileSync} from 'node:child_process';
-import {mkdirSync, mkdtempSync, readFileSync, rmSync, existsSync} from 'node:fs';
+import {execFileSync} from 'node:child_process';
+import {mkdirSync, mkdtempSync, readFileSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
-import puppeteer from 'puppeteer-core';
+import {launchChromium, startPanel, stopPanel} from './harness.mjs';
 
 const tool = process.env.KVHOST_TOOL;
 const examples = process.env.KV_EXAMPLES;
 const shots = process.env.KV_PANEL_SHOTS || join(tmpdir(), 'kv-panel-shots');
-const chromium = '/usr/bin/chromium';
 assert.ok(tool && examples, 'run through ctest (KVHOST_TOOL, KV_EXAMPLES)');
-assert.ok(existsSync(chromium), `${chromium} is missing: run ./dev setup (Debian's chromium)`);
-
-function startEditor(args) {
-  const child = spawn(tool, ['panel', ...args, '--panel', '0'], {stdio: ['ignore', 'pipe', 'pipe']});
-  let err = '';
-  child.stderr.on('data', (d) => { err += d; });
-  const ended = new Promise((resolve) => child.once('exit', (code) => resolve(code)));
-  return new Promise((resolve, reject) => {
-    let out = '';
-    const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error(`no panel: ${err}`)); }, 15000);
-    child.stdout.on('data', (d) => {
-      out += d;
-      const m = /kvhost panel: (http:\/\/\S+)/.exec(out);
-      if (m) { clearTimeout(timer); resolve({child, ended, url: m[1], stderr: () => err}); }
-    });
-    child.once('exit', (code) => { clearTimeout(timer); reject(new Error(`panel ended (${code}): ${err}`)); });
-  });
-}
-
-async function stop(panel) {
-  if (panel.child.exitCode === null) process.kill(panel.child.pid, 'SIGINT');
-  const timer = setTimeout(() => process.kill(panel.child.pid, 'SIGKILL'), 10000);
-  const code = await panel.ended;
-  clearTimeout(timer);
-  return code;
-}
 
 // ---- Driving the page with the mouse and the keyboard ----------------------------------
 
@@ -164,15 +137,10 @@ test('the demo_live instrument built in the page saves and renders as the exampl
   const dir = mkdtempSync(join(tmpdir(), 'kv-editor-'));
   const file = join(dir, 'built.json');
   const profile = mkdtempSync(join(tmpdir(), 'kv-editor-profile-'));
-  const panel = await startEditor(['--new', file]);
+  const panel = await startPanel(tool, ['panel', '--new', file]);
   let browser;
   try {
-    browser = await puppeteer.launch({
-      executablePath: chromium, headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-sync',
-             '--disable-background-networking', '--disable-component-update', `--user-data-dir=${profile}`],
-      defaultViewport: {width: 1280, height: 1200},
-    });
+    browser = await launchChromium(profile, {width: 1280, height: 1200});
     const page = await browser.newPage();
     const errors = [];
     page.on('pageerror', (e) => errors.push(e.message));
@@ -249,7 +217,7 @@ test('the demo_live instrument built in the page saves and renders as the exampl
   } finally {
     if (browser) await browser.close().catch(() => {});
     rmSync(profile, {recursive: true, force: true});
-    assert.equal(await stop(panel), 0, `kvhost panel did not end cleanly: ${panel.stderr()}`);
+    assert.equal(await stopPanel(panel), 0, `kvhost panel did not end cleanly: ${panel.stderr()}`);
   }
 
   const example = join(examples, 'demo_live.json');

@@ -5,11 +5,10 @@
 // moves to 64/127 of its range, `save` writes it, and the page's remove button takes it away.
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
-import {spawn} from 'node:child_process';
 import {existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
-import puppeteer from 'puppeteer-core';
+import {launchChromium, startPanel, stopPanel} from './harness.mjs';
 
 const tool = process.env.KVHOST_TOOL;
 const patch = process.env.KV_PLAY_PATCH;
@@ -28,32 +27,11 @@ const until = async (what, check, ms = 20000) => {
 
 test('a knob learns the controller that arrives, and save keeps the mapping', async () => {
   mkdirSync(shots, {recursive: true});
-  const child = spawn(tool, ['play', patch, '--panel', '0', '--name', 'learnplay'],
-                      {stdio: ['pipe', 'pipe', 'pipe']});
-  let err = '';
-  let out = '';
-  child.stderr.on('data', (d) => { err += d; });
-  const ended = new Promise((resolve) => child.once('exit', (code) => resolve(code)));
   const profile = mkdtempSync(join(tmpdir(), 'kv-learn-profile-'));
+  const run = await startPanel(tool, ['play', patch, '--name', 'learnplay'], {stdin: 'pipe'});
   let browser;
   try {
-    const url = await new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error(`kvhost play --panel did not start: ${err}`)), 15000);
-      child.stdout.on('data', (d) => {
-        out += d;
-        const m = /kvhost panel: (http:\/\/\S+)/.exec(out);
-        if (m) { clearTimeout(timer); resolve(m[1]); }
-      });
-      child.once('exit', (code) => { clearTimeout(timer); reject(new Error(`kvhost play ended (${code}): ${err}`)); });
-    });
-    browser = await puppeteer.launch({
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-             '--disable-background-networking', '--disable-component-update', '--disable-sync',
-             `--user-data-dir=${profile}`],
-      defaultViewport: {width: 1280, height: 900},
-    });
+    browser = await launchChromium(profile);
     const page = await browser.newPage();
     const problems = [];
     // Errors of the page's own code, and files it asks for that the panel lacks (the
@@ -65,7 +43,7 @@ test('a knob learns the controller that arrives, and save keeps the mapping', as
       if (r.status() >= 400 && !r.url().endsWith('/favicon.ico')) problems.push(`${r.status()} ${r.url()}`);
     });
     page.on('pageerror', (e) => problems.push(String(e)));
-    await page.goto(url, {waitUntil: 'load'});
+    await page.goto(run.url, {waitUntil: 'load'});
     await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
     assert.equal(await page.$eval('#midi-map', (s) => s.hidden), false, 'the mappings show under play');
     // Learn is offered where a controller may drive the pin: not on a wired or output pin.
@@ -90,24 +68,20 @@ test('a knob learns the controller that arrives, and save keeps the mapping', as
     await page.screenshot({path: join(shots, 'panel-learn.png')});
 
     const saved = join(dir, 'learned.json');
-    child.stdin.write(`save ${saved}\n`);
-    await until('the saved patch', async () => existsSync(saved) && out.includes(`saved ${saved}`));
+    run.child.stdin.write(`save ${saved}\n`);
+    await until('the saved patch', async () => existsSync(saved) && run.stdout().includes(`saved ${saved}`));
     assert.deepEqual(JSON.parse(readFileSync(saved, 'utf8')).midi_map,
                      [{cc: 21, channel: 1, pin: 'osc.OP2 Pitch', min: 0, max: 10}]);
 
     await page.click('#midi-map-list li button.unmap');
     await until('the mapping removed', async () => (await page.$$('#midi-map-list li')).length === 0);
-    child.stdin.write('maps\n');
-    await until('no mappings left', async () => out.includes('no mappings'));
+    run.child.stdin.write('maps\n');
+    await until('no mappings left', async () => run.stdout().includes('no mappings'));
     assert.deepEqual(problems, []);
     await page.close();
   } finally {
     if (browser) await browser.close().catch(() => {});
     rmSync(profile, {recursive: true, force: true});
-    if (child.exitCode === null) child.kill('SIGINT');
-    const timer = setTimeout(() => child.kill('SIGKILL'), 10000);
-    const code = await ended;
-    clearTimeout(timer);
-    assert.equal(code, 0, `kvhost play --panel did not end cleanly on Ctrl-C: ${err}`);
+    assert.equal(await stopPanel(run), 0, `kvhost play --panel did not end cleanly on Ctrl-C: ${run.stderr()}`);
   }
 });

@@ -3,11 +3,10 @@
 // moves an octave, and a chord held while panic is pressed. The caller checks the recording.
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
-import {spawn} from 'node:child_process';
 import {mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
-import puppeteer from 'puppeteer-core';
+import {launchChromium, startPanel, stopPanel} from './harness.mjs';
 
 const tool = process.env.KVHOST_TOOL;
 const patch = process.env.KV_PLAY_PATCH;
@@ -17,32 +16,11 @@ assert.ok(tool && patch && record, 'run through panel_play_tests (KVHOST_TOOL, K
 const pause = (ms) => new Promise((r) => setTimeout(r, ms));
 
 test('held notes end when the page goes, the octave changes or panic is pressed', async () => {
-  const child = spawn(tool, ['play', patch, '--panel', '0', '--record', record],
-                      {stdio: ['ignore', 'pipe', 'pipe']});
-  let err = '';
-  child.stderr.on('data', (d) => { err += d; });
-  const ended = new Promise((resolve) => child.once('exit', (code) => resolve(code)));
   const profile = mkdtempSync(join(tmpdir(), 'kv-notes-profile-'));
+  const run = await startPanel(tool, ['play', patch, '--record', record]);
   let browser;
   try {
-    const url = await new Promise((resolve, reject) => {
-      let out = '';
-      const timer = setTimeout(() => reject(new Error(`kvhost play --panel did not start: ${err}`)), 15000);
-      child.stdout.on('data', (d) => {
-        out += d;
-        const m = /kvhost panel: (http:\/\/\S+)/.exec(out);
-        if (m) { clearTimeout(timer); resolve(m[1]); }
-      });
-      child.once('exit', (code) => { clearTimeout(timer); reject(new Error(`kvhost play ended (${code}): ${err}`)); });
-    });
-    browser = await puppeteer.launch({
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-             '--disable-background-networking', '--disable-component-update', '--disable-sync',
-             `--user-data-dir=${profile}`],
-      defaultViewport: {width: 1280, height: 900},
-    });
+    browser = await launchChromium(profile);
     const page = await browser.newPage();
     const ready = () => page.waitForSelector('body[data-layout="ready"][data-link="up"]');
     const press = async (key) => {
@@ -50,7 +28,7 @@ test('held notes end when the page goes, the octave changes or panic is pressed'
       await page.mouse.move(box.x + box.width / 2, box.y + box.height - 8);
       await page.mouse.down();
     };
-    await page.goto(url, {waitUntil: 'load'});
+    await page.goto(run.url, {waitUntil: 'load'});
     await ready();
     await pause(300);
 
@@ -83,10 +61,6 @@ test('held notes end when the page goes, the octave changes or panic is pressed'
   } finally {
     if (browser) await browser.close().catch(() => {});
     rmSync(profile, {recursive: true, force: true});
-    if (child.exitCode === null) child.kill('SIGINT');
-    const timer = setTimeout(() => child.kill('SIGKILL'), 10000);
-    const code = await ended;
-    clearTimeout(timer);
-    assert.equal(code, 0, `kvhost play --panel did not end cleanly on Ctrl-C: ${err}`);
+    assert.equal(await stopPanel(run), 0, `kvhost play --panel did not end cleanly on Ctrl-C: ${run.stderr()}`);
   }
 });

@@ -2,8 +2,8 @@
 // Each test starts `kvhost panel` on a free port and stops it by its pid, also when it fails.
 import {after, before, describe, test} from 'node:test';
 import assert from 'node:assert/strict';
-import {spawn} from 'node:child_process';
-import {mkdirSync, mkdtempSync, rmSync, existsSync} from 'node:fs';
+import {launchChromium, startPanel, stopPanel} from './harness.mjs';
+import {mkdirSync, mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
 
@@ -12,63 +12,8 @@ const patches = process.env.KV_PANEL_PATCHES;
 const examples = process.env.KV_EXAMPLES;
 const fakeEngine = process.env.KV_PANEL_FAKE_ENGINE;
 const shots = process.env.KV_PANEL_SHOTS || join(tmpdir(), 'kv-panel-shots');
-const chromium = '/usr/bin/chromium';
-
-let puppeteer;
-try {
-  puppeteer = (await import('puppeteer-core')).default;
-} catch (e) {
-  throw new Error('puppeteer-core is not installed: run ./dev setup (npm ci in tests/panel)');
-}
-assert.ok(existsSync(chromium), `${chromium} is missing: run ./dev setup (Debian's chromium)`);
 assert.ok(tool && patches && examples && fakeEngine,
           'run through ctest (KVHOST_TOOL, KV_PANEL_PATCHES, KV_EXAMPLES, KV_PANEL_FAKE_ENGINE)');
-
-// `kvhost panel PATCH --panel 0` (or another program serving a panel): resolves with the
-// child and its page's address.
-function startPanel(patch, program = tool, args = ['panel', patch]) {
-  const child = spawn(program, [...args, '--panel', '0'], {stdio: ['ignore', 'pipe', 'pipe']});
-  let err = '';
-  child.stderr.on('data', (d) => { err += d; });
-  return new Promise((resolve, reject) => {
-    let out = '';
-    const timer = setTimeout(() => {
-      child.kill('SIGKILL');
-      reject(new Error(`kvhost panel did not start: ${err}`));
-    }, 15000);
-    child.stdout.on('data', (d) => {
-      out += d;
-      const m = /kvhost panel: (http:\/\/\S+)/.exec(out);
-      if (m) {
-        clearTimeout(timer);
-        resolve({child, url: m[1], stderr: () => err, stdout: () => out});
-      }
-    });
-    child.on('exit', (code) => {
-      clearTimeout(timer);
-      reject(new Error(`kvhost panel ended (${code}): ${err}`));
-    });
-  });
-}
-
-// Ctrl-C as a user gives it; the exit code, or a kill by pid when it does not end.
-function stopPanel(panel) {
-  return new Promise((resolve) => {
-    if (panel.child.exitCode !== null) {
-      resolve(panel.child.exitCode);
-      return;
-    }
-    const timer = setTimeout(() => {
-      process.kill(panel.child.pid, 'SIGKILL');
-      resolve(-1);
-    }, 10000);
-    panel.child.once('exit', (code) => {
-      clearTimeout(timer);
-      resolve(code);
-    });
-    process.kill(panel.child.pid, 'SIGINT');
-  });
-}
 
 const field = (module, pin) => `tr[data-module="${module}"][data-pin="${pin}"] .control`;
 const valueOf = (page, module, pin) =>
@@ -108,17 +53,10 @@ describe('kvhost panel in chromium', () => {
   before(async () => {
     mkdirSync(shots, {recursive: true});
     profile = mkdtempSync(join(tmpdir(), 'kv-panel-profile-'));
-    browser = await puppeteer.launch({
-      executablePath: chromium,
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-             '--disable-background-networking', '--disable-component-update', '--disable-sync',
-             `--user-data-dir=${profile}`],
-      defaultViewport: {width: 1280, height: 900},
-    });
-    panel = await startPanel(join(patches, 'lists.json'));
-    example = await startPanel(join(examples, 'panel.json'));
-    fake = await startPanel('', fakeEngine, []);
+    browser = await launchChromium(profile);
+    panel = await startPanel(tool, ['panel', join(patches, 'lists.json')]);
+    example = await startPanel(tool, ['panel', join(examples, 'panel.json')]);
+    fake = await startPanel(fakeEngine, []);
   });
 
   after(async () => {

@@ -3,11 +3,10 @@
 // another, the page's read-outs, scope and fundamental followed. The caller checks the recording.
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
-import {spawn} from 'node:child_process';
 import {mkdirSync, mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
-import puppeteer from 'puppeteer-core';
+import {launchChromium, startPanel, stopPanel} from './harness.mjs';
 
 const tool = process.env.KVHOST_TOOL;
 const patch = process.env.KV_PLAY_PATCH;
@@ -17,34 +16,13 @@ assert.ok(tool && patch && record, 'run through panel_play_tests (KVHOST_TOOL, K
 
 test('three keys played on the page sound at their pitches', async () => {
   mkdirSync(shots, {recursive: true});
-  const child = spawn(tool, ['play', patch, '--panel', '0', '--record', record],
-                      {stdio: ['ignore', 'pipe', 'pipe']});
-  let err = '';
-  child.stderr.on('data', (d) => { err += d; });
-  const ended = new Promise((resolve) => child.once('exit', (code) => resolve(code)));
   const profile = mkdtempSync(join(tmpdir(), 'kv-play-profile-'));
+  const run = await startPanel(tool, ['play', patch, '--record', record]);
   let browser;
   try {
-    const url = await new Promise((resolve, reject) => {
-      let out = '';
-      const timer = setTimeout(() => reject(new Error(`kvhost play --panel did not start: ${err}`)), 15000);
-      child.stdout.on('data', (d) => {
-        out += d;
-        const m = /kvhost panel: (http:\/\/\S+)/.exec(out);
-        if (m) { clearTimeout(timer); resolve(m[1]); }
-      });
-      child.once('exit', (code) => { clearTimeout(timer); reject(new Error(`kvhost play ended (${code}): ${err}`)); });
-    });
-    browser = await puppeteer.launch({
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-             '--disable-background-networking', '--disable-component-update', '--disable-sync',
-             `--user-data-dir=${profile}`],
-      defaultViewport: {width: 1280, height: 900},
-    });
+    browser = await launchChromium(profile);
     const page = await browser.newPage();
-    await page.goto(url, {waitUntil: 'load'});
+    await page.goto(run.url, {waitUntil: 'load'});
     await page.waitForSelector('body[data-layout="ready"][data-link="up"]');
     assert.equal(await page.$eval('#keys', (k) => k.hidden), false, 'the keyboard shows for the live MIDI input');
     // The converter's read-outs (its Pitch and Gate outputs, in volts).
@@ -81,10 +59,6 @@ test('three keys played on the page sound at their pitches', async () => {
   } finally {
     if (browser) await browser.close().catch(() => {});
     rmSync(profile, {recursive: true, force: true});
-    if (child.exitCode === null) child.kill('SIGINT');
-    const timer = setTimeout(() => child.kill('SIGKILL'), 10000);
-    const code = await ended;
-    clearTimeout(timer);
-    assert.equal(code, 0, `kvhost play --panel did not end cleanly on Ctrl-C: ${err}`);
+    assert.equal(await stopPanel(run), 0, `kvhost play --panel did not end cleanly on Ctrl-C: ${run.stderr()}`);
   }
 });
