@@ -36,20 +36,7 @@ function deliver(message) {
                             id: message.id});
     return true;
   }
-  const {module, pin, value} = message;
-  try {
-    cards.engine.set(module, pin, value);
-  } catch (e) {
-    let kept;
-    try {
-      kept = cards.engine.value(module, pin);
-    } catch {
-      kept = undefined;  // no such module or pin: nothing to put back
-    }
-    answer({type: 'error', message: e.message || String(e), module, pin, value: kept});
-    return true;
-  }
-  answer({type: 'value', module, pin, value: cards.engine.value(module, pin)});
+  answer(cards.engine.answerSet(message));
   return true;
 }
 

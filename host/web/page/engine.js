@@ -60,6 +60,23 @@ class Engine {
     this.check(this.m.ccall('kv_set', 'number', ['string', 'string', 'string'], [module, pin, String(text)]));
   }
 
+  // A page's `set` message carried out, answered as the panel's server answers it: the value
+  // the pin now holds, or the refusal with the value it kept (none for an unknown pin).
+  answerSet({module, pin, value, id}) {
+    try {
+      this.set(module, pin, value);
+      return {type: 'value', module, pin, value: this.value(module, pin), id};
+    } catch (e) {
+      let kept;
+      try {
+        kept = this.value(module, pin);
+      } catch {
+        kept = undefined;  // no such module or pin: nothing to put back
+      }
+      return {type: 'error', message: e.message || String(e), module, pin, value: kept, id};
+    }
+  }
+
   // The patch's modules as the panel's "layout" message gives them: cards, pins, controls.
   layout() {
     return JSON.parse(this.m.UTF8ToString(this.check(this.m._kv_layout())));

@@ -70,19 +70,7 @@ class KolvexProcessor extends AudioWorkletProcessor {
 
   // A pin value; the answer names the pin as the message did and gives the value it holds.
   set(message) {
-    const {module, pin, value, id} = message;
-    try {
-      this.engine.set(module, pin, value);
-      this.port.postMessage({type: 'value', module, pin, value: this.engine.value(module, pin), id});
-    } catch (e) {
-      let kept;
-      try {
-        kept = this.engine.value(module, pin);
-      } catch {
-        kept = undefined;  // no such module or pin: nothing to put back
-      }
-      this.port.postMessage({type: 'error', message: e.message || String(e), module, pin, value: kept, id});
-    }
+    this.port.postMessage(this.engine.answerSet(message));
   }
 
   // A ring of the newest kWindow frames per channel, and the buffers windows travel in.
