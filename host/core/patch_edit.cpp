@@ -127,6 +127,16 @@ Json SettingJson(const std::string& text) {
     return text;
 }
 
+// The edit that writes a module's setting under `section` ("pins" or "stored").
+auto SettingIn(const std::string& module, const char* section, const std::string& pin,
+               const std::string& text) {
+    return [&module, section, &pin, &text](Json& root) {
+        Json* m = ModuleNamed(root, module);
+        if (m == nullptr) throw Error("no module named " + QuoteName(module));
+        (*m)[section][pin] = SettingJson(text);
+    };
+}
+
 }  // namespace
 
 PatchEditor::PatchEditor(std::string path)
@@ -267,20 +277,12 @@ void PatchEditor::RenameModule(const std::string& from, const std::string& to) {
 
 void PatchEditor::SetPin(const std::string& module, const std::string& pin,
                          const std::string& text) {
-    Edit(module + "." + pin, [&](Json& root) {
-        Json* m = ModuleNamed(root, module);
-        if (m == nullptr) throw Error("no module named " + QuoteName(module));
-        (*m)["pins"][pin] = SettingJson(text);
-    });
+    Edit(module + "." + pin, SettingIn(module, "pins", pin, text));
 }
 
 void PatchEditor::SetStored(const std::string& module, const std::string& pin,
                             const std::string& text) {
-    Edit(module + "." + pin, [&](Json& root) {
-        Json* m = ModuleNamed(root, module);
-        if (m == nullptr) throw Error("no module named " + QuoteName(module));
-        (*m)["stored"][pin] = SettingJson(text);
-    });
+    Edit(module + "." + pin, SettingIn(module, "stored", pin, text));
 }
 
 void PatchEditor::Connect(const PatchPin& from, const PatchPin& to) {
