@@ -917,19 +917,6 @@ bool Discrete(int32_t datatype) {
     return datatype == DT_CHOICE || datatype == DT_SWITCH || datatype == DT_WHOLE32;
 }
 
-// A number as a user would write it, exact: the shortest text that reads back to it.
-// Plain decimals in the range people write, exponents only beyond it.
-std::string NumberText(double v) {
-    char buf[400];
-    const bool plain = v == 0.0 || (std::fabs(v) >= 1e-5 && std::fabs(v) < 1e15);
-    for (int precision = plain ? 0 : 1; precision <= 17; ++precision) {
-        std::snprintf(buf, sizeof buf, plain ? "%.*f" : "%.*g", precision, v);
-        if (std::strtod(buf, nullptr) == v) return buf;
-    }
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
 }  // namespace
 
 std::optional<PinRange> DocumentedVolts(std::string_view module_id, std::string_view pin_name) {
@@ -1099,10 +1086,11 @@ Patch::Mapping Patch::CheckMapping(int32_t cc, int32_t channel, int32_t node, in
     m.low = low.value_or(own ? own->low : 0.0);
     m.high = high.value_or(own ? own->high : 0.0);
     for (const auto& [name, v] : {std::pair{"min", m.low}, std::pair{"max", m.high}}) {
-        const std::string text = NumberText(Discrete(info.datatype) ? std::round(v) : v);
+        const std::string text = ShortestNumber(Discrete(info.datatype) ? std::round(v) : v);
         if (own && !(v >= own->low && v <= own->high)) {
-            throw Error(at + ": " + name + " " + NumberText(v) + " lies outside the pin's range " +
-                        NumberText(own->low) + " to " + NumberText(own->high));
+            throw Error(at + ": " + name + " " + ShortestNumber(v) +
+                        " lies outside the pin's range " + ShortestNumber(own->low) + " to " +
+                        ShortestNumber(own->high));
         }
         const UserValue checked = CheckUserValue(info, text);
         if (!std::isfinite(v) || !checked.Accepted()) {

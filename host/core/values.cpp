@@ -153,6 +153,18 @@ double DefaultNumber(const PinInfo& pin) {
     return std::atof(pin.default_value->c_str());
 }
 
+std::string ShortestNumber(double v, const std::function<bool(double)>& good) {
+    const auto accepted = [&](double read) { return good ? good(read) : read == v; };
+    char buf[400];
+    const bool plain = v == 0.0 || (std::fabs(v) >= 1e-5 && std::fabs(v) < 1e15);
+    for (int precision = plain ? 0 : 1; precision <= 17; ++precision) {
+        std::snprintf(buf, sizeof buf, plain ? "%.*f" : "%.*g", precision, v);
+        if (accepted(std::strtod(buf, nullptr))) return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
 std::string FormatFloat(float f) {
     char buf[64];
     for (int precision = 6; precision <= 9; ++precision) {

@@ -168,6 +168,10 @@ std::string ReadWholeFile(const std::string& path, const std::string& what);
 // folder, flushed to the disk, renamed over the target. Errors name the file.
 void WriteFileAtomically(const std::string& path, const std::string& text);
 
+// The shortest text of `v` that reads back to a number `good` accepts (without `good`: `v`
+// itself): plain decimals in the range people write, exponents only beyond it.
+std::string ShortestNumber(double v, const std::function<bool(double)>& good = {});
+
 // A user's text quoted for a message: at most 60 characters of it, "..." marking a cut.
 std::string QuoteText(std::string_view text);
 

@@ -23,20 +23,6 @@ std::string Trim(const std::string& s) {
     return s.substr(a, b - a + 1);
 }
 
-// The shortest text of `v` for which `good` holds: plain decimals in the range people
-// write, exponents only beyond it.
-template <class Good>
-std::string Shortest(double v, Good good) {
-    char buf[400];
-    const bool plain = v == 0.0 || (std::fabs(v) >= 1e-5 && std::fabs(v) < 1e15);
-    for (int precision = plain ? 0 : 1; precision <= 17; ++precision) {
-        std::snprintf(buf, sizeof buf, plain ? "%.*f" : "%.*g", precision, v);
-        if (good(std::strtod(buf, nullptr))) return buf;
-    }
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
 const char* const kHelp =
     "set MODULE.PIN VALUE | get MODULE.PIN | pins | status | panic | map CC MODULE.PIN [MIN "
     "MAX] | unmap CC [MODULE.PIN] | maps | save [--force] [--rate] FILE | quit";
@@ -66,13 +52,13 @@ std::string FormatPinValue(const PinInfo& pin, double value) {
         case DT_FSAMPLE: {
             // Volts, as a patch gives them: the text whose tenth is this very sample value.
             const auto signal = static_cast<float>(value);
-            return Shortest(static_cast<double>(signal) * 10.0, [&](double volts) {
+            return ShortestNumber(static_cast<double>(signal) * 10.0, [&](double volts) {
                 return static_cast<float>(volts * 0.1) == signal;
             });
         }
         case DT_REAL32: {
             const auto f = static_cast<float>(value);
-            return Shortest(value, [&](double d) { return static_cast<float>(d) == f; });
+            return ShortestNumber(value, [&](double d) { return static_cast<float>(d) == f; });
         }
         case DT_CHOICE:
             if (pin.choices) {
@@ -81,11 +67,11 @@ std::string FormatPinValue(const PinInfo& pin, double value) {
                     if (v == value && list.Find(label) == v) return label;
                 }
             }
-            return Shortest(value, [&](double d) { return d == value; });
+            return ShortestNumber(value);
         case DT_SWITCH:
             return value != 0.0 ? "on" : "off";
         default:
-            return Shortest(value, [&](double d) { return d == value; });
+            return ShortestNumber(value);
     }
 }
 
@@ -289,7 +275,7 @@ std::string Control::PinName(int32_t node, int32_t dsp_pin) const {
 }
 
 std::string Control::MapText(const Patch::Mapping& m) const {
-    const auto number = [](double v) { return Shortest(v, [&](double d) { return d == v; }); };
+    const auto number = [](double v) { return ShortestNumber(v); };
     return "cc " + std::to_string(m.cc) +
            (m.channel > 0 ? " channel " + std::to_string(m.channel) : std::string()) + " -> " +
            PinName(m.node, m.dsp_pin) + " " + number(m.low) + " " + number(m.high);
