@@ -275,10 +275,9 @@ std::string Control::PinName(int32_t node, int32_t dsp_pin) const {
 }
 
 std::string Control::MapText(const Patch::Mapping& m) const {
-    const auto number = [](double v) { return ShortestNumber(v); };
     return "cc " + std::to_string(m.cc) +
            (m.channel > 0 ? " channel " + std::to_string(m.channel) : std::string()) + " -> " +
-           PinName(m.node, m.dsp_pin) + " " + number(m.low) + " " + number(m.high);
+           PinName(m.node, m.dsp_pin) + " " + ShortestNumber(m.low) + " " + ShortestNumber(m.high);
 }
 
 void Control::Remember(const Patch::Mapping& m) {
